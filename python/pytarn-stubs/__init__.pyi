@@ -1,0 +1,1 @@
+# Type stubs for the pytarn extension module.

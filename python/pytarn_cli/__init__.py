@@ -1,0 +1,5 @@
+"""Command-line front end of pytarn."""
+
+
+def main() -> int:
+    raise SystemExit("not yet")

@@ -1,0 +1,3 @@
+// tarn_addr.cpp
+#include "pytarn.h"
+#include "tarn_internal.h"

@@ -1,0 +1,3 @@
+// tarn_bulk.cpp
+#include "pytarn.h"
+#include "tarn_internal.h"

@@ -1,0 +1,3 @@
+// tarn_classify.cpp
+#include "pytarn.h"
+#include "tarn_internal.h"
