@@ -1,0 +1,308 @@
+/*
+ * module.c - the frame of the pytarn extension module: initialisation, the
+ * exception classes, the integer constants, the six heap types, the single
+ * mapping from tarn_err_t to a Python exception, the factories that wrap
+ * core records, and the dealloc and hash shared by every type.
+ *
+ * State lives in file-level globals, set once by PyInit_pytarn and never
+ * released on success.  The binding reaches its classes and types only
+ * through these globals, so rebinding a module attribute from Python
+ * changes nothing inside the binding.
+ */
+#include "pytarn_ext.h"
+
+PyObject *pytarn_TARNError = NULL;
+PyObject *pytarn_ParseError = NULL;
+PyObject *pytarn_HostBitsError = NULL;
+PyObject *pytarn_PrefixLengthError = NULL;
+PyObject *pytarn_InvalidArgumentError = NULL;
+PyObject *pytarn_FamilyError = NULL;
+PyObject *pytarn_AddressOverflowError = NULL;
+
+PyTypeObject *ipv4address_type = NULL;
+PyTypeObject *ipv6address_type = NULL;
+PyTypeObject *ipv4network_type = NULL;
+PyTypeObject *ipv6network_type = NULL;
+PyTypeObject *prefixindex_type = NULL;
+PyTypeObject *subnetiterator_type = NULL;
+
+/* ---- error mapping ------------------------------------------------------ */
+
+int tarn_set_python_error(tarn_err_t rc, const char *context) {
+  PyObject *exc;
+  const char *text;
+
+  /* Compared as unsigned so that a negative code lands in the default arm
+   * rather than matching nothing by accident. */
+  switch ((uint32_t)rc) {
+    case (uint32_t)TARN_OK:
+      return 0;
+    case (uint32_t)TARN_ERR_INVAL:
+      exc = pytarn_InvalidArgumentError;
+      text = "invalid argument";
+      break;
+    case (uint32_t)TARN_ERR_PARSE:
+      exc = pytarn_ParseError;
+      text = "parse error";
+      break;
+    case (uint32_t)TARN_ERR_PFXLEN:
+      exc = pytarn_PrefixLengthError;
+      text = "prefix length out of range";
+      break;
+    case (uint32_t)TARN_ERR_HOSTBITS:
+      exc = pytarn_HostBitsError;
+      text = "host bits set in prefix";
+      break;
+    case (uint32_t)TARN_ERR_NOMEM:
+      PyErr_NoMemory();
+      return -1;
+    case (uint32_t)TARN_ERR_FAMILY:
+      exc = pytarn_FamilyError;
+      text = "address family mismatch";
+      break;
+    case (uint32_t)TARN_ERR_OVERFLOW:
+      exc = pytarn_AddressOverflowError;
+      text = "result not representable";
+      break;
+    default:
+      /* TARN_ERR_DONE included: the iterator handles it before mapping. */
+      PyErr_Format(PyExc_RuntimeError, "unexpected tarn_err_t value: %d", (int)rc);
+      return -1;
+  }
+  PyErr_SetString(exc, context != NULL ? context : text);
+  return -1;
+}
+
+/* ---- factories ---------------------------------------------------------- */
+
+/* A zero-filled instance of exactly `type` (never a subclass), without
+ * running the type's constructor. */
+static PyObject *new_base_instance(PyTypeObject *type) {
+  return PyType_GenericNew(type, NULL, NULL);
+}
+
+PyObject *binding_addr_to_pyobj(const tarn_addr_t *addr) {
+  PyTypeObject *type = addr->family == TARN_AF_INET ? ipv4address_type : ipv6address_type;
+  PyObject *obj = new_base_instance(type);
+  if (obj != NULL) ((AddressObject *)obj)->addr = *addr;
+  return obj;
+}
+
+PyObject *binding_prefix_to_pyobj(const tarn_prefix_t *prefix) {
+  PyTypeObject *type =
+      prefix->addr.family == TARN_AF_INET ? ipv4network_type : ipv6network_type;
+  PyObject *obj = new_base_instance(type);
+  if (obj != NULL) ((NetworkObject *)obj)->prefix = *prefix;
+  return obj;
+}
+
+/* ---- slots shared by every type ----------------------------------------- */
+
+/*
+ * Instances of Python subclasses carry a GC header in front of the object,
+ * so the memory must go back through the allocator that made it: the
+ * instance type's own tp_free (PyObject_Free for our base types,
+ * PyObject_GC_Del for a GC subclass).  The reference the instance holds on
+ * its heap type is dropped last, after the type's slot has been read.
+ */
+void binding_dealloc(PyObject *self) {
+  PyTypeObject *tp = Py_TYPE(self);
+  freefunc tp_free = (freefunc)PyType_GetSlot(tp, Py_tp_free);
+  tp_free(self);
+  Py_DECREF(tp);
+}
+
+Py_hash_t binding_hash(tarn_family_t family, const uint8_t *bytes, size_t len, int with_pfxlen,
+                       uint8_t pfxlen) {
+  /* djb2 (times 33, seed 5381) in unsigned 64-bit arithmetic, which wraps
+   * modulo 2^64 without undefined behaviour. */
+  uint64_t h = 5381u * 33u + (uint64_t)family;
+  for (size_t i = 0; i < len; i++) h = h * 33u + bytes[i];
+  if (with_pfxlen) h = h * 33u + pfxlen;
+  Py_hash_t out = (Py_hash_t)h;
+  /* -1 signals an error to the interpreter. */
+  return out == -1 ? -2 : out;
+}
+
+/* ---- module definition -------------------------------------------------- */
+
+static PyMethodDef pytarn_methods[] = {
+    {"bulk_parse", pytarn_bulk_parse, METH_VARARGS,
+     "bulk_parse(srcs) -> list\n\nParse a list of address strings. All items are attempted; "
+     "failed items appear as None. Raises ParseError or FamilyError after the full batch "
+     "completes."},
+    {"bulk_contains", pytarn_bulk_contains, METH_VARARGS,
+     "bulk_contains(addrs, prefixes) -> list\n\nFor each address, return the index of the first "
+     "matching prefix, or -1 if no prefix matched."},
+    {"bulk_aggregate", pytarn_bulk_aggregate, METH_VARARGS,
+     "bulk_aggregate(prefixes) -> list\n\nAggregate a list of networks to a minimal covering "
+     "set. Returns a new list; the input is not modified."},
+    {"bulk_sort", pytarn_bulk_sort, METH_VARARGS,
+     "bulk_sort(prefixes, order) -> list\n\nSort a list of networks in the specified order "
+     "(SORT_NETWORK_ASC or SORT_PFXLEN_DESC). Returns a new list; the input is not modified."},
+    {"bulk_contains_packed", pytarn_bulk_contains_packed, METH_VARARGS,
+     "bulk_contains_packed(mv, prefixes, family) -> list\n\nAccept a memoryview of packed "
+     "binary address data and return match indices against a prefix list. The memoryview must "
+     "be 1-dimensional, C-contiguous, with element size 4 (AF_INET) or 16 (AF_INET6)."},
+    {NULL, NULL, 0, NULL},
+};
+
+static struct PyModuleDef pytarn_module = {
+    PyModuleDef_HEAD_INIT,
+    "pytarn",
+    "IPv4/IPv6 address arithmetic and CIDR manipulation",
+    -1, /* no per-module state: it lives in the globals above */
+    pytarn_methods,
+    NULL,
+    NULL,
+    NULL,
+    NULL,
+};
+
+/* ---- initialisation tables ---------------------------------------------- */
+
+/* The derived exception classes, created in this order after TARNError;
+ * each has bases (TARNError, *builtin). */
+static const struct {
+  const char *dotted;
+  const char *doc;
+  PyObject **builtin;
+  PyObject **global;
+} derived_errors[] = {
+    {"pytarn.ParseError",
+     "Raised when an address or prefix string does not parse per the applicable RFC.",
+     &PyExc_ValueError, &pytarn_ParseError},
+    {"pytarn.HostBitsError", "Raised when host bits are set in a strict prefix parse.",
+     &PyExc_ValueError, &pytarn_HostBitsError},
+    {"pytarn.PrefixLengthError",
+     "Raised when a prefix length is outside the valid range for the address family.",
+     &PyExc_ValueError, &pytarn_PrefixLengthError},
+    {"pytarn.InvalidArgumentError",
+     "Raised when an invalid argument is passed (NULL pointer, buffer too small, etc.).",
+     &PyExc_ValueError, &pytarn_InvalidArgumentError},
+    {"pytarn.FamilyError", "Raised when an address family mismatch is detected (IPv4 vs IPv6).",
+     &PyExc_TypeError, &pytarn_FamilyError},
+    {"pytarn.AddressOverflowError",
+     "Raised when a result is not representable (e.g. supernet of /0).", &PyExc_OverflowError,
+     &pytarn_AddressOverflowError},
+};
+
+/* Integer constants, added in this order. */
+static const struct {
+  const char *name;
+  long value;
+} int_constants[] = {
+    {"AF_INET", TARN_AF_INET},
+    {"AF_INET6", TARN_AF_INET6},
+    {"SORT_NETWORK_ASC", TARN_SORT_NETWORK_ASC},
+    {"SORT_PFXLEN_DESC", TARN_SORT_PFXLEN_DESC},
+    {"TARN_IANA_SNAPSHOT", TARN_IANA_SNAPSHOT},
+    {"TARN_CLASS_GLOBAL", TARN_CLASS_GLOBAL},
+    {"TARN_CLASS_THIS_HOST", TARN_CLASS_THIS_HOST},
+    {"TARN_CLASS_PRIVATE", TARN_CLASS_PRIVATE},
+    {"TARN_CLASS_SHARED", TARN_CLASS_SHARED},
+    {"TARN_CLASS_LOOPBACK", TARN_CLASS_LOOPBACK},
+    {"TARN_CLASS_LINK_LOCAL", TARN_CLASS_LINK_LOCAL},
+    {"TARN_CLASS_IETF_RESERVED", TARN_CLASS_IETF_RESERVED},
+    {"TARN_CLASS_DOCUMENTATION", TARN_CLASS_DOCUMENTATION},
+    {"TARN_CLASS_6TO4_RELAY", TARN_CLASS_6TO4_RELAY},
+    {"TARN_CLASS_BENCHMARKING", TARN_CLASS_BENCHMARKING},
+    {"TARN_CLASS_RESERVED", TARN_CLASS_RESERVED},
+    {"TARN_CLASS_BROADCAST", TARN_CLASS_BROADCAST},
+    {"TARN_CLASS_UNSPECIFIED", TARN_CLASS_UNSPECIFIED},
+    {"TARN_CLASS_V4MAPPED", TARN_CLASS_V4MAPPED},
+    {"TARN_CLASS_V4TRANSLATED", TARN_CLASS_V4TRANSLATED},
+    {"TARN_CLASS_DISCARD", TARN_CLASS_DISCARD},
+    {"TARN_CLASS_UNIQUE_LOCAL", TARN_CLASS_UNIQUE_LOCAL},
+    {"TARN_CLASS_MULTICAST", TARN_CLASS_MULTICAST},
+    {"TARN_CLASS_ANYCAST", TARN_CLASS_ANYCAST},
+    {"TARN_CLASS_TEREDO", TARN_CLASS_TEREDO},
+    {"TARN_CLASS_6TO4", TARN_CLASS_6TO4},
+    {"TARN_CLASS_ORCHID", TARN_CLASS_ORCHID},
+    {"TARN_CLASS_SRV6", TARN_CLASS_SRV6},
+};
+
+/* The six types, created in this order. */
+static const struct {
+  const char *name;
+  PyType_Spec *spec;
+  PyTypeObject **global;
+} module_types[] = {
+    {"IPv4Address", &ipv4address_spec, &ipv4address_type},
+    {"IPv6Address", &ipv6address_spec, &ipv6address_type},
+    {"IPv4Network", &ipv4network_spec, &ipv4network_type},
+    {"IPv6Network", &ipv6network_spec, &ipv6network_type},
+    {"PrefixIndex", &prefixindex_spec, &prefixindex_type},
+    {"SubnetIterator", &subnetiterator_spec, &subnetiterator_type},
+};
+
+#define COUNT_OF(a) (sizeof(a) / sizeof((a)[0]))
+
+/* Drop every global set so far, in creation order, leaving all NULL. */
+static void release_globals(void) {
+  Py_CLEAR(pytarn_TARNError);
+  for (size_t i = 0; i < COUNT_OF(derived_errors); i++) Py_CLEAR(*derived_errors[i].global);
+  for (size_t i = 0; i < COUNT_OF(module_types); i++) Py_CLEAR(*module_types[i].global);
+}
+
+/* Create one exception class, add it to the module and keep a reference of
+ * our own in *global.  0, or -1 with the interpreter's exception. */
+static int add_exception(PyObject *module, const char *dotted, const char *doc, PyObject *base,
+                         PyObject **global) {
+  PyObject *cls = PyErr_NewExceptionWithDoc(dotted, doc, base, NULL);
+  if (cls == NULL) return -1;
+  /* The short name is what follows "pytarn.". */
+  const char *short_name = dotted + sizeof("pytarn.") - 1;
+  if (PyModule_AddObjectRef(module, short_name, cls) < 0) {
+    Py_DECREF(cls);
+    return -1;
+  }
+  *global = cls;
+  return 0;
+}
+
+/*
+ * Import of the module, in this order; each step runs only when all earlier
+ * ones succeeded, and any failure releases everything made so far:
+ *   1. the module itself;
+ *   2. TARNError (base Exception), then the six derived classes, each with
+ *      bases (TARNError, builtin);
+ *   3. the integer constants;
+ *   4. the six heap types from their specs.
+ */
+PyMODINIT_FUNC PyInit_pytarn(void) {
+  PyObject *module = PyModule_Create2(&pytarn_module, 3);
+  if (module == NULL) return NULL;
+
+  if (add_exception(module, "pytarn.TARNError", "Base exception for all pytarn errors.",
+                    PyExc_Exception, &pytarn_TARNError) < 0)
+    goto fail;
+
+  for (size_t i = 0; i < COUNT_OF(derived_errors); i++) {
+    PyObject *bases = PyTuple_Pack(2, pytarn_TARNError, *derived_errors[i].builtin);
+    if (bases == NULL) goto fail;
+    int rc = add_exception(module, derived_errors[i].dotted, derived_errors[i].doc, bases,
+                           derived_errors[i].global);
+    Py_DECREF(bases);
+    if (rc < 0) goto fail;
+  }
+
+  for (size_t i = 0; i < COUNT_OF(int_constants); i++) {
+    if (PyModule_AddIntConstant(module, int_constants[i].name, int_constants[i].value) < 0)
+      goto fail;
+  }
+
+  for (size_t i = 0; i < COUNT_OF(module_types); i++) {
+    PyObject *type = PyType_FromSpec(module_types[i].spec);
+    if (type == NULL) goto fail;
+    *module_types[i].global = (PyTypeObject *)type;
+    if (PyModule_AddObjectRef(module, module_types[i].name, type) < 0) goto fail;
+  }
+
+  return module;
+
+fail:
+  release_globals();
+  Py_DECREF(module);
+  return NULL;
+}
