@@ -1,3 +1,272 @@
-// tarn_bulk.cpp
+// tarn_bulk.cpp - batch operations over arrays of records: the in-place
+// radix sort (also used by aggregation and the index build), batch parsing,
+// first-match containment and aggregation to a minimal CIDR cover.
+#include <stddef.h>
+#include <stdint.h>
+#include <string.h>
+
 #include "pytarn.h"
 #include "tarn_internal.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Radix sort.
+//
+// Records are sorted on a key of `len` bytes, compared as unsigned numbers
+// from the first byte on.  Every key byte is one byte of the record, possibly
+// complemented, so a key is described by where its bytes sit in the record:
+//
+//   TARN_SORT_NETWORK_ASC   address bytes 0..addr_len-1, then pfxlen
+//   TARN_SORT_PFXLEN_DESC   255 - pfxlen, then address bytes 0..addr_len-1
+//   order tags              the four bytes of `family`, most significant
+//                           first (the tag is stored least significant first)
+//
+// The family field is read only by the tag key; the prefix keys never look at
+// it, so records whose family holds a tag sort like any other.
+// ---------------------------------------------------------------------------
+
+constexpr size_t kRadixMaxKey = 17;  // 16 address bytes and the length
+
+struct radix_key {
+  unsigned len;                   // key bytes, at most kRadixMaxKey
+  uint8_t offset[kRadixMaxKey];   // record byte that holds key byte k
+  uint8_t flip[kRadixMaxKey];     // XORed into it: 0xFF makes 255 - pfxlen
+};
+
+constexpr size_t kAddrOffset = offsetof(tarn_prefix_t, addr) + offsetof(tarn_addr_t, addr);
+constexpr size_t kPfxlenOffset = offsetof(tarn_prefix_t, pfxlen);
+constexpr size_t kFamilyOffset = offsetof(tarn_prefix_t, addr) + offsetof(tarn_addr_t, family);
+
+size_t radix_addr_len(tarn_family_t family) { return family == TARN_AF_INET ? 4 : 16; }
+
+// The prefix key of `order` for addresses of `addr_len` bytes.  Only 0
+// selects the ascending key; every other value selects the descending one.
+void radix_key_for_prefixes(radix_key *key, size_t addr_len, tarn_sort_order_t order) {
+  key->len = static_cast<unsigned>(addr_len + 1);
+  size_t k = 0;
+  if (order != TARN_SORT_NETWORK_ASC) {
+    // 255 - pfxlen == pfxlen ^ 0xFF for an 8-bit value.
+    key->offset[k] = kPfxlenOffset;
+    key->flip[k++] = 0xFF;
+  }
+  for (size_t i = 0; i < addr_len; i++) {
+    key->offset[k] = static_cast<uint8_t>(kAddrOffset + i);
+    key->flip[k++] = 0;
+  }
+  if (order == TARN_SORT_NETWORK_ASC) {
+    key->offset[k] = kPfxlenOffset;
+    key->flip[k++] = 0;
+  }
+}
+
+// The order-tag key: tag byte k (most significant first) is byte 3 - k of
+// the family field, which holds the tag least significant byte first; this
+// is radix_u32_byte(prefix_order_tag_get(p), k) without rebuilding the tag.
+void radix_key_for_tags(radix_key *key) {
+  key->len = 4;
+  for (unsigned k = 0; k < 4; k++) {
+    key->offset[k] = static_cast<uint8_t>(kFamilyOffset + 3 - k);
+    key->flip[k] = 0;
+  }
+}
+
+// Exchanges two whole records, every byte of them (padding and whatever the
+// family field carries included).
+inline void prefix_swap(tarn_prefix_t *a, tarn_prefix_t *b) {
+  unsigned char tmp[sizeof(tarn_prefix_t)];
+  memcpy(tmp, a, sizeof tmp);
+  memcpy(a, b, sizeof tmp);
+  memcpy(b, tmp, sizeof tmp);
+}
+
+// One bucket pass over seg[0..n) on the key byte found at record offset
+// `offset` (XORed with `flip`).  On return start_pos[c] is the first position
+// of bucket c for every c in [*lo, *hi], the smallest and largest key byte
+// present; bucket c ends at start_pos[c + 1], bucket *hi at n.  Entries
+// outside [*lo, *hi] are not meaningful.
+//
+// Steps:
+//  1. Count the records per key byte value.
+//  2. Bucket bounds: start_pos[lo] = 0, start_pos[c + 1] = start_pos[c] +
+//     count[c].  A copy, next[c], is the next free position of bucket c.
+//  3. Distribute in place.  A cursor i walks the array from the front.  If
+//     the record at i belongs to the bucket that contains i, the cursor
+//     advances; otherwise the record is exchanged with the one at next[d]
+//     (its own bucket's next free slot), next[d] grows by one and position i
+//     is examined again without advancing.
+//
+// Step 3 is written bucket by bucket, which makes the same exchanges in the
+// same order as the plain cursor walk:
+//  - When the cursor enters bucket c, positions [start_pos[c], next[c]) hold
+//    records that earlier exchanges put there, all of byte c, so the walk
+//    would only advance over them: the cursor starts at next[c].
+//  - Once the cursor is inside bucket c, next[c] is never used again: a
+//    record of byte c at the cursor is in place, and no record of byte c
+//    lies behind bucket c's end (every earlier bucket is full of its own
+//    records, so the records of byte c are in bucket c or not yet examined).
+//  - When the cursor reaches the last non-empty bucket, every other record
+//    is in its place, so every remaining one is too: that bucket is skipped.
+// An exchange moves one record into its final bucket, so the pass makes at
+// most n exchanges.
+//
+// `next` lives in this frame, not the caller's: it is dead once the records
+// are distributed, so keeping it out of the recursion keeps each level of
+// radix_sort_segment down to its bucket bounds.
+template <typename Off>
+__attribute__((noinline)) void radix_distribute(tarn_prefix_t *seg, Off n, size_t offset,
+                                                uint8_t flip, Off *start_pos, unsigned *lo,
+                                                unsigned *hi) {
+  unsigned char *base = reinterpret_cast<unsigned char *>(seg);
+  auto key_at = [base, offset, flip](Off i) -> unsigned {
+    return base[static_cast<size_t>(i) * sizeof(tarn_prefix_t) + offset] ^ flip;
+  };
+
+  // 1. Count, noting the smallest and largest byte so that the later steps
+  // walk only the buckets in between.
+  Off *count = start_pos;
+  memset(count, 0, 256 * sizeof(Off));
+  unsigned min_byte = 255, max_byte = 0;
+  for (Off i = 0; i < n; i++) {
+    unsigned d = key_at(i);
+    count[d]++;
+    min_byte = d < min_byte ? d : min_byte;
+    max_byte = d > max_byte ? d : max_byte;
+  }
+  *lo = min_byte;
+  *hi = max_byte;
+  if (min_byte == max_byte) {  // one bucket: every record is in place
+    start_pos[min_byte] = 0;
+    return;
+  }
+
+  // 2. Bounds, turning the counts into start positions in place.
+  Off next[256];
+  Off sum = 0;
+  for (unsigned c = min_byte; c <= max_byte; c++) {
+    Off records = count[c];
+    start_pos[c] = sum;
+    next[c] = sum;
+    sum += records;
+  }
+
+  // 3. Distribute.
+  for (unsigned c = min_byte; c < max_byte; c++) {
+    Off bucket_end = start_pos[c + 1];
+    for (Off i = next[c]; i < bucket_end; i++) {
+      unsigned d = key_at(i);
+      while (d != c) {
+        Off slot = next[d]++;
+        prefix_swap(&seg[i], &seg[slot]);
+        d = key_at(i);
+      }
+    }
+  }
+}
+
+// Sorts seg[0..n) on key bytes byte_pos..key->len-1, most significant first:
+// one bucket pass on byte byte_pos, then the same on every bucket of two or
+// more records with the next byte, buckets in ascending order.  There is no
+// switch to another sort for small segments.
+//
+// Stack: each level keeps only its 256 bucket starts; positions are
+// relative to the segment, so they are 32-bit whenever the segment has fewer
+// than 2^32 records (1 KiB per level, 17 levels at most for IPv6 keys).  A
+// segment that falls into one bucket moves on to the next byte in the same
+// frame.
+template <typename Off>
+void radix_sort_segment(tarn_prefix_t *seg, Off n, unsigned byte_pos, const radix_key *key) {
+  Off start_pos[256];
+  for (; n >= 2 && byte_pos < key->len; byte_pos++) {
+    unsigned lo, hi;
+    radix_distribute<Off>(seg, n, key->offset[byte_pos], key->flip[byte_pos], start_pos, &lo,
+                          &hi);
+    if (lo == hi) continue;
+    if (byte_pos + 1 >= key->len) return;
+    for (unsigned c = lo; c <= hi; c++) {
+      Off b = start_pos[c];
+      Off e = c == hi ? n : start_pos[c + 1];
+      if (e - b < 2) continue;
+      if constexpr (sizeof(Off) > sizeof(uint32_t)) {
+        if (e - b <= UINT32_MAX) {
+          radix_sort_segment<uint32_t>(seg + b, static_cast<uint32_t>(e - b), byte_pos + 1, key);
+          continue;
+        }
+      }
+      radix_sort_segment<Off>(seg + b, e - b, byte_pos + 1, key);
+    }
+    return;
+  }
+}
+
+void radix_sort_with_key(tarn_prefix_t *prefixes, size_t count, const radix_key *key) {
+  if (count < 2) return;
+  if (count <= UINT32_MAX)
+    radix_sort_segment<uint32_t>(prefixes, static_cast<uint32_t>(count), 0, key);
+  else
+    radix_sort_segment<size_t>(prefixes, count, 0, key);
+}
+
+// Puts every run of equal records of a descending sort back into input
+// order by sorting the run on its order tags.
+void prefixes_restore_desc_duplicate_order(tarn_prefix_t *prefixes, size_t count,
+                                           tarn_family_t family) {
+  size_t addr_len = radix_addr_len(family);
+  radix_key tag_key;
+  radix_key_for_tags(&tag_key);
+  size_t run_start = 0;
+  while (run_start + 1 < count) {
+    size_t run_end = run_start + 1;
+    while (run_end < count && prefixes_equal_key(&prefixes[run_start], &prefixes[run_end], addr_len))
+      run_end++;
+    if (run_end - run_start >= 2) radix_sort_with_key(prefixes + run_start, run_end - run_start, &tag_key);
+    run_start = run_end;
+  }
+}
+
+// The family checks shared by the batch functions that take a prefix array:
+// the first record must be IPv4 or IPv6, a later one of family 0 is invalid
+// and one of another family a mismatch; the first offender decides.
+tarn_err_t prefixes_check_families(const tarn_prefix_t *prefixes, size_t count) {
+  tarn_family_t family = prefixes[0].addr.family;
+  if (family != TARN_AF_INET && family != TARN_AF_INET6) return TARN_ERR_INVAL;
+  for (size_t i = 1; i < count; i++) {
+    tarn_family_t f = prefixes[i].addr.family;
+    if (f == TARN_AF_UNSPEC) return TARN_ERR_INVAL;
+    if (f != family) return TARN_ERR_FAMILY;
+  }
+  return TARN_OK;
+}
+
+}  // namespace
+
+void radix_sort_prefixes(tarn_prefix_t *prefixes, size_t count, tarn_sort_order_t order,
+                         tarn_family_t family) {
+  if (count < 2) return;
+  radix_key key;
+  radix_key_for_prefixes(&key, radix_addr_len(family), order);
+  radix_sort_with_key(prefixes, count, &key);
+}
+
+tarn_err_t tarn_bulk_sort(tarn_prefix_t *prefixes, size_t count, tarn_sort_order_t order) {
+  if (count == 0) return TARN_OK;
+  if (prefixes == nullptr || order > TARN_SORT_PFXLEN_DESC) return TARN_ERR_INVAL;
+  tarn_err_t rc = prefixes_check_families(prefixes, count);
+  if (rc != TARN_OK) return rc;
+  tarn_family_t family = prefixes[0].addr.family;
+
+  if (order == TARN_SORT_NETWORK_ASC) {
+    radix_sort_prefixes(prefixes, count, TARN_SORT_NETWORK_ASC, family);
+    return TARN_OK;
+  }
+
+  // The descending sort is made stable with order tags: record i carries
+  // tag i through the unstable sort, and each run of equal records is then
+  // sorted back into tag order.  The tags must fit in 32 bits.
+  if (count > UINT32_MAX) return TARN_ERR_INVAL;
+  prefixes_prepare_order_tags(prefixes, count);
+  radix_sort_prefixes(prefixes, count, TARN_SORT_PFXLEN_DESC, family);
+  prefixes_restore_desc_duplicate_order(prefixes, count, family);
+  prefixes_restore_family(prefixes, count, family);
+  return TARN_OK;
+}
