@@ -238,6 +238,74 @@ tarn_err_t prefixes_check_families(const tarn_prefix_t *prefixes, size_t count) 
   return TARN_OK;
 }
 
+// The prefix-length check of the functions whose containment and sibling
+// tests read pfxlen / 8 whole address bytes: a length above the family
+// maximum would take them past the 16-byte address.  The caller has checked
+// the families, so `family` is that of every record.
+tarn_err_t prefixes_check_lengths(const tarn_prefix_t *prefixes, size_t count,
+                                  tarn_family_t family) {
+  unsigned max_len = tarn_addr_bits(family);
+  for (size_t i = 0; i < count; i++)
+    if (prefixes[i].pfxlen > max_len) return TARN_ERR_PFXLEN;
+  return TARN_OK;
+}
+
+// The top `bits` (1..7) bits of a byte.  The shift count 8 - bits is 1..7,
+// and the result is cut back to 8 bits.
+inline uint8_t top_bits_mask(unsigned bits) {
+  return static_cast<uint8_t>(0xFFu << (8 - bits));
+}
+
+// True when the first pfx->pfxlen bits of `addr` equal those of the prefix's
+// address.  Bits of the prefix after its length are not read, so host bits
+// set in the prefix do not matter.  Families are not read either: the caller
+// has matched them, and has checked pfxlen against the family maximum, so the
+// bytes compared lie within the 16-byte address.
+inline bool bulk_prefix_contains(const tarn_prefix_t *pfx, const tarn_addr_t *addr) {
+  unsigned full_bytes = pfx->pfxlen / 8u;
+  unsigned bit_rem = pfx->pfxlen % 8u;
+  const uint8_t *p = pfx->addr.addr.v6;
+  const uint8_t *a = addr->addr.v6;
+  if (full_bytes != 0 && memcmp(p, a, full_bytes) != 0) return false;  // /0 compares nothing
+  if (bit_rem == 0) return true;
+  return ((p[full_bytes] ^ a[full_bytes]) & top_bits_mask(bit_rem)) == 0;
+}
+
+// True when a and b are the two halves of one parent: equal non-zero
+// lengths, one family, and addresses that agree in the parent's pfxlen - 1
+// bits.  The bit at pfxlen itself is not compared; the callers hold no
+// duplicates, so two records that pass differ exactly there.
+inline bool prefixes_are_siblings(const tarn_prefix_t *a, const tarn_prefix_t *b) {
+  if (a->pfxlen != b->pfxlen || a->pfxlen == 0) return false;  // a /0 has no parent
+  if (a->addr.family != b->addr.family) return false;
+  unsigned parent_bits = a->pfxlen - 1u;
+  unsigned full_bytes = parent_bits / 8u;
+  unsigned bit_rem = parent_bits % 8u;
+  const uint8_t *x = a->addr.addr.v6;
+  const uint8_t *y = b->addr.addr.v6;
+  if (full_bytes != 0 && memcmp(x, y, full_bytes) != 0) return false;
+  if (bit_rem == 0) return true;
+  return ((x[full_bytes] ^ y[full_bytes]) & top_bits_mask(bit_rem)) == 0;
+}
+
+// `out` becomes the parent of `in`: one bit shorter, every address bit after
+// the new length cleared up to addr_len bytes, family copied.  in->pfxlen is
+// at least 1 and at most 8 * addr_len, so full_bytes < addr_len.
+inline void prefix_supernet_into(const tarn_prefix_t *in, tarn_prefix_t *out, size_t addr_len) {
+  memcpy(out, in, sizeof *out);
+  unsigned new_pfxlen = in->pfxlen - 1u;
+  unsigned full_bytes = new_pfxlen / 8u;
+  unsigned rem = new_pfxlen % 8u;
+  out->pfxlen = static_cast<uint8_t>(new_pfxlen);
+  uint8_t *bytes = out->addr.addr.v6;
+  bytes[full_bytes] = rem == 0 ? 0 : static_cast<uint8_t>(bytes[full_bytes] & top_bits_mask(rem));
+  for (size_t i = full_bytes + 1; i < addr_len; i++) bytes[i] = 0;
+}
+
+inline void prefix_move(tarn_prefix_t *prefixes, size_t to, size_t from) {
+  if (to != from) memcpy(&prefixes[to], &prefixes[from], sizeof prefixes[0]);
+}
+
 }  // namespace
 
 void radix_sort_prefixes(tarn_prefix_t *prefixes, size_t count, tarn_sort_order_t order,
@@ -268,5 +336,159 @@ tarn_err_t tarn_bulk_sort(tarn_prefix_t *prefixes, size_t count, tarn_sort_order
   radix_sort_prefixes(prefixes, count, TARN_SORT_PFXLEN_DESC, family);
   prefixes_restore_desc_duplicate_order(prefixes, count, family);
   prefixes_restore_family(prefixes, count, family);
+  return TARN_OK;
+}
+
+tarn_err_t tarn_bulk_parse(const char **srcs, size_t count, tarn_addr_t *out, tarn_err_t *errs) {
+  if (count == 0) return TARN_OK;
+  if (srcs == nullptr || out == nullptr) return TARN_ERR_INVAL;
+  for (size_t i = 0; i < count; i++)
+    if (srcs[i] == nullptr) return TARN_ERR_INVAL;
+
+  // The reference family is that of the first item that parses; failed items
+  // never count towards a mismatch.  Every item is attempted.
+  bool ref_family_set = false, has_parse_failure = false, has_family_mismatch = false;
+  tarn_family_t ref_family = TARN_AF_UNSPEC;
+  for (size_t i = 0; i < count; i++) {
+    tarn_err_t rc = tarn_addr_parse(srcs[i], &out[i]);
+    if (rc != TARN_OK) {
+      memset(&out[i], 0, sizeof out[i]);
+      if (errs != nullptr) errs[i] = TARN_ERR_PARSE;
+      has_parse_failure = true;
+      continue;
+    }
+    if (errs != nullptr) errs[i] = TARN_OK;
+    if (!ref_family_set) {
+      ref_family = out[i].family;
+      ref_family_set = true;
+    } else if (out[i].family != ref_family) {
+      has_family_mismatch = true;
+    }
+  }
+  if (has_family_mismatch) return TARN_ERR_FAMILY;
+  return has_parse_failure ? TARN_ERR_PARSE : TARN_OK;
+}
+
+tarn_err_t tarn_bulk_contains(const tarn_addr_t *addrs, size_t addr_count,
+                              const tarn_prefix_t *prefixes, size_t prefix_count,
+                              ssize_t *matches, tarn_err_t *errs) {
+  if (addr_count == 0) return TARN_OK;
+  if (addrs == nullptr || matches == nullptr) return TARN_ERR_INVAL;
+  if (prefix_count == 0) {
+    // Nothing can match; the addresses are not looked at.
+    for (size_t i = 0; i < addr_count; i++) {
+      matches[i] = -1;
+      if (errs != nullptr) errs[i] = TARN_OK;
+    }
+    return TARN_OK;
+  }
+  if (prefixes == nullptr) return TARN_ERR_INVAL;
+
+  tarn_family_t addr_family = addrs[0].family;
+  if (addr_family != TARN_AF_INET && addr_family != TARN_AF_INET6) return TARN_ERR_INVAL;
+  for (size_t i = 1; i < addr_count; i++) {
+    if (addrs[i].family == TARN_AF_UNSPEC) return TARN_ERR_INVAL;
+    if (addrs[i].family != addr_family) return TARN_ERR_FAMILY;
+  }
+  tarn_err_t rc = prefixes_check_families(prefixes, prefix_count);
+  if (rc != TARN_OK) return rc;
+  tarn_family_t pfx_family = prefixes[0].addr.family;
+  rc = prefixes_check_lengths(prefixes, prefix_count, pfx_family);
+  if (rc != TARN_OK) return rc;
+
+  // There is no cross-family containment: every address is reported
+  // unmatched with the family code.
+  if (addr_family != pfx_family) {
+    for (size_t i = 0; i < addr_count; i++) {
+      matches[i] = -1;
+      if (errs != nullptr) errs[i] = TARN_ERR_FAMILY;
+    }
+    return TARN_ERR_FAMILY;
+  }
+
+  // First match in list order, not the longest: a plain nested scan.
+  for (size_t i = 0; i < addr_count; i++) {
+    ssize_t match = -1;
+    for (size_t k = 0; k < prefix_count; k++) {
+      if (bulk_prefix_contains(&prefixes[k], &addrs[i])) {
+        match = static_cast<ssize_t>(k);
+        break;
+      }
+    }
+    matches[i] = match;
+    if (errs != nullptr) errs[i] = TARN_OK;
+  }
+  return TARN_OK;
+}
+
+// Aggregation to the minimal CIDR cover, in place:
+//  1. Sort ascending by (address, length), so a supernet precedes the
+//     subnets that share its network address and every prefix precedes the
+//     prefixes inside it.
+//  2. Drop duplicates (equal address and length), keeping the first.
+//  3. Drop covered prefixes: thanks to the order, a prefix that covers later
+//     records is the last kept record when they are reached, so each record
+//     is compared with the last kept one only.
+//  4. Merge siblings in passes.  A merged parent replaces the last written
+//     record, so one pass merges a chain (two /25 halves into a /24, which
+//     then meets the next /24); a parent whose sibling was written before it
+//     is merged by the next pass.  Passes run until one merges nothing.
+// With canonical input the result is canonical, sorted ascending, and a
+// merged parent takes the place and network address of its lower half.
+tarn_err_t tarn_bulk_aggregate(tarn_prefix_t *prefixes, size_t count, size_t *out_count) {
+  if (out_count == nullptr) return TARN_ERR_INVAL;
+  if (count == 0) {
+    *out_count = 0;
+    return TARN_OK;
+  }
+  if (prefixes == nullptr) return TARN_ERR_INVAL;
+  tarn_err_t rc = prefixes_check_families(prefixes, count);
+  if (rc != TARN_OK) return rc;
+  tarn_family_t family = prefixes[0].addr.family;
+  rc = prefixes_check_lengths(prefixes, count, family);
+  if (rc != TARN_OK) return rc;
+  size_t addr_len = radix_addr_len(family);
+
+  // 1. Sort.
+  radix_sort_prefixes(prefixes, count, TARN_SORT_NETWORK_ASC, family);
+
+  // 2. Duplicates.
+  size_t write_idx = 0;
+  for (size_t i = 1; i < count; i++) {
+    if (prefixes_equal_key(&prefixes[write_idx], &prefixes[i], addr_len)) continue;
+    prefix_move(prefixes, ++write_idx, i);
+  }
+  size_t len = write_idx + 1;
+
+  // 3. Covered prefixes.
+  if (len >= 2) {
+    write_idx = 0;
+    for (size_t i = 1; i < len; i++) {
+      if (bulk_prefix_contains(&prefixes[write_idx], &prefixes[i].addr)) continue;
+      prefix_move(prefixes, ++write_idx, i);
+    }
+    len = write_idx + 1;
+  }
+
+  // 4. Siblings; write_idx now counts the records written in this pass.
+  bool merged;
+  do {
+    merged = false;
+    write_idx = 0;
+    for (size_t i = 0; i < len; i++) {
+      if (write_idx > 0 && prefixes_are_siblings(&prefixes[write_idx - 1], &prefixes[i])) {
+        tarn_prefix_t super;
+        prefix_supernet_into(&prefixes[i], &super, addr_len);
+        memcpy(&prefixes[write_idx - 1], &super, sizeof super);
+        merged = true;
+        continue;
+      }
+      prefix_move(prefixes, write_idx, i);
+      write_idx++;
+    }
+    len = write_idx;
+  } while (merged);
+
+  *out_count = len;
   return TARN_OK;
 }
