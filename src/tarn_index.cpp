@@ -1,3 +1,741 @@
-// tarn_index.cpp
+// tarn_index.cpp - the longest-prefix-match index.
+//
+// An index is a level-compressed trie (LC-trie, after S. Nilsson and
+// G. Karlsson, "IP-address lookup using LC-tries", IEEE JSAC 17(6), 1999)
+// packed into one flat array.  tarn_index_create builds it in five stages:
+//
+//   1. validate the records and copy them;
+//   2. tag each copy with its input position, sort the copy in network order
+//      and map every run of equal prefixes to one reported position;
+//   3. build a binary Patricia trie over the sorted copy;
+//   4. choose, bottom-up, a branch factor of 1 to 8 bits for every inner trie
+//      node by a dynamic programme that minimises the packed node count;
+//   5. pack the trie with those factors into the flat array.
+//
+// The Patricia trie is scratch; the index keeps the packed array, the sorted
+// copy and the position map.  tarn_index_lookup walks the packed array for a
+// whole batch at once, interleaving several walks so that their cache misses
+// overlap.
+#include <stdlib.h>
+#include <string.h>
+
 #include "pytarn.h"
 #include "tarn_internal.h"
+
+namespace {
+
+constexpr uint32_t kNone = TARN_INDEX_NONE;
+
+// Positions are 32-bit with all ones reserved for "none".
+constexpr size_t kMaxCount = 0xFFFFFFFEu;
+// The most Patricia nodes ever allocated, and the largest packed node count.
+constexpr size_t kNodeLimit = 0xFFFFFFFEu;
+// A packed node consumes at most this many address bits (256 children).
+constexpr unsigned kMaxBranch = 8;
+constexpr unsigned kMaxSlots = 1u << kMaxBranch;
+// "No such bit position" in the DP's nearest-prefix term; above any real one.
+constexpr unsigned kNoBit = 0xFFFFu;
+
+// One node of the binary Patricia trie (scratch, freed before create returns).
+//   left, right     subtrees whose records have bit `bit_position` 0 / 1, or
+//                   kNone
+//   prefix_idx      sorted position of the prefix stored here, or kNone
+//   repr_idx        sorted position of the first record of the node's range;
+//                   it holds the bits every record below the node shares
+//   dp_cost         packed nodes the subtree needs with its chosen factors
+//   bit_position    the bit the node splits on: L for a node holding a prefix
+//                   of length L < key_bits, key_bits for a full-length leaf
+//   optimal_branch  bits the packed node consumes; 0 for a node without
+//                   children
+// A node without a prefix always has two children; a node without children
+// always carries a prefix.
+struct tarn_pat_node_t {
+  uint32_t left;
+  uint32_t right;
+  uint32_t prefix_idx;
+  uint32_t repr_idx;
+  size_t dp_cost;
+  uint16_t bit_position;
+  uint8_t optimal_branch;
+};
+
+static inline bool pat_has_children(const tarn_pat_node_t *n) {
+  return n->left != kNone || n->right != kNone;
+}
+
+// Bit `bit_pos` of an address (bit 0 = most significant bit of byte 0); 0
+// for a bit beyond the address.
+static inline unsigned trie_addr_bit(const tarn_addr_t *addr, unsigned bit_pos, size_t addr_len) {
+  size_t byte = bit_pos / 8;
+  if (byte >= addr_len) return 0;
+  return (addr->addr.v6[byte] >> (7 - bit_pos % 8)) & 1u;
+}
+
+// ---------------------------------------------------------------------------
+// Stage 1: validation.
+// ---------------------------------------------------------------------------
+
+// TARN_ERR_PFXLEN for a length above the family maximum, TARN_ERR_HOSTBITS
+// for a bit set after the length, TARN_OK for a canonical record.  The trie
+// build relies on canonical records (see patricia_subtree_build).
+static tarn_err_t prefix_check_canonical(const tarn_prefix_t *p, unsigned key_bits,
+                                         size_t addr_len) {
+  if (p->pfxlen > key_bits) return TARN_ERR_PFXLEN;
+  size_t full_bytes = p->pfxlen / 8;
+  unsigned bit_rem = p->pfxlen % 8;
+  size_t i = full_bytes;
+  if (bit_rem != 0) {
+    // bit_rem is 1..7, so the shift stays inside the byte.
+    if (p->addr.addr.v6[i] & (0xFFu >> bit_rem)) return TARN_ERR_HOSTBITS;
+    i++;
+  }
+  for (; i < addr_len; i++)
+    if (p->addr.addr.v6[i] != 0) return TARN_ERR_HOSTBITS;
+  return TARN_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Stage 2: duplicates.
+// ---------------------------------------------------------------------------
+
+// Every record of a run of equal records gets the order tag of the run's
+// first record, so a match on any of them reports one input position.
+static void prefixes_resolve_duplicates(tarn_prefix_t *sorted, size_t count, size_t addr_len) {
+  size_t run_start = 0;
+  for (size_t i = 1; i <= count; i++) {
+    if (i < count && prefixes_equal_key(&sorted[i], &sorted[i - 1], addr_len)) continue;
+    uint32_t tag = prefix_order_tag_get(&sorted[run_start]);
+    for (size_t k = run_start + 1; k < i; k++) prefix_order_tag_set(&sorted[k], tag);
+    run_start = i;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Stage 3: the Patricia trie.
+// ---------------------------------------------------------------------------
+
+static bool patricia_node_alloc(uint32_t *next_free, uint32_t node_limit, uint32_t *out_idx) {
+  if (*next_free >= node_limit) return false;
+  *out_idx = (*next_free)++;
+  return true;
+}
+
+// First bit at or after `bit_pos` where the addresses of `a` and `b` differ,
+// or key_bits when they agree from there on.
+static unsigned first_differing_bit(const tarn_prefix_t *a, const tarn_prefix_t *b,
+                                    unsigned bit_pos, size_t addr_len) {
+  for (size_t i = bit_pos / 8; i < addr_len; i++) {
+    unsigned x = a->addr.addr.v6[i] ^ b->addr.addr.v6[i];
+    if (x != 0) {
+      // x is a non-zero byte: clz of its 32-bit widening is 24..31.
+      return static_cast<unsigned>(i * 8) + (static_cast<unsigned>(__builtin_clz(x)) - 24);
+    }
+  }
+  return static_cast<unsigned>(addr_len * 8);
+}
+
+// Builds the subtree over sorted records [start, end), which all agree on
+// bits 0 .. bit_pos-1 and have lengths of at least bit_pos, and returns its
+// node index (kNone for an empty range or when the node array is exhausted,
+// the latter also setting *overflowed).  Nodes are numbered in pre-order.
+//
+//   1. The node splits at the first bit at or after bit_pos where a record
+//      ends (its length is that bit) or where the records still running
+//      through that bit disagree on it.
+//   2. With canonical records that bit is min(first.pfxlen, D), D being the
+//      first bit where the first and the last record of the range differ:
+//      every address between those two shares their bits above D, so nothing
+//      diverges earlier; a record ending at some m <= D equals the common
+//      bits followed by zeros, which is the smallest address of the range,
+//      and among equal addresses the shortest comes first in network order.
+//      So when anything ends first, it is the range's first record.
+//   3. If nothing ends or diverges before key_bits, all records are the same
+//      full-length prefix: a full-length leaf holding the first of them.
+//   4. Otherwise the leading records of length split_bit (copies of one
+//      prefix) are stored here; the rest splits on bit split_bit, which is
+//      monotone across the sorted range, at the first record with a 1.
+// Example: [10.0.0.0/8, 10.1.0.0/16, 10.1.2.0/24] gives a node at bit 8
+// holding 10.0.0.0/8 whose left child is a node at bit 16 holding
+// 10.1.0.0/16, whose left child is a leaf at bit 24.
+static uint32_t patricia_subtree_build(const tarn_prefix_t *sorted, size_t start, size_t end,
+                                       unsigned bit_pos, unsigned key_bits, size_t addr_len,
+                                       tarn_pat_node_t *nodes, uint32_t *next_free,
+                                       uint32_t node_limit, bool *overflowed) {
+  if (start == end) return kNone;
+  uint32_t idx;
+  if (!patricia_node_alloc(next_free, node_limit, &idx)) {
+    *overflowed = true;
+    return kNone;
+  }
+  tarn_pat_node_t *node = &nodes[idx];
+  node->left = node->right = kNone;
+  node->prefix_idx = kNone;
+  node->repr_idx = static_cast<uint32_t>(start);
+  node->dp_cost = 0;
+  node->bit_position = static_cast<uint16_t>(bit_pos);
+  node->optimal_branch = 0;
+
+  unsigned split_bit = first_differing_bit(&sorted[start], &sorted[end - 1], bit_pos, addr_len);
+  if (sorted[start].pfxlen < split_bit) split_bit = sorted[start].pfxlen;
+  if (split_bit >= key_bits) {
+    node->bit_position = static_cast<uint16_t>(key_bits);
+    node->prefix_idx = static_cast<uint32_t>(start);
+    return idx;
+  }
+  node->bit_position = static_cast<uint16_t>(split_bit);
+
+  size_t ext_start = start;
+  while (ext_start < end && sorted[ext_start].pfxlen <= split_bit) ext_start++;
+  if (ext_start != start) node->prefix_idx = static_cast<uint32_t>(start);
+  if (ext_start == end) return idx;
+
+  size_t lo = ext_start, hi = end;  // first record with bit split_bit = 1
+  while (lo < hi) {
+    size_t mid = lo + (hi - lo) / 2;
+    if (trie_addr_bit(&sorted[mid].addr, split_bit, addr_len))
+      hi = mid;
+    else
+      lo = mid + 1;
+  }
+  size_t pivot = lo;
+
+  uint32_t left = patricia_subtree_build(sorted, ext_start, pivot, split_bit + 1, key_bits,
+                                         addr_len, nodes, next_free, node_limit, overflowed);
+  if (*overflowed) return kNone;
+  uint32_t right = patricia_subtree_build(sorted, pivot, end, split_bit + 1, key_bits, addr_len,
+                                          nodes, next_free, node_limit, overflowed);
+  if (*overflowed) return kNone;
+  // `node` stays valid: nodes are never moved, only appended.
+  node->left = left;
+  node->right = right;
+  return idx;
+}
+
+// ---------------------------------------------------------------------------
+// Slot walks: which trie node fills each child slot of a multi-bit node.
+// ---------------------------------------------------------------------------
+
+// A slot walk in progress.  `node` is the trie node the slot's bits have led
+// to so far (kNone once the pattern has left the trie) and `abs_bit` the next
+// address bit the slot's following bit stands for.  While abs_bit is below
+// node's bit_position the walk is inside the gap above `node`, whose bits
+// the whole subtree shares.
+struct slot_walk {
+  uint32_t node;
+  uint32_t abs_bit;
+};
+
+// Extends the walks of a node N from branch factor `branch` - 1 to `branch`:
+// on entry walks[0 .. 2^(branch-1)) hold the walks of the slots of the
+// smaller factor (for branch 1: walks[0] = {N, N.bit_position}); on return
+// walks[0 .. 2^branch) hold those of `branch`, slot s being the extension of
+// slot s >> 1 by the bit s & 1.  The node of walks[s] is then the trie node
+// that fills slot s of N at this factor:
+//
+//   - inside a gap, the slot's bit must equal the subtree's shared bit
+//     (taken from the node's representative record), else the slot is empty;
+//   - at a node with children, the slot's bit picks the child (a missing
+//     child empties the slot);
+//   - at a leaf the walk stays: a leaf reached early fills every slot whose
+//     pattern starts with its path.
+//
+// Growing the factor one bit at a time gives, for each factor, exactly the
+// node that a walk of the slot's bits from N would reach, at a cost of one
+// step per slot per factor.  Both the DP and the packing use this routine,
+// so they cannot disagree about a slot.  Returns whether any walk can still
+// change at a larger factor (it is neither empty nor at a reached leaf).
+static bool patricia_slot_target(const tarn_pat_node_t *nodes, const tarn_prefix_t *sorted,
+                                 size_t addr_len, slot_walk *walks, unsigned branch) {
+  bool live = false;
+  // Downwards, so that walks[s >> 1] is read before slots 2s, 2s+1 overwrite it.
+  for (size_t s = (size_t{1} << (branch - 1)); s-- > 0;) {
+    slot_walk w = walks[s];
+    slot_walk out[2];
+    if (w.node == kNone) {
+      out[0] = out[1] = w;
+    } else {
+      const tarn_pat_node_t *c = &nodes[w.node];
+      slot_walk next = {w.node, w.abs_bit + 1};
+      if (w.abs_bit < c->bit_position) {
+        unsigned required = trie_addr_bit(&sorted[c->repr_idx].addr, w.abs_bit, addr_len);
+        out[required] = next;
+        out[required ^ 1u] = {kNone, 0};
+        live = live || next.abs_bit < c->bit_position || pat_has_children(c);
+      } else if (!pat_has_children(c)) {
+        out[0] = out[1] = next;
+      } else {
+        out[0] = {c->left, w.abs_bit + 1};
+        out[1] = {c->right, w.abs_bit + 1};
+        if (out[0].node == kNone) out[0].abs_bit = 0;
+        if (out[1].node == kNone) out[1].abs_bit = 0;
+        live = true;
+      }
+    }
+    walks[2 * s] = out[0];
+    walks[2 * s + 1] = out[1];
+  }
+  return live;
+}
+
+// ---------------------------------------------------------------------------
+// Stage 4: branch factors.
+// ---------------------------------------------------------------------------
+
+// Chooses the branch factor of node `pat_idx`, whose subtrees already have
+// their costs.  Kept out of line so that its slot array lives on the stack
+// only while one node is evaluated, not once per level of the recursion.
+//
+//   1. Try branch = 1 .. max_branch.  The cost of a factor is 1 (the node)
+//      plus, per slot, 1 for an empty slot (a dead leaf) or the dp_cost of
+//      the slot's node; a factor whose cost would pass node_limit is invalid.
+//   2. The lowest cost wins; on equal cost the larger factor wins.
+//   3. Once no walk can change any more, every further bit doubles each slot
+//      and the cost minus one doubles with it, so larger factors only cost
+//      more: stop.
+__attribute__((noinline)) static bool patricia_dp_choose(tarn_pat_node_t *nodes, uint32_t pat_idx,
+                                                         const tarn_prefix_t *sorted,
+                                                         size_t addr_len, unsigned max_branch,
+                                                         size_t node_limit) {
+  slot_walk walks[kMaxSlots];
+  walks[0] = {pat_idx, nodes[pat_idx].bit_position};
+  size_t best_cost = 0;
+  unsigned best_branch = 0;
+  for (unsigned branch = 1; branch <= max_branch; branch++) {
+    bool live = patricia_slot_target(nodes, sorted, addr_len, walks, branch);
+    size_t cost = 1;
+    bool valid = true;
+    for (size_t s = 0; s < (size_t{1} << branch); s++) {
+      size_t slot_cost = walks[s].node == kNone ? 1 : nodes[walks[s].node].dp_cost;
+      if (cost + slot_cost > node_limit) {
+        valid = false;
+        break;
+      }
+      cost += slot_cost;
+    }
+    if (valid && (best_branch == 0 || cost <= best_cost)) {
+      best_cost = cost;
+      best_branch = branch;
+    }
+    if (!live) break;
+  }
+  if (best_branch == 0) return false;
+  nodes[pat_idx].dp_cost = best_cost;
+  nodes[pat_idx].optimal_branch = static_cast<uint8_t>(best_branch);
+  return true;
+}
+
+// Post-order: fills dp_cost and optimal_branch for the subtree of pat_idx.
+// *nearest receives the smallest bit_position of a node of the subtree that
+// carries a prefix and has children (kNoBit if none): a stride must not pass
+// over such a node, or its prefix would vanish from the packed trie, so a
+// node at bit p may consume at most nearest-below - p bits.
+static bool patricia_dp_compute(tarn_pat_node_t *nodes, uint32_t pat_idx,
+                                const tarn_prefix_t *sorted, size_t addr_len, unsigned key_bits,
+                                size_t node_limit, unsigned *nearest) {
+  tarn_pat_node_t *node = &nodes[pat_idx];
+  unsigned below = kNoBit;
+  const uint32_t children[2] = {node->left, node->right};
+  for (uint32_t child : children) {
+    if (child == kNone) continue;
+    unsigned child_nearest;
+    if (!patricia_dp_compute(nodes, child, sorted, addr_len, key_bits, node_limit,
+                             &child_nearest))
+      return false;
+    if (child_nearest < below) below = child_nearest;
+  }
+  if (!pat_has_children(node)) {
+    node->dp_cost = 1;
+    node->optimal_branch = 0;
+    *nearest = kNoBit;
+    return true;
+  }
+  unsigned max_branch = kMaxBranch;
+  if (key_bits - node->bit_position < max_branch) max_branch = key_bits - node->bit_position;
+  if (below != kNoBit && below - node->bit_position < max_branch)
+    max_branch = below - node->bit_position;
+  *nearest = node->prefix_idx != kNone ? node->bit_position : below;
+  return patricia_dp_choose(nodes, pat_idx, sorted, addr_len, max_branch, node_limit);
+}
+
+// ---------------------------------------------------------------------------
+// Stage 5: packing.
+// ---------------------------------------------------------------------------
+
+static void lctrie_pack_dead_leaf(tarn_lctrie_node_t *nodes, size_t node_idx) {
+  tarn_lctrie_node_t *q = &nodes[node_idx];
+  q->base = 0;
+  q->prefix_idx = kNone;
+  q->branch = 0;
+  q->skip = 0;
+  q->pad[0] = q->pad[1] = 0;
+}
+
+// Writes the trie node of every slot of a node with factor `branch` into the
+// `base` field of its still unwritten child position, where the packing
+// picks it up.  Out of line for the same reason as patricia_dp_choose.
+__attribute__((noinline)) static void lctrie_stash_slot_targets(
+    const tarn_pat_node_t *nodes, uint32_t pat_idx, const tarn_prefix_t *sorted, size_t addr_len,
+    unsigned branch, tarn_lctrie_node_t *block) {
+  slot_walk walks[kMaxSlots];
+  walks[0] = {pat_idx, nodes[pat_idx].bit_position};
+  for (unsigned b = 1; b <= branch; b++) patricia_slot_target(nodes, sorted, addr_len, walks, b);
+  for (size_t s = 0; s < (size_t{1} << branch); s++) block[s].base = walks[s].node;
+}
+
+// Writes Patricia node pat_idx into packed[packed_idx] and its subtree
+// behind it, depth-first:
+//
+//   1. The node gets its own prefix and factor, and skip = its bit_position
+//      minus the parent's depth (parent bit_position + parent branch), kept
+//      modulo 256; for a leaf copy reached early the difference may be
+//      negative, but a leaf's skip is never read.
+//   2. A node with children reserves its whole block of 2^branch positions
+//      from *next_free, then fills the slots in ascending order, each
+//      slot's subtree completely before the next.
+//   3. An empty slot becomes a dead leaf.
+//
+// The slot targets are parked in the block's own positions until each is
+// written, which is safe because a slot's subtree writes only its own
+// position and positions past the block.  Positions beyond `capacity` are
+// never written; *overflowed reports the attempt.
+static void lctrie_pack_subtree(const tarn_pat_node_t *nodes, uint32_t pat_idx,
+                                const tarn_prefix_t *sorted, size_t addr_len,
+                                tarn_lctrie_node_t *packed, size_t packed_idx, size_t *next_free,
+                                unsigned parent_depth, size_t capacity, bool *overflowed) {
+  const tarn_pat_node_t *p = &nodes[pat_idx];
+  tarn_lctrie_node_t *q = &packed[packed_idx];
+  q->base = 0;
+  q->prefix_idx = p->prefix_idx;
+  q->branch = p->optimal_branch;
+  // Wraps modulo 256 on purpose (see step 1).
+  q->skip = static_cast<uint8_t>(p->bit_position - parent_depth);
+  q->pad[0] = q->pad[1] = 0;
+  unsigned branch = p->optimal_branch;
+  if (branch == 0) return;
+  size_t slots = size_t{1} << branch;
+  if (*next_free > capacity || capacity - *next_free < slots) {
+    *overflowed = true;
+    return;
+  }
+  size_t base = *next_free;
+  q->base = static_cast<uint32_t>(base);
+  *next_free += slots;
+  lctrie_stash_slot_targets(nodes, pat_idx, sorted, addr_len, branch, &packed[base]);
+  unsigned depth = p->bit_position + branch;
+  for (size_t s = 0; s < slots && !*overflowed; s++) {
+    uint32_t target = packed[base + s].base;
+    if (target == kNone)
+      lctrie_pack_dead_leaf(packed, base + s);
+    else
+      lctrie_pack_subtree(nodes, target, sorted, addr_len, packed, base + s, next_free, depth,
+                          capacity, overflowed);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Lookup.
+// ---------------------------------------------------------------------------
+
+// An address as host-order integers, so that bit fields come out with a
+// shift.  IPv4: one 32-bit word; IPv6: two 64-bit halves.
+struct key_v4 {
+  uint32_t w;
+};
+struct key_v6 {
+  uint64_t hi, lo;
+};
+
+template <typename Key>
+static inline Key key_load(const tarn_addr_t *a);
+
+template <>
+inline key_v4 key_load<key_v4>(const tarn_addr_t *a) {
+  const uint8_t *b = a->addr.v4;
+  return {(static_cast<uint32_t>(b[0]) << 24) | (static_cast<uint32_t>(b[1]) << 16) |
+          (static_cast<uint32_t>(b[2]) << 8) | b[3]};
+}
+
+static inline uint64_t load_be64(const uint8_t *b) {
+  uint64_t v = 0;
+  for (int i = 0; i < 8; i++) v = (v << 8) | b[i];
+  return v;
+}
+
+template <>
+inline key_v6 key_load<key_v6>(const tarn_addr_t *a) {
+  return {load_be64(a->addr.v6), load_be64(a->addr.v6 + 8)};
+}
+
+// The `branch` bits (1..8) starting at bit `first`, as a number whose most
+// significant bit is bit `first`; the caller guarantees first + branch <= the
+// key width, so first <= 31 (IPv4) or 127 (IPv6).
+static inline uint32_t key_bits_at(key_v4 k, unsigned first, unsigned branch) {
+  // first <= 31 and 32 - branch is 24..31: both shifts are below 64.
+  return static_cast<uint32_t>((static_cast<uint64_t>(k.w) << first) >> (32 - branch)) &
+         ((1u << branch) - 1);
+}
+
+static inline uint32_t key_bits_at(key_v6 k, unsigned first, unsigned branch) {
+  uint64_t window;  // the 64 key bits starting at `first`, zero-filled
+  if (first == 0)
+    window = k.hi;
+  else if (first < 64)  // 64 - first is 1..63
+    window = (k.hi << first) | (k.lo >> (64 - first));
+  else  // first is 64..127, so first - 64 is 0..63
+    window = k.lo << (first - 64);
+  // 64 - branch is 56..63.
+  return static_cast<uint32_t>(window >> (64 - branch));
+}
+
+// Whether prefix `pfx` contains the address `k`: only its first pfxlen bits
+// take part.  A length beyond the key (which create never lets in) compares
+// the whole key.
+static inline bool trie_prefix_matches(const tarn_prefix_t *pfx, key_v4 k) {
+  unsigned len = pfx->pfxlen;
+  if (len == 0) return true;
+  // len is 1..32 here, so 32 - len is 0..31.
+  uint32_t mask = len >= 32 ? ~0u : ~0u << (32 - len);
+  return ((key_load<key_v4>(&pfx->addr).w ^ k.w) & mask) == 0;
+}
+
+static inline bool trie_prefix_matches(const tarn_prefix_t *pfx, key_v6 k) {
+  unsigned len = pfx->pfxlen;
+  key_v6 p = key_load<key_v6>(&pfx->addr);
+  // Each shift count below is 1..63: /0, /64 and /128 take the other arms.
+  uint64_t hi_mask = len == 0 ? 0 : len >= 64 ? ~uint64_t{0} : ~uint64_t{0} << (64 - len);
+  uint64_t lo_mask = len <= 64 ? 0 : len >= 128 ? ~uint64_t{0} : ~uint64_t{0} << (128 - len);
+  return ((p.hi ^ k.hi) & hi_mask) == 0 && ((p.lo ^ k.lo) & lo_mask) == 0;
+}
+
+static inline void prefetch_node(const tarn_lctrie_node_t *n) {
+  // A 12-byte node may straddle two cache lines.
+  __builtin_prefetch(n);
+  __builtin_prefetch(reinterpret_cast<const char *>(n) + sizeof *n - 1);
+}
+
+// The batch walk.  Per address the walk is:
+//
+//   1. Start at the root with bit_pos 0.
+//   2. Note the node's prefix, if any, as a candidate.
+//   3. A leaf ends the walk.  Otherwise the node's bits start at bit_pos +
+//      skip; bit_pos moves past its `branch` bits (a walk that would pass the
+//      key's end stops), and those bits select the child in the node's block.
+//   4. The skipped bits were never compared, so the candidates are checked
+//      against the address afterwards.  Deeper candidates are longer
+//      prefixes, so checking from the deepest up, the first that contains
+//      the address is the longest match; usually that is the first one read.
+//
+// kLanes walks run interleaved: each visit of a lane does one step whose
+// data was prefetched on the lane's previous visit and prefetches the data
+// of its next step, so the misses of different addresses overlap instead of
+// queueing one behind the other.  The answers are those of walking every
+// address on its own, in any order.
+template <typename Key, unsigned KeyBits>
+static void index_lookup_batch(const tarn_index *index, const tarn_addr_t *addrs, size_t count,
+                               ssize_t *matches, tarn_err_t *errs) {
+  constexpr unsigned kLanes = 16;
+  constexpr size_t kIdle = ~size_t{0};
+  struct lane {
+    Key key;
+    size_t addr_i;      // address being answered, or kIdle
+    uint32_t node;      // packed position of the next step, or of the
+                        // candidate being checked
+    uint32_t bit_pos;   // first bit after those consumed so far
+    uint32_t depth;     // candidates collected
+    bool checking;      // descent over; checking candidates deepest first
+    uint32_t cand[KeyBits + 1];  // prefixes met, shallowest first
+  };
+  const tarn_lctrie_node_t *nodes = index->nodes;
+  const tarn_prefix_t *prefixes = index->prefixes;
+  const uint32_t *orig = index->orig_indices;
+  lane lanes[kLanes];
+  size_t next_addr = 0;
+  unsigned active = 0;
+
+  // Moves a lane to the candidate check, prefetching the deepest candidate.
+  // Returns false when there is none.
+  auto begin_check = [&](lane &ln) {
+    if (ln.depth == 0) return false;
+    uint32_t c = ln.cand[ln.depth - 1];
+    __builtin_prefetch(&prefixes[c]);
+    __builtin_prefetch(&orig[c]);
+    ln.checking = true;
+    return true;
+  };
+  // One step of the descent at the node prefetched last time.  Returns
+  // false when the lane has no candidate left to check, i.e. is done.
+  auto descend = [&](lane &ln) {
+    const tarn_lctrie_node_t *n = &nodes[ln.node];
+    if (n->prefix_idx != kNone) ln.cand[ln.depth++] = n->prefix_idx;
+    if (n->branch == 0) return begin_check(ln);
+    unsigned first = ln.bit_pos + n->skip;
+    ln.bit_pos = first + n->branch;
+    if (ln.bit_pos > KeyBits) return begin_check(ln);
+    ln.node = n->base + key_bits_at(ln.key, first, n->branch);
+    prefetch_node(&nodes[ln.node]);
+    return true;
+  };
+  auto start = [&](lane &ln) {
+    while (next_addr < count) {
+      ln.addr_i = next_addr++;
+      ln.key = key_load<Key>(&addrs[ln.addr_i]);
+      ln.node = 0;
+      ln.bit_pos = 0;
+      ln.depth = 0;
+      ln.checking = false;
+      // The root is always cached: take its step at once.
+      if (descend(ln)) return true;
+      matches[ln.addr_i] = -1;
+      if (errs) errs[ln.addr_i] = TARN_OK;
+    }
+    ln.addr_i = kIdle;
+    return false;
+  };
+
+  for (unsigned l = 0; l < kLanes; l++)
+    if (start(lanes[l])) active++;
+  while (active > 0) {
+    for (unsigned l = 0; l < kLanes; l++) {
+      lane &ln = lanes[l];
+      if (ln.addr_i == kIdle) continue;
+      ssize_t result;
+      if (!ln.checking) {
+        if (descend(ln)) continue;
+        result = -1;
+      } else {
+        uint32_t c = ln.cand[ln.depth - 1];
+        if (trie_prefix_matches(&prefixes[c], ln.key)) {
+          result = static_cast<ssize_t>(orig[c]);
+        } else {
+          ln.depth--;
+          if (begin_check(ln)) continue;
+          result = -1;
+        }
+      }
+      matches[ln.addr_i] = result;
+      if (errs) errs[ln.addr_i] = TARN_OK;
+      if (!start(ln)) active--;
+    }
+  }
+}
+
+// Frees whatever of a half-built index exists.
+static void index_release(tarn_index *index, tarn_prefix_t *copy, uint32_t *orig_indices,
+                          tarn_pat_node_t *pat_nodes, tarn_lctrie_node_t *packed) {
+  free(packed);
+  free(pat_nodes);
+  free(orig_indices);
+  free(copy);
+  free(index);
+}
+
+}  // namespace
+
+tarn_err_t tarn_index_create(const tarn_prefix_t *prefixes, size_t count, tarn_index_t **out) {
+  if (out == nullptr || count == 0 || count > kMaxCount || prefixes == nullptr)
+    return TARN_ERR_INVAL;
+  tarn_family_t family = prefixes[0].addr.family;
+  if (family == TARN_AF_UNSPEC) return TARN_ERR_INVAL;
+  for (size_t i = 1; i < count; i++) {
+    if (prefixes[i].addr.family == TARN_AF_UNSPEC) return TARN_ERR_INVAL;
+    if (prefixes[i].addr.family != family) return TARN_ERR_FAMILY;
+  }
+  unsigned key_bits = tarn_addr_bits(family);
+  size_t addr_len = tarn_addr_len(family);
+  for (size_t i = 0; i < count; i++) {
+    tarn_err_t err = prefix_check_canonical(&prefixes[i], key_bits, addr_len);
+    if (err != TARN_OK) return err;
+  }
+
+  // A trie over n canonical records has at most 2n - 1 nodes.
+  size_t max_pat_nodes = count >= (kNodeLimit - 2) / 2 ? kNodeLimit : 2 * count + 2;
+  if (count > SIZE_MAX / sizeof(tarn_prefix_t) ||
+      max_pat_nodes > SIZE_MAX / sizeof(tarn_pat_node_t))
+    return TARN_ERR_NOMEM;
+
+  tarn_index *index = nullptr;
+  tarn_prefix_t *copy = nullptr;
+  uint32_t *orig_indices = nullptr;
+  tarn_pat_node_t *pat_nodes = nullptr;
+  tarn_lctrie_node_t *packed = nullptr;
+  tarn_err_t err = TARN_ERR_NOMEM;
+  uint32_t pat_count = 0;
+  bool overflowed = false;
+  uint32_t pat_root;
+  unsigned root_nearest;
+  size_t n, packed_next;
+
+  index = static_cast<tarn_index *>(malloc(sizeof *index));
+  if (index == nullptr) goto fail;
+  copy = static_cast<tarn_prefix_t *>(malloc(count * sizeof *copy));
+  if (copy == nullptr) goto fail;
+  orig_indices = static_cast<uint32_t *>(malloc(count * sizeof *orig_indices));
+  if (orig_indices == nullptr) goto fail;
+
+  memcpy(copy, prefixes, count * sizeof *copy);
+  prefixes_prepare_order_tags(copy, count);
+  radix_sort_prefixes(copy, count, TARN_SORT_NETWORK_ASC, family);
+  prefixes_resolve_duplicates(copy, count, addr_len);
+  for (size_t k = 0; k < count; k++) orig_indices[k] = prefix_order_tag_get(&copy[k]);
+  prefixes_restore_family(copy, count, family);
+
+  pat_nodes = static_cast<tarn_pat_node_t *>(malloc(max_pat_nodes * sizeof *pat_nodes));
+  if (pat_nodes == nullptr) goto fail;
+  err = TARN_ERR_INVAL;
+  pat_root = patricia_subtree_build(copy, 0, count, 0, key_bits, addr_len, pat_nodes, &pat_count,
+                                    static_cast<uint32_t>(max_pat_nodes), &overflowed);
+  if (overflowed || pat_root == kNone) goto fail;
+  if (!patricia_dp_compute(pat_nodes, pat_root, copy, addr_len, key_bits, kNodeLimit,
+                           &root_nearest))
+    goto fail;
+
+  n = pat_nodes[pat_root].dp_cost;
+  if (n > kNodeLimit) goto fail;
+  packed = static_cast<tarn_lctrie_node_t *>(malloc(n * sizeof *packed));
+  if (packed == nullptr) {
+    err = TARN_ERR_NOMEM;
+    goto fail;
+  }
+  packed_next = 1;
+  lctrie_pack_subtree(pat_nodes, pat_root, copy, addr_len, packed, 0, &packed_next, 0, n,
+                      &overflowed);
+  if (overflowed || packed_next != n) goto fail;
+
+  index->nodes = packed;
+  index->node_count = static_cast<uint32_t>(packed_next);
+  index->prefixes = copy;
+  index->prefix_count = count;
+  index->orig_indices = orig_indices;
+  index->family = family;
+  free(pat_nodes);
+  *out = index;
+  return TARN_OK;
+
+fail:
+  index_release(index, copy, orig_indices, pat_nodes, packed);
+  return err;
+}
+
+tarn_err_t tarn_index_lookup(const tarn_index_t *index, const tarn_addr_t *addrs, size_t count,
+                             ssize_t *matches, tarn_err_t *errs) {
+  if (index == nullptr) return TARN_ERR_INVAL;
+  if (count == 0) return TARN_OK;
+  if (addrs == nullptr || matches == nullptr) return TARN_ERR_INVAL;
+  for (size_t i = 0; i < count; i++) {
+    if (addrs[i].family == TARN_AF_UNSPEC) return TARN_ERR_INVAL;
+    if (addrs[i].family != index->family) return TARN_ERR_FAMILY;
+  }
+  if (index->family == TARN_AF_INET)
+    index_lookup_batch<key_v4, 32>(index, addrs, count, matches, errs);
+  else
+    index_lookup_batch<key_v6, 128>(index, addrs, count, matches, errs);
+  return TARN_OK;
+}
+
+void tarn_index_destroy(tarn_index_t *index) {
+  if (index == nullptr) return;
+  free(index->nodes);
+  free(index->prefixes);
+  free(index->orig_indices);
+  free(index);
+}
