@@ -55,6 +55,7 @@ static int network_from_addr_and_len(const tarn_addr_t *addr, long len, tarn_fam
     return -1;
   }
   tarn_prefix_t masked;
+  memset(&masked, 0, sizeof masked);
   if (tarn_set_python_error(tarn_prefix_from_host(addr, (uint8_t)len, &masked), NULL) < 0) {
     return -1;
   }
@@ -70,6 +71,7 @@ static int network_from_addr_and_len(const tarn_addr_t *addr, long len, tarn_fam
  * carries the caller's text as its message. */
 static int network_from_text_strict(const char *text, tarn_family_t family, tarn_prefix_t *out) {
   tarn_prefix_t parsed;
+  memset(&parsed, 0, sizeof parsed);
   if (tarn_set_python_error(tarn_prefix_parse(text, &parsed), text) < 0) {
     return -1;
   }
@@ -110,6 +112,7 @@ static int network_from_text_lenient(const char *text, tarn_family_t family, tar
   addr_part[addr_part_len] = '\0';
 
   tarn_addr_t addr;
+  memset(&addr, 0, sizeof addr);
   if (tarn_set_python_error(tarn_addr_parse(addr_part, &addr), addr_part) < 0) {
     return -1;
   }
@@ -266,7 +269,9 @@ static PyObject *network_new(PyTypeObject *type, PyObject *args, PyObject *kwarg
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|p", kwlist, &value, &strict)) {
     return NULL;
   }
+  /* Zeroed so that the 12 unused bytes of an IPv4 record are defined. */
   tarn_prefix_t prefix;
+  memset(&prefix, 0, sizeof prefix);
   if (network_construct_impl(value, family, strict, &prefix) < 0) {
     return NULL;
   }
