@@ -198,6 +198,52 @@ std::vector<tarn_prefix_t> random_prefix_set(Rng &rng, tarn_family_t family, siz
   return v;
 }
 
+std::vector<tarn_prefix_t> clustered_prefix_set(Rng &rng, tarn_family_t family, size_t n) {
+  unsigned bits = addr_bits(family);
+  struct Cluster {
+    tarn_addr_t base;
+    unsigned base_len, depth;
+  };
+  std::vector<Cluster> clusters;
+  size_t cluster_count = 1 + rng.below(6);
+  // Deep enough that a cluster's leaves are mostly partly covered: about
+  // half a leaf to eight leaves per record.
+  unsigned fill_bits = 0;
+  while ((size_t{1} << fill_bits) < n / cluster_count + 1) fill_bits++;
+  for (size_t c = 0; c < cluster_count; c++) {
+    Cluster cl;
+    unsigned depth = fill_bits + static_cast<unsigned>(rng.below(5));
+    cl.depth = std::min(bits - 8, depth > 3 ? depth - 1 : 2u);
+    cl.base_len = bits - cl.depth - static_cast<unsigned>(rng.below(bits - cl.depth + 1));
+    uint64_t r = rng.below(10);
+    if (r < 6) {
+      cl.base = pool_addr(rng, family);
+    } else {
+      memset(&cl.base, 0, sizeof cl.base);
+      cl.base.family = family;
+      if (r < 8) memset(cl.base.addr.v6, 0xFF, addr_len(family));  // top of the space
+    }
+    randomise_bits(rng, cl.base.addr.v6, cl.base_len > 6 ? cl.base_len - 6 : 0, cl.base_len);
+    clusters.push_back(cl);
+  }
+  std::vector<tarn_prefix_t> v;
+  while (v.size() < n) {
+    const Cluster &cl = clusters[rng.below(clusters.size())];
+    tarn_prefix_t p;
+    memset(&p, 0, sizeof p);
+    p.addr = cl.base;
+    // Mostly the deepest length, so that leaves fill up and merge; some up
+    // to three bits shorter, covering a few leaves each.
+    unsigned extra = cl.depth;
+    if (rng.chance(20)) extra -= static_cast<unsigned>(rng.below(std::min(cl.depth, 4u)));
+    p.pfxlen = static_cast<uint8_t>(cl.base_len + extra);
+    randomise_bits(rng, p.addr.addr.v6, cl.base_len, p.pfxlen);
+    make_canonical(&p);
+    v.push_back(p);
+  }
+  return v;
+}
+
 std::vector<uint8_t> sort_key(const tarn_prefix_t &p, tarn_sort_order_t order,
                               tarn_family_t family) {
   std::vector<uint8_t> k;

@@ -61,6 +61,12 @@ tarn_prefix_t random_prefix(Rng &rng, tarn_family_t family, bool canonical);
 std::vector<tarn_prefix_t> random_prefix_set(Rng &rng, tarn_family_t family, size_t n,
                                              bool canonical);
 
+// n canonical records packed into a few small clusters: each cluster is a
+// base network (from the pool, or at the bottom or top of the space) and its
+// records are random subnets a few bits longer, so that duplicates, nesting,
+// siblings and sibling chains are the rule.  Includes host routes; no /0.
+std::vector<tarn_prefix_t> clustered_prefix_set(Rng &rng, tarn_family_t family, size_t n);
+
 // The sort key of a record for `order` (0 ascending, anything else
 // descending), as a byte string: comparing two keys with < is the order.
 std::vector<uint8_t> sort_key(const tarn_prefix_t &p, tarn_sort_order_t order,
