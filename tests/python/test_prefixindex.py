@@ -111,11 +111,6 @@ def test_docstrings(obj, doc):
     assert obj.__doc__ == doc
 
 
-def test_type_name_and_module():
-    assert pytarn.PrefixIndex.__name__ == "PrefixIndex"
-    assert pytarn.PrefixIndex.__module__ == "pytarn"
-
-
 # ---- failures ------------------------------------------------------------------
 
 
@@ -296,18 +291,6 @@ def test_batches_around_the_stack_buffer(version, batch):
     check_lookup(nets, addrs, version)
 
 
-def test_large_batch_equals_small_batches():
-    rng = random.Random(7)
-    nets = random_table(rng, 6, 200)
-    idx = pytarn.PrefixIndex([N6(str(n)) for n in nets])
-    addrs = [A6(a) for a in random_addrs(rng, 6, nets, 5000)]
-    whole = idx.lookup(addrs)
-    parts = []
-    for i in range(0, len(addrs), 1000):
-        parts += idx.lookup(addrs[i:i + 1000])
-    assert whole == parts
-
-
 # ---- lifecycle -----------------------------------------------------------------
 
 
@@ -362,12 +345,3 @@ def test_exit_inside_an_empty_argument_conversion():
     with pytest.raises(pytarn.InvalidArgumentError, match="^index has been destroyed$"):
         idx.lookup(nothing())
 
-
-def test_deallocation_of_live_and_released_indexes():
-    # Dropping the last reference in either state must neither leak nor free
-    # twice (the sanitizer build and test_leaks watch the memory side).
-    for release in (False, True):
-        idx = pytarn.PrefixIndex([N4("10.0.0.0/8")] * 3)
-        if release:
-            idx.__exit__(None, None, None)
-        del idx
