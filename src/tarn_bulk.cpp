@@ -71,30 +71,50 @@ void radix_key_for_tags(radix_key *key) {
   }
 }
 
-// Exchanges two whole records, every byte of them (padding and whatever the
-// family field carries included).
-inline void prefix_swap(tarn_prefix_t *a, tarn_prefix_t *b) {
-  unsigned char tmp[sizeof(tarn_prefix_t)];
-  memcpy(tmp, a, sizeof tmp);
-  memcpy(a, b, sizeof tmp);
-  memcpy(b, tmp, sizeof tmp);
+// Scratch shared by every level of one sort.  `count` is all zeros between
+// bucket passes (each pass clears the entries it used), so a pass costs time
+// in its records and its distinct key bytes, never in all 256 buckets: the
+// deep levels of a sort are mostly segments of a handful of records.
+struct radix_scratch {
+  size_t count[256];
+  size_t next[256];  // next free position of each bucket while distributing
+};
+
+// The key bytes present in a segment, one bit per value.
+struct radix_bytes {
+  uint64_t bits[4];
+};
+
+// Calls fn(c) for every byte value c present, in ascending order.
+template <typename Fn>
+inline void radix_bytes_for_each(const radix_bytes &present, Fn fn) {
+  for (unsigned w = 0; w < 4; w++)
+    for (uint64_t word = present.bits[w]; word != 0; word &= word - 1)
+      fn(w * 64u + static_cast<unsigned>(__builtin_ctzll(word)));
 }
 
+// A whole record as bytes, so that every byte travels with it (padding and
+// whatever the family field carries included).
+struct record_bytes {
+  unsigned char b[sizeof(tarn_prefix_t)];
+};
+
 // One bucket pass over seg[0..n) on the key byte found at record offset
-// `offset` (XORed with `flip`).  On return start_pos[c] is the first position
-// of bucket c for every c in [*lo, *hi], the smallest and largest key byte
-// present; bucket c ends at start_pos[c + 1], bucket *hi at n.  Entries
-// outside [*lo, *hi] are not meaningful.
+// `offset` (XORed with `flip`).  On return `present` holds the key bytes
+// that occur and start_pos[c] is the first position of bucket c for every
+// present c; a bucket ends where the next present one starts, the last at n.
+// Entries of absent bytes are not written.  Returns the number of distinct
+// key bytes.
 //
 // Steps:
 //  1. Count the records per key byte value.
-//  2. Bucket bounds: start_pos[lo] = 0, start_pos[c + 1] = start_pos[c] +
-//     count[c].  A copy, next[c], is the next free position of bucket c.
+//  2. Bucket bounds: each bucket starts where the one before it ends;
+//     next[c], a copy, is the next free position of bucket c.
 //  3. Distribute in place.  A cursor i walks the array from the front.  If
 //     the record at i belongs to the bucket that contains i, the cursor
-//     advances; otherwise the record is exchanged with the one at next[d]
-//     (its own bucket's next free slot), next[d] grows by one and position i
-//     is examined again without advancing.
+//     advances; otherwise the record at i is exchanged with the one at
+//     next[d] (d the record's byte: its bucket's next free slot), next[d]
+//     grows by one, and position i is examined again without advancing.
 //
 // Step 3 is written bucket by bucket, which makes the same exchanges in the
 // same order as the plain cursor walk:
@@ -107,61 +127,68 @@ inline void prefix_swap(tarn_prefix_t *a, tarn_prefix_t *b) {
 //    records, so the records of byte c are in bucket c or not yet examined).
 //  - When the cursor reaches the last non-empty bucket, every other record
 //    is in its place, so every remaining one is too: that bucket is skipped.
+//  - A run of exchanges at one position i is a cycle: the record leaving i
+//    goes to slot s1, the one from s1 comes to i and goes on to s2, and so
+//    on until the one that arrives belongs at i.  The record standing at i
+//    is carried in a local instead of being written to i after each
+//    exchange; it is stored once when the run ends.  Every slot receives
+//    exactly what the exchanges would put there.
 // An exchange moves one record into its final bucket, so the pass makes at
 // most n exchanges.
-//
-// `next` lives in this frame, not the caller's: it is dead once the records
-// are distributed, so keeping it out of the recursion keeps each level of
-// radix_sort_segment down to its bucket bounds.
 template <typename Off>
-__attribute__((noinline)) void radix_distribute(tarn_prefix_t *seg, Off n, size_t offset,
-                                                uint8_t flip, Off *start_pos, unsigned *lo,
-                                                unsigned *hi) {
+unsigned radix_distribute(tarn_prefix_t *seg, Off n, size_t offset, uint8_t flip,
+                          radix_scratch *scratch, Off *start_pos, radix_bytes *present) {
   unsigned char *base = reinterpret_cast<unsigned char *>(seg);
   auto key_at = [base, offset, flip](Off i) -> unsigned {
     return base[static_cast<size_t>(i) * sizeof(tarn_prefix_t) + offset] ^ flip;
   };
+  size_t *count = scratch->count;
+  size_t *next = scratch->next;
 
-  // 1. Count, noting the smallest and largest byte so that the later steps
-  // walk only the buckets in between.
-  Off *count = start_pos;
-  memset(count, 0, 256 * sizeof(Off));
-  unsigned min_byte = 255, max_byte = 0;
+  // 1. Count.
+  *present = radix_bytes{{0, 0, 0, 0}};
   for (Off i = 0; i < n; i++) {
     unsigned d = key_at(i);
     count[d]++;
-    min_byte = d < min_byte ? d : min_byte;
-    max_byte = d > max_byte ? d : max_byte;
-  }
-  *lo = min_byte;
-  *hi = max_byte;
-  if (min_byte == max_byte) {  // one bucket: every record is in place
-    start_pos[min_byte] = 0;
-    return;
+    present->bits[d / 64] |= uint64_t{1} << (d % 64);
   }
 
-  // 2. Bounds, turning the counts into start positions in place.
-  Off next[256];
+  // 2. Bounds, leaving `count` all zeros again.
+  unsigned distinct = 0;
   Off sum = 0;
-  for (unsigned c = min_byte; c <= max_byte; c++) {
-    Off records = count[c];
+  radix_bytes_for_each(*present, [&](unsigned c) {
     start_pos[c] = sum;
     next[c] = sum;
-    sum += records;
-  }
+    sum += static_cast<Off>(count[c]);
+    count[c] = 0;
+    distinct++;
+  });
+  if (distinct == 1) return 1;  // one bucket: every record is in place
 
-  // 3. Distribute.
-  for (unsigned c = min_byte; c < max_byte; c++) {
-    Off bucket_end = start_pos[c + 1];
-    for (Off i = next[c]; i < bucket_end; i++) {
-      unsigned d = key_at(i);
-      while (d != c) {
-        Off slot = next[d]++;
-        prefix_swap(&seg[i], &seg[slot]);
-        d = key_at(i);
+  // 3. Distribute, bucket by bucket; bucket `prev` ends where `c` starts.
+  unsigned prev = 256;
+  radix_bytes_for_each(*present, [&](unsigned c) {
+    if (prev != 256) {
+      Off bucket_end = start_pos[c];
+      for (Off i = static_cast<Off>(next[prev]); i < bucket_end; i++) {
+        unsigned d = key_at(i);
+        if (d == prev) continue;
+        record_bytes at_i;
+        memcpy(&at_i, &seg[i], sizeof at_i);
+        do {
+          Off slot = static_cast<Off>(next[d]++);
+          record_bytes displaced;
+          memcpy(&displaced, &seg[slot], sizeof displaced);
+          memcpy(&seg[slot], &at_i, sizeof at_i);
+          at_i = displaced;
+          d = at_i.b[offset] ^ flip;
+        } while (d != prev);
+        memcpy(&seg[i], &at_i, sizeof at_i);
       }
     }
-  }
+    prev = c;
+  });
+  return distinct;
 }
 
 // Sorts seg[0..n) on key bytes byte_pos..key->len-1, most significant first:
@@ -169,42 +196,53 @@ __attribute__((noinline)) void radix_distribute(tarn_prefix_t *seg, Off n, size_
 // more records with the next byte, buckets in ascending order.  There is no
 // switch to another sort for small segments.
 //
-// Stack: each level keeps only its 256 bucket starts; positions are
-// relative to the segment, so they are 32-bit whenever the segment has fewer
-// than 2^32 records (1 KiB per level, 17 levels at most for IPv6 keys).  A
-// segment that falls into one bucket moves on to the next byte in the same
-// frame.
+// Stack: each level keeps only its bucket starts and the bitmap of present
+// bytes; positions are relative to the segment, so they are 32-bit whenever
+// the segment has fewer than 2^32 records (about 1 KiB per level, 17 levels
+// at most for IPv6 keys).  A segment that falls into one bucket moves on to
+// the next byte in the same frame.
 template <typename Off>
-void radix_sort_segment(tarn_prefix_t *seg, Off n, unsigned byte_pos, const radix_key *key) {
+void radix_sort_segment(tarn_prefix_t *seg, Off n, unsigned byte_pos, const radix_key *key,
+                        radix_scratch *scratch) {
   Off start_pos[256];
+  radix_bytes present;
   for (; n >= 2 && byte_pos < key->len; byte_pos++) {
-    unsigned lo, hi;
-    radix_distribute<Off>(seg, n, key->offset[byte_pos], key->flip[byte_pos], start_pos, &lo,
-                          &hi);
-    if (lo == hi) continue;
+    if (radix_distribute<Off>(seg, n, key->offset[byte_pos], key->flip[byte_pos], scratch,
+                              start_pos, &present) == 1)
+      continue;
     if (byte_pos + 1 >= key->len) return;
-    for (unsigned c = lo; c <= hi; c++) {
-      Off b = start_pos[c];
-      Off e = c == hi ? n : start_pos[c + 1];
-      if (e - b < 2) continue;
+
+    auto sort_bucket = [&](Off b, Off e) {
+      if (e - b < 2) return;
       if constexpr (sizeof(Off) > sizeof(uint32_t)) {
         if (e - b <= UINT32_MAX) {
-          radix_sort_segment<uint32_t>(seg + b, static_cast<uint32_t>(e - b), byte_pos + 1, key);
-          continue;
+          radix_sort_segment<uint32_t>(seg + b, static_cast<uint32_t>(e - b), byte_pos + 1, key,
+                                       scratch);
+          return;
         }
       }
-      radix_sort_segment<Off>(seg + b, e - b, byte_pos + 1, key);
-    }
+      radix_sort_segment<Off>(seg + b, e - b, byte_pos + 1, key, scratch);
+    };
+    bool first = true;
+    Off bucket_start = 0;
+    radix_bytes_for_each(present, [&](unsigned c) {
+      if (!first) sort_bucket(bucket_start, start_pos[c]);
+      bucket_start = start_pos[c];
+      first = false;
+    });
+    sort_bucket(bucket_start, n);
     return;
   }
 }
 
 void radix_sort_with_key(tarn_prefix_t *prefixes, size_t count, const radix_key *key) {
   if (count < 2) return;
+  radix_scratch scratch;
+  memset(scratch.count, 0, sizeof scratch.count);
   if (count <= UINT32_MAX)
-    radix_sort_segment<uint32_t>(prefixes, static_cast<uint32_t>(count), 0, key);
+    radix_sort_segment<uint32_t>(prefixes, static_cast<uint32_t>(count), 0, key, &scratch);
   else
-    radix_sort_segment<size_t>(prefixes, count, 0, key);
+    radix_sort_segment<size_t>(prefixes, count, 0, key, &scratch);
 }
 
 // Puts every run of equal records of a descending sort back into input
