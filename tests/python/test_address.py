@@ -10,7 +10,7 @@ from collections.abc import Callable
 from typing import Any
 
 import pytest
-from hypothesis import assume, given
+from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import pytarn
@@ -575,6 +575,7 @@ def test_comparing_with_foreign_objects(family: Family) -> None:
 
 
 @given(st.data())
+@settings(max_examples=300)
 def test_ordering_matches_the_standard_library(data: st.DataObject) -> None:
     fam = data.draw(st.sampled_from([V4, V6]))
     x, y = data.draw(st.integers(0, fam.max_int)), data.draw(st.integers(0, fam.max_int))
@@ -608,6 +609,7 @@ def is_v4_mapped(value: int) -> bool:
 
 @pytest.mark.parametrize("fam", [V4, V6], ids=["IPv4", "IPv6"])
 @given(data=st.data())
+@settings(max_examples=300)
 def test_text_round_trip_against_the_standard_library(fam: Family, data: st.DataObject) -> None:
     value = data.draw(addresses(fam))
     ours, theirs = fam.addr(value), fam.stdlib_addr(value)
@@ -628,6 +630,7 @@ def test_text_round_trip_against_the_standard_library(fam: Family, data: st.Data
 
 @pytest.mark.parametrize("fam", [V4, V6], ids=["IPv4", "IPv6"])
 @given(data=st.data())
+@settings(max_examples=300)
 def test_packed_int_and_object_construction_agree(fam: Family, data: st.DataObject) -> None:
     value = data.draw(addresses(fam))
     theirs = fam.stdlib_addr(value)
@@ -655,6 +658,7 @@ def test_texts_refused_on_purpose(text: str) -> None:
 
 
 @given(st.integers(0, 2**128 - 1).filter(lambda v: not is_v4_mapped(v)))
+@settings(max_examples=300)
 def test_structural_classes_agree_with_the_standard_library(value: int) -> None:
     """Loopback, link-local and multicast have one meaning in both; the
     private and global notions differ by design and are pinned above."""
