@@ -184,9 +184,6 @@ static PyType_Slot prefixindex_slots[] = {
 };
 
 PyType_Spec prefixindex_spec = {
-    "pytarn.PrefixIndex",
-    sizeof(PrefixIndexObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    "pytarn.PrefixIndex", sizeof(PrefixIndexObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
     prefixindex_slots,
 };
