@@ -135,6 +135,12 @@ struct record_bytes {
 //    exactly what the exchanges would put there.
 // An exchange moves one record into its final bucket, so the pass makes at
 // most n exchanges.
+// How far ahead of a bucket's next free slot the distribution asks for the
+// cache line it will write soon.  In a large segment the buckets' write
+// positions are hundreds of independent streams, too many for the hardware
+// to follow, and a slot's line is otherwise fetched only when it is reached.
+constexpr size_t kRadixPrefetchAhead = 8;
+
 template <typename Off>
 unsigned radix_distribute(tarn_prefix_t *seg, Off n, size_t offset, uint8_t flip,
                           radix_scratch *scratch, Off *start_pos, radix_bytes *present) {
@@ -177,11 +183,12 @@ unsigned radix_distribute(tarn_prefix_t *seg, Off n, size_t offset, uint8_t flip
         memcpy(&at_i, &seg[i], sizeof at_i);
         do {
           Off slot = static_cast<Off>(next[d]++);
+          if (slot + kRadixPrefetchAhead < n) __builtin_prefetch(&seg[slot + kRadixPrefetchAhead], 1);
+          d = key_at(slot);  // the displaced record's byte, read in place
           record_bytes displaced;
           memcpy(&displaced, &seg[slot], sizeof displaced);
           memcpy(&seg[slot], &at_i, sizeof at_i);
           at_i = displaced;
-          d = at_i.b[offset] ^ flip;
         } while (d != prev);
         memcpy(&seg[i], &at_i, sizeof at_i);
       }
@@ -288,6 +295,14 @@ tarn_err_t prefixes_check_lengths(const tarn_prefix_t *prefixes, size_t count,
   return TARN_OK;
 }
 
+// The first n bytes of a and b agree.  A plain loop: n is at most 16, and
+// most calls decide within the first byte or two.
+inline bool bytes_equal(const uint8_t *a, const uint8_t *b, unsigned n) {
+  for (unsigned i = 0; i < n; i++)
+    if (a[i] != b[i]) return false;
+  return true;
+}
+
 // The top `bits` (1..7) bits of a byte.  The shift count 8 - bits is 1..7,
 // and the result is cut back to 8 bits.
 inline uint8_t top_bits_mask(unsigned bits) {
@@ -304,7 +319,7 @@ inline bool bulk_prefix_contains(const tarn_prefix_t *pfx, const tarn_addr_t *ad
   unsigned bit_rem = pfx->pfxlen % 8u;
   const uint8_t *p = pfx->addr.addr.v6;
   const uint8_t *a = addr->addr.v6;
-  if (full_bytes != 0 && memcmp(p, a, full_bytes) != 0) return false;  // /0 compares nothing
+  if (!bytes_equal(p, a, full_bytes)) return false;  // a /0 compares nothing
   if (bit_rem == 0) return true;
   return ((p[full_bytes] ^ a[full_bytes]) & top_bits_mask(bit_rem)) == 0;
 }
@@ -321,7 +336,7 @@ inline bool prefixes_are_siblings(const tarn_prefix_t *a, const tarn_prefix_t *b
   unsigned bit_rem = parent_bits % 8u;
   const uint8_t *x = a->addr.addr.v6;
   const uint8_t *y = b->addr.addr.v6;
-  if (full_bytes != 0 && memcmp(x, y, full_bytes) != 0) return false;
+  if (!bytes_equal(x, y, full_bytes)) return false;
   if (bit_rem == 0) return true;
   return ((x[full_bytes] ^ y[full_bytes]) & top_bits_mask(bit_rem)) == 0;
 }
