@@ -28,9 +28,7 @@ static unsigned network_max_len(tarn_family_t family) {
   return family == TARN_AF_INET ? 32u : 128u;
 }
 
-static size_t network_addr_len(tarn_family_t family) {
-  return family == TARN_AF_INET ? 4u : 16u;
-}
+static size_t network_addr_len(tarn_family_t family) { return family == TARN_AF_INET ? 4u : 16u; }
 
 static const char *network_type_name(tarn_family_t family) {
   return family == TARN_AF_INET ? "IPv4Network" : "IPv6Network";
@@ -170,6 +168,27 @@ static int network_from_tuple(PyObject *value, tarn_family_t family, int strict,
   return network_from_addr_and_len(&addr, len, family, strict, out);
 }
 
+/* The address bytes of `network_address.packed`: exactly 4 or 16 bytes of
+ * a bytes object (its own size; a subclass's __len__ is not consulted). */
+static int network_packed_to_addr(PyObject *packed, tarn_family_t family, tarn_addr_t *addr) {
+  if (!PyBytes_Check(packed)) {
+    PyErr_SetString(PyExc_TypeError, "'network_address.packed' is not bytes");
+    return -1;
+  }
+  size_t want = network_addr_len(family);
+  if ((size_t)PyBytes_Size(packed) != want) {
+    return raise_family_mismatch();
+  }
+  const char *bytes = PyBytes_AsString(packed);
+  if (bytes == NULL) {
+    return -1;
+  }
+  memset(addr, 0, sizeof *addr);
+  addr->family = family;
+  memcpy(addr->addr.v6, bytes, want);
+  return 0;
+}
+
 /*
  * Any other object: a foreign network (the standard library's, or ours)
  * described by `network_address.packed` and `prefixlen`.  Only a missing
@@ -194,27 +213,8 @@ static int network_from_attributes(PyObject *value, tarn_family_t family, int st
   if (packed == NULL) {
     return -1;
   }
-
-  int rc = -1;
   tarn_addr_t addr;
-  memset(&addr, 0, sizeof addr);
-  if (!PyBytes_Check(packed)) {
-    PyErr_SetString(PyExc_TypeError, "'network_address.packed' is not bytes");
-    goto done;
-  }
-  size_t want = network_addr_len(family);
-  if ((size_t)PyBytes_Size(packed) != want) {
-    raise_family_mismatch();
-    goto done;
-  }
-  const char *bytes = PyBytes_AsString(packed);
-  if (bytes == NULL) {
-    goto done;
-  }
-  addr.family = family;
-  memcpy(addr.addr.v6, bytes, want);
-  rc = 0;
-done:
+  int rc = network_packed_to_addr(packed, family, &addr);
   Py_DECREF(packed);
   if (rc < 0) {
     return -1;
@@ -377,8 +377,7 @@ static PyObject *ipv6network_get_netmask(PyObject *self, void *closure) {
 static PyObject *network_get_with_prefixlen(PyObject *self, void *closure) {
   (void)closure;
   char buf[TARN_PREFIX_STRLEN];
-  if (tarn_set_python_error(tarn_prefix_format(network_prefix(self), buf, sizeof buf), NULL) <
-      0) {
+  if (tarn_set_python_error(tarn_prefix_format(network_prefix(self), buf, sizeof buf), NULL) < 0) {
     return NULL;
   }
   return PyUnicode_FromString(buf);
@@ -577,9 +576,11 @@ static PyObject *ipv6network_subnets(PyObject *self, PyObject *args, PyObject *k
   return network_subnets_impl(network_prefix(self), TARN_AF_INET6, args, kwargs);
 }
 
-#define OVERLAPS_DOC "overlaps(other) -> bool\n\nReturn True if this network and other share any address."
-#define SUBNETS_DOC \
-  "subnets(prefixlen) -> iterator\n\nReturn an iterator over all subnets at the given prefix length."
+#define OVERLAPS_DOC \
+  "overlaps(other) -> bool\n\nReturn True if this network and other share any address."
+#define SUBNETS_DOC                                                                            \
+  "subnets(prefixlen) -> iterator\n\nReturn an iterator over all subnets at the given prefix " \
+  "length."
 #define CONTAINS_DOC "contains(addr) -> bool\n\nReturn True if addr falls within this network."
 
 static PyMethodDef ipv4network_methods[] = {
@@ -643,40 +644,27 @@ static Py_hash_t network_hash(PyObject *self, tarn_family_t family) {
   return binding_hash(p->addr.family, p->addr.addr.v6, network_addr_len(family), 1, p->pfxlen);
 }
 
-static Py_hash_t ipv4network_hash(PyObject *self) {
-  return network_hash(self, TARN_AF_INET);
-}
+static Py_hash_t ipv4network_hash(PyObject *self) { return network_hash(self, TARN_AF_INET); }
 
-static Py_hash_t ipv6network_hash(PyObject *self) {
-  return network_hash(self, TARN_AF_INET6);
-}
+static Py_hash_t ipv6network_hash(PyObject *self) { return network_hash(self, TARN_AF_INET6); }
 
 /* str: the same text as with_prefixlen. */
-static PyObject *ipv4network_str(PyObject *self) {
-  return network_get_with_prefixlen(self, NULL);
-}
+static PyObject *ipv4network_str(PyObject *self) { return network_get_with_prefixlen(self, NULL); }
 
-static PyObject *ipv6network_str(PyObject *self) {
-  return network_get_with_prefixlen(self, NULL);
-}
+static PyObject *ipv6network_str(PyObject *self) { return network_get_with_prefixlen(self, NULL); }
 
 /* repr: always the base type's name, also for subclasses. */
 static PyObject *network_repr(PyObject *self, tarn_family_t family) {
   char buf[TARN_PREFIX_STRLEN];
-  if (tarn_set_python_error(tarn_prefix_format(network_prefix(self), buf, sizeof buf), NULL) <
-      0) {
+  if (tarn_set_python_error(tarn_prefix_format(network_prefix(self), buf, sizeof buf), NULL) < 0) {
     return NULL;
   }
   return PyUnicode_FromFormat("%s('%s')", network_type_name(family), buf);
 }
 
-static PyObject *ipv4network_repr(PyObject *self) {
-  return network_repr(self, TARN_AF_INET);
-}
+static PyObject *ipv4network_repr(PyObject *self) { return network_repr(self, TARN_AF_INET); }
 
-static PyObject *ipv6network_repr(PyObject *self) {
-  return network_repr(self, TARN_AF_INET6);
-}
+static PyObject *ipv6network_repr(PyObject *self) { return network_repr(self, TARN_AF_INET6); }
 
 /* ---- type specifications ------------------------------------------------ */
 

@@ -574,7 +574,8 @@ SUPERNETS = {
     V4: [("10.0.0.0/8", "10.0.0.0/7"), ("10.1.0.0/16", "10.0.0.0/15"),
          ("255.255.255.255/32", "255.255.255.254/31"), ("128.0.0.0/1", "0.0.0.0/0")],
     V6: [("2001:db8::/32", "2001:db8::/31"), ("::1/128", "::/127"), ("8000::/1", "::/0"),
-         ("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff/128", "ffff:ffff:ffff:ffff:ffff:ffff:ffff:fffe/127")],
+         ("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff/128",
+          "ffff:ffff:ffff:ffff:ffff:ffff:ffff:fffe/127")],
 }
 
 
