@@ -182,16 +182,14 @@ int binding_ipaddress_to_addr(PyObject *obj, tarn_addr_t *addr, tarn_family_t ex
   }
 
   int rc = -1;
-  char *bytes;
-  Py_ssize_t len;
   if (!PyBytes_Check(packed)) {
     PyErr_SetString(PyExc_TypeError, "'packed' attribute is not bytes");
-  } else if (PyBytes_AsStringAndSize(packed, &bytes, &len) < 0) {
-    /* not reached for bytes; keeps the interpreter's error if it were */
-  } else if ((size_t)len != ADDR_LEN(expected)) {
+  } else if ((size_t)PyBytes_Size(packed) != ADDR_LEN(expected)) {
+    /* A 16-byte value for IPv4 (or 4 for IPv6) is the other family; any
+     * other length is no address at all, and reported the same way. */
     PyErr_SetString(pytarn_FamilyError, family_mismatch);
   } else {
-    fill_addr(addr, expected, bytes, (size_t)len);
+    fill_addr(addr, expected, PyBytes_AsString(packed), ADDR_LEN(expected));
     rc = 0;
   }
   Py_DECREF(packed);
@@ -334,12 +332,15 @@ static PyObject *address_get_compressed(PyObject *self, void *closure) {
 
 /*
  * Every group as four lowercase hex digits, high nibble first, groups
- * joined by ':': always 39 characters, no "::" and no dotted-quad tail.
- * `len` must be at least 40.
+ * joined by ':': always 39 characters and the NUL, no "::" and no
+ * dotted-quad tail.  A buffer under 40 bytes gets the empty text.
  */
 static void ipv6_format_exploded(const tarn_addr_t *addr, char *buf, size_t len) {
   static const char hex[] = "0123456789abcdef";
-  (void)len;
+  if (len < 40) {
+    if (len > 0) buf[0] = '\0';
+    return;
+  }
   char *p = buf;
   for (int i = 0; i < 8; i++) {
     if (i > 0) *p++ = ':';
