@@ -481,7 +481,7 @@ static PyGetSetDef ipv6address_getset[] = {
     {NULL, NULL, NULL, NULL, NULL},
 };
 
-/* ---- type specifications ---------------------------------------------------- */
+/* ---- the two types --------------------------------------------------------- */
 
 static PyType_Slot ipv4address_slots[] = {
     {Py_tp_new, ipv4address_new},

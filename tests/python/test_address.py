@@ -614,7 +614,7 @@ def test_text_round_trip_against_the_standard_library(fam: Family, data: st.Data
     value = data.draw(addresses(fam))
     ours, theirs = fam.addr(value), fam.stdlib_addr(value)
     if fam is V6 and is_v4_mapped(value):
-        # By design: IPv4-mapped addresses print with a dotted-quad tail
+        # On purpose: IPv4-mapped addresses print with a dotted-quad tail
         # (RFC 5952 section 5); the standard library of this Python prints
         # hex groups.
         assert str(ours) == "::ffff:" + str(ipaddress.IPv4Address(value & 0xFFFFFFFF))
@@ -661,7 +661,7 @@ def test_texts_refused_on_purpose(text: str) -> None:
 @settings(max_examples=300)
 def test_structural_classes_agree_with_the_standard_library(value: int) -> None:
     """Loopback, link-local and multicast have one meaning in both; the
-    private and global notions differ by design and are pinned above."""
+    private and global notions differ on purpose and are pinned above."""
     for fam, v in ((V6, value), (V4, value & 0xFFFFFFFF)):
         ours, theirs = fam.addr(v), fam.stdlib_addr(v)
         for prop in ("is_loopback", "is_link_local", "is_multicast"):
