@@ -34,8 +34,8 @@ const char *binding_text_utf8(PyObject *obj, Py_ssize_t *len) {
   if (memchr(text, '\0', (size_t)*len) != NULL) {
     /* The message must be the whole text, NUL and all, so it is raised as
      * a str object; an exact copy keeps a subclass's __str__ out of it. */
-    PyObject *msg = PyUnicode_CheckExact(obj) ? (Py_INCREF(obj), obj)
-                                              : PyUnicode_FromStringAndSize(text, *len);
+    PyObject *msg =
+        PyUnicode_CheckExact(obj) ? (Py_INCREF(obj), obj) : PyUnicode_FromStringAndSize(text, *len);
     if (msg != NULL) {
       PyErr_SetObject(pytarn_ParseError, msg);
       Py_DECREF(msg);
@@ -305,16 +305,20 @@ static PyObject *address_richcmp(PyObject *self, PyObject *other, int op) {
   }
   int c;
   addr_cmp_bytes(a->addr.v6, addr_of(other)->addr.v6, ADDR_LEN(a->family), &c);
-  int result;
   switch (op) {
-    case Py_LT: result = c < 0; break;
-    case Py_LE: result = c <= 0; break;
-    case Py_EQ: result = c == 0; break;
-    case Py_NE: result = c != 0; break;
-    case Py_GT: result = c > 0; break;
-    default: result = c >= 0; break; /* Py_GE */
+    case Py_LT:
+      return PyBool_FromLong(c < 0);
+    case Py_LE:
+      return PyBool_FromLong(c <= 0);
+    case Py_EQ:
+      return PyBool_FromLong(c == 0);
+    case Py_NE:
+      return PyBool_FromLong(c != 0);
+    case Py_GT:
+      return PyBool_FromLong(c > 0);
+    default: /* Py_GE */
+      return PyBool_FromLong(c >= 0);
   }
-  return PyBool_FromLong(result);
 }
 
 /* ---- properties ------------------------------------------------------------ */
@@ -445,14 +449,12 @@ static PyMethodDef ipv6address_methods[] = {
 static PyGetSetDef ipv4address_getset[] = {
     {"packed", address_get_packed, NULL, "raw address bytes (4 bytes)", NULL},
     {"compressed", address_get_compressed, NULL, "canonical string form", NULL},
-    {"exploded", address_get_compressed, NULL,
-     "exploded string form (same as compressed for IPv4)", NULL},
+    {"exploded", address_get_compressed, NULL, "exploded string form (same as compressed for IPv4)",
+     NULL},
     {"version", address_get_version, NULL, "address family version (4)", NULL},
     {"is_global", addr_is_global_impl, NULL, "whether the address is globally reachable", NULL},
-    {"is_private", addr_is_private_impl, NULL, "whether the address is private (RFC 1918)",
-     NULL},
-    {"is_loopback", addr_is_loopback_impl, NULL, "whether the address is a loopback address",
-     NULL},
+    {"is_private", addr_is_private_impl, NULL, "whether the address is private (RFC 1918)", NULL},
+    {"is_loopback", addr_is_loopback_impl, NULL, "whether the address is a loopback address", NULL},
     {"is_multicast", addr_is_multicast_impl, NULL, "whether the address is a multicast address",
      NULL},
     {"is_link_local", addr_is_link_local_impl, NULL, "whether the address is link-local", NULL},
@@ -464,8 +466,7 @@ static PyGetSetDef ipv4address_getset[] = {
 static PyGetSetDef ipv6address_getset[] = {
     {"packed", address_get_packed, NULL, "raw address bytes (16 bytes)", NULL},
     {"compressed", address_get_compressed, NULL, "canonical string form (RFC 5952)", NULL},
-    {"exploded", ipv6address_get_exploded, NULL, "fully-expanded string form (all 8 groups)",
-     NULL},
+    {"exploded", ipv6address_get_exploded, NULL, "fully-expanded string form (all 8 groups)", NULL},
     {"version", address_get_version, NULL, "address family version (6)", NULL},
     {"is_global", addr_is_global_impl, NULL, "whether the address is globally reachable", NULL},
     {"is_private", addr_is_private_impl, NULL, "whether the address is unique-local (RFC 4193)",

@@ -89,8 +89,7 @@ PyObject *binding_addr_to_pyobj(const tarn_addr_t *addr) {
 }
 
 PyObject *binding_prefix_to_pyobj(const tarn_prefix_t *prefix) {
-  PyTypeObject *type =
-      prefix->addr.family == TARN_AF_INET ? ipv4network_type : ipv6network_type;
+  PyTypeObject *type = prefix->addr.family == TARN_AF_INET ? ipv4network_type : ipv6network_type;
   PyObject *obj = new_base_instance(type);
   if (obj != NULL) ((NetworkObject *)obj)->prefix = *prefix;
   return obj;
