@@ -106,9 +106,7 @@ def read_prefixes(
                 else:
                     labelled = True
                     labels[fam.version].extend([source_labels[p] for p in fam.positions])
-    return {
-        v: (nets[v], labels[v] if labelled else None) for v in (4, 6)
-    }
+    return {v: (nets[v], labels[v] if labelled else None) for v in (4, 6)}
 
 
 def cmd_aggregate(args: argparse.Namespace, io: Io, reporter: Reporter) -> None:
@@ -193,16 +191,18 @@ def build_tables(path: str, io: Io, reporter: Reporter, lenient: bool) -> dict[i
     return tables
 
 
-def write_until_bad(out: TextIO, lines: list, bad: Sequence[Bad], reporter: Reporter) -> list[str]:
+def write_until_bad(
+    out: TextIO, lines: list[str | None], bad: Sequence[Bad], reporter: Reporter
+) -> list[str]:
     """The output lines of a chunk without the bad items' None entries.
 
     When the first bad line is to stop the command, the output of the lines
     before it is written first, as a line-by-line filter would have.
     """
     if not bad:
-        return lines
+        return lines  # type: ignore[return-value]  # no None without a bad item
     if not reporter.skip_bad:
-        write_lines(out, lines[: bad[0].pos])
+        write_lines(out, [line for line in lines[: bad[0].pos] if line is not None])
     return [line for line in lines if line is not None]
 
 
@@ -296,11 +296,11 @@ def cmd_classify(args: argparse.Namespace, io: Io, reporter: Reporter) -> None:
         for start in range(0, len(items), CHUNK):
             chunk = items[start : start + CHUNK]
             families, bad = to_addresses(chunk, source.has_nul)
-            lines: list[str | None] = [None] * len(chunk)
+            slots: list[str | None] = [None] * len(chunk)
             for fam in families:
                 for p, addr in zip(fam.positions, fam.objs):
-                    lines[p] = f"{chunk[p]} {describe(addr.classify())}"
-            lines = write_until_bad(io.stdout, lines, bad, reporter)
+                    slots[p] = f"{chunk[p]} {describe(addr.classify())}"
+            lines = write_until_bad(io.stdout, slots, bad, reporter)
             reporter.bad_items(source, bad, start)
             write_lines(io.stdout, lines)
 

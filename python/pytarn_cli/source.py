@@ -10,7 +10,6 @@ diagnostics count every physical line, so they match an editor's.
 from __future__ import annotations
 
 import os
-import sys
 from typing import BinaryIO, Iterable, Sequence, TextIO
 
 STDIN_NAME = "<stdin>"
@@ -70,7 +69,6 @@ class ArgumentSource(Source):
     def __init__(self, args: Sequence[str]) -> None:
         lines = [arg.strip() for arg in args]
         super().__init__("argument", lines, any("\x00" in a for a in lines))
-        self._args = list(args)
 
     def items(self) -> list[str]:
         # An empty argument is an item too: it is reported, not skipped.
@@ -117,10 +115,6 @@ def split_labels(items: list[str]) -> tuple[list[str], list[str] | None]:
         keys.append(parts[0])
         labels.append(parts[1] if len(parts) > 1 else "")
     return keys, labels
-
-
-def stdin_binary() -> BinaryIO:
-    return sys.stdin.buffer
 
 
 def silence_stdout(stdout: TextIO) -> None:
