@@ -242,14 +242,18 @@ void radix_sort_segment(tarn_prefix_t *seg, Off n, unsigned byte_pos, const radi
   }
 }
 
-void radix_sort_with_key(tarn_prefix_t *prefixes, size_t count, const radix_key *key) {
+// `scratch` must have all-zero counts; it has them again on return.
+void radix_sort_with_key(tarn_prefix_t *prefixes, size_t count, const radix_key *key,
+                         radix_scratch *scratch) {
   if (count < 2) return;
-  radix_scratch scratch;
-  memset(scratch.count, 0, sizeof scratch.count);
   if (count <= UINT32_MAX)
-    radix_sort_segment<uint32_t>(prefixes, static_cast<uint32_t>(count), 0, key, &scratch);
+    radix_sort_segment<uint32_t>(prefixes, static_cast<uint32_t>(count), 0, key, scratch);
   else
-    radix_sort_segment<size_t>(prefixes, count, 0, key, &scratch);
+    radix_sort_segment<size_t>(prefixes, count, 0, key, scratch);
+}
+
+void radix_scratch_init(radix_scratch *scratch) {
+  memset(scratch->count, 0, sizeof scratch->count);
 }
 
 // Puts every run of equal records of a descending sort back into input
@@ -259,12 +263,15 @@ void prefixes_restore_desc_duplicate_order(tarn_prefix_t *prefixes, size_t count
   size_t addr_len = radix_addr_len(family);
   radix_key tag_key;
   radix_key_for_tags(&tag_key);
+  radix_scratch scratch;  // one for every run
+  radix_scratch_init(&scratch);
   size_t run_start = 0;
   while (run_start + 1 < count) {
     size_t run_end = run_start + 1;
     while (run_end < count && prefixes_equal_key(&prefixes[run_start], &prefixes[run_end], addr_len))
       run_end++;
-    if (run_end - run_start >= 2) radix_sort_with_key(prefixes + run_start, run_end - run_start, &tag_key);
+    if (run_end - run_start >= 2)
+      radix_sort_with_key(prefixes + run_start, run_end - run_start, &tag_key, &scratch);
     run_start = run_end;
   }
 }
@@ -366,7 +373,9 @@ void radix_sort_prefixes(tarn_prefix_t *prefixes, size_t count, tarn_sort_order_
   if (count < 2) return;
   radix_key key;
   radix_key_for_prefixes(&key, radix_addr_len(family), order);
-  radix_sort_with_key(prefixes, count, &key);
+  radix_scratch scratch;
+  radix_scratch_init(&scratch);
+  radix_sort_with_key(prefixes, count, &key, &scratch);
 }
 
 tarn_err_t tarn_bulk_sort(tarn_prefix_t *prefixes, size_t count, tarn_sort_order_t order) {

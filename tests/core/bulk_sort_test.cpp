@@ -177,7 +177,7 @@ TEST(BulkSort, MatchesComparisonSortOnRandomSets) {
   Rng rng(seed);
   for (tarn_family_t family : {TARN_AF_INET, TARN_AF_INET6}) {
     for (tarn_sort_order_t order : {TARN_SORT_NETWORK_ASC, TARN_SORT_PFXLEN_DESC}) {
-      for (size_t n : {1u, 2u, 5u, 64u, 257u, 5000u, 40000u}) {
+      for (size_t n : {1u, 2u, 5u, 64u, 257u, 5000u, 20000u}) {
         SCOPED_TRACE("family " + std::to_string(family) + " order " + std::to_string(order) +
                      " n " + std::to_string(n));
         std::vector<tarn_prefix_t> v = ref_bulk::random_prefix_set(rng, family, n, false);
@@ -263,7 +263,7 @@ TEST(BulkSort, LargeShapedArrays) {
        }},
   };
   for (const Case &c : cases) {
-    for (size_t n : {257u, 1000u, 70000u}) {
+    for (size_t n : {257u, 1000u, 20000u}) {
       SCOPED_TRACE(std::string(c.name) + " n " + std::to_string(n));
       std::vector<tarn_prefix_t> v;
       for (size_t i = 0; i < n; i++) {
@@ -336,7 +336,7 @@ TEST(BulkSort, ArgumentChecks) {
     tarn_prefix_t *arr = v.empty() ? nullptr : v.data();
     EXPECT_EQ(tarn_bulk_sort(arr, c.count, c.order), c.want);
     if (c.want != TARN_OK || c.count < 2) {
-      EXPECT_EQ(memcmp(v.data(), before.data(), v.size() * sizeof v[0]), 0);
+      EXPECT_TRUE(ref_bulk::same_bytes(v, before));
     }
   }
 }
