@@ -14,64 +14,72 @@ namespace {
 // Radix sort.
 //
 // Records are sorted on a key of `len` bytes, compared as unsigned numbers
-// from the first byte on.  Every key byte is one byte of the record, possibly
-// complemented, so a key is described by where its bytes sit in the record:
+// from the first byte on.  Two kinds of key:
 //
-//   TARN_SORT_NETWORK_ASC   address bytes 0..addr_len-1, then pfxlen
-//   TARN_SORT_PFXLEN_DESC   255 - pfxlen, then address bytes 0..addr_len-1
-//   order tags              the four bytes of `family`, most significant
-//                           first (the tag is stored least significant first)
-//
-// The family field is read only by the tag key; the prefix keys never look at
-// it, so records whose family holds a tag sort like any other.
+//   prefix_key  for TARN_SORT_NETWORK_ASC: address bytes 0..addr_len-1, then
+//               pfxlen; for TARN_SORT_PFXLEN_DESC: 255 - pfxlen, then the
+//               address bytes.  Each key byte is one byte of the record,
+//               possibly complemented, so the key is a table of where its
+//               bytes sit in the record.  It never reads `family`, so
+//               records whose family holds an order tag sort like any other.
+//   tag_key     the order tag kept in `family`, 4 bytes, most significant
+//               first.
 // ---------------------------------------------------------------------------
 
-constexpr size_t kRadixMaxKey = 17;  // 16 address bytes and the length
+constexpr unsigned kPrefixMaxKey = 17;  // 16 address bytes and the length
 
-struct radix_key {
-  unsigned len;                   // key bytes, at most kRadixMaxKey
-  uint8_t offset[kRadixMaxKey];   // record byte that holds key byte k
-  uint8_t flip[kRadixMaxKey];     // XORed into it: 0xFF makes 255 - pfxlen
+// Reads one key byte of a prefix key: record byte `offset`, XORed with
+// `flip` (0xFF turns pfxlen into 255 - pfxlen, as ~x == 255 - x in 8 bits).
+struct prefix_key_byte {
+  size_t offset;
+  unsigned flip;
+  unsigned operator()(const tarn_prefix_t *p) const {
+    return reinterpret_cast<const unsigned char *>(p)[offset] ^ flip;
+  }
 };
 
-constexpr size_t kAddrOffset = offsetof(tarn_prefix_t, addr) + offsetof(tarn_addr_t, addr);
-constexpr size_t kPfxlenOffset = offsetof(tarn_prefix_t, pfxlen);
-constexpr size_t kFamilyOffset = offsetof(tarn_prefix_t, addr) + offsetof(tarn_addr_t, family);
+struct prefix_key {
+  unsigned len;                   // key bytes: addr_len + 1
+  uint8_t offset[kPrefixMaxKey];  // record byte that holds key byte k
+  uint8_t flip[kPrefixMaxKey];
+  prefix_key_byte at(unsigned byte_pos) const { return {offset[byte_pos], flip[byte_pos]}; }
+};
 
-size_t radix_addr_len(tarn_family_t family) { return family == TARN_AF_INET ? 4 : 16; }
+// Reads one byte of a record's order tag, most significant first.
+struct tag_key_byte {
+  unsigned byte_pos;
+  unsigned operator()(const tarn_prefix_t *p) const {
+    return radix_u32_byte(prefix_order_tag_get(p), byte_pos);
+  }
+};
+
+struct tag_key {
+  unsigned len = 4;
+  tag_key_byte at(unsigned byte_pos) const { return {byte_pos}; }
+};
 
 // The prefix key of `order` for addresses of `addr_len` bytes.  Only 0
 // selects the ascending key; every other value selects the descending one.
-void radix_key_for_prefixes(radix_key *key, size_t addr_len, tarn_sort_order_t order) {
+void prefix_key_init(prefix_key *key, size_t addr_len, tarn_sort_order_t order) {
+  constexpr size_t addr_offset = offsetof(tarn_prefix_t, addr) + offsetof(tarn_addr_t, addr);
+  constexpr size_t pfxlen_offset = offsetof(tarn_prefix_t, pfxlen);
   key->len = static_cast<unsigned>(addr_len + 1);
-  size_t k = 0;
+  unsigned k = 0;
   if (order != TARN_SORT_NETWORK_ASC) {
-    // 255 - pfxlen == pfxlen ^ 0xFF for an 8-bit value.
-    key->offset[k] = kPfxlenOffset;
+    key->offset[k] = pfxlen_offset;
     key->flip[k++] = 0xFF;
   }
   for (size_t i = 0; i < addr_len; i++) {
-    key->offset[k] = static_cast<uint8_t>(kAddrOffset + i);
+    key->offset[k] = static_cast<uint8_t>(addr_offset + i);
     key->flip[k++] = 0;
   }
   if (order == TARN_SORT_NETWORK_ASC) {
-    key->offset[k] = kPfxlenOffset;
+    key->offset[k] = pfxlen_offset;
     key->flip[k++] = 0;
   }
 }
 
-// The order-tag key: tag byte k (most significant first) is byte 3 - k of
-// the family field, which holds the tag least significant byte first; this
-// is radix_u32_byte(prefix_order_tag_get(p), k) without rebuilding the tag.
-void radix_key_for_tags(radix_key *key) {
-  key->len = 4;
-  for (unsigned k = 0; k < 4; k++) {
-    key->offset[k] = static_cast<uint8_t>(kFamilyOffset + 3 - k);
-    key->flip[k] = 0;
-  }
-}
-
-// Scratch shared by every level of one sort.  `count` is all zeros between
+// Scratch shared by every level of a sort.  `count` is all zeros between
 // bucket passes (each pass clears the entries it used), so a pass costs time
 // in its records and its distinct key bytes, never in all 256 buckets: the
 // deep levels of a sort are mostly segments of a handful of records.
@@ -79,6 +87,10 @@ struct radix_scratch {
   size_t count[256];
   size_t next[256];  // next free position of each bucket while distributing
 };
+
+void radix_scratch_init(radix_scratch *scratch) {
+  memset(scratch->count, 0, sizeof scratch->count);
+}
 
 // The key bytes present in a segment, one bit per value.
 struct radix_bytes {
@@ -99,12 +111,17 @@ struct record_bytes {
   unsigned char b[sizeof(tarn_prefix_t)];
 };
 
-// One bucket pass over seg[0..n) on the key byte found at record offset
-// `offset` (XORed with `flip`).  On return `present` holds the key bytes
-// that occur and start_pos[c] is the first position of bucket c for every
-// present c; a bucket ends where the next present one starts, the last at n.
-// Entries of absent bytes are not written.  Returns the number of distinct
-// key bytes.
+// How far ahead of a bucket's next free slot the distribution asks for the
+// cache line it will write soon.  In a large segment the buckets' write
+// positions are hundreds of independent streams, too many for the hardware
+// to follow, and a slot's line would otherwise be fetched only when reached.
+constexpr size_t kRadixPrefetchAhead = 8;
+
+// One bucket pass over seg[0..n) on the key byte that `key_byte` reads.  On
+// return `present` holds the key bytes that occur and start_pos[c] is the
+// first position of bucket c for every present c; a bucket ends where the
+// next present one starts, the last at n.  Entries of absent bytes are not
+// written.  Returns the number of distinct key bytes.
 //
 // Steps:
 //  1. Count the records per key byte value.
@@ -135,26 +152,16 @@ struct record_bytes {
 //    exactly what the exchanges would put there.
 // An exchange moves one record into its final bucket, so the pass makes at
 // most n exchanges.
-// How far ahead of a bucket's next free slot the distribution asks for the
-// cache line it will write soon.  In a large segment the buckets' write
-// positions are hundreds of independent streams, too many for the hardware
-// to follow, and a slot's line is otherwise fetched only when it is reached.
-constexpr size_t kRadixPrefetchAhead = 8;
-
-template <typename Off>
-unsigned radix_distribute(tarn_prefix_t *seg, Off n, size_t offset, uint8_t flip,
-                          radix_scratch *scratch, Off *start_pos, radix_bytes *present) {
-  unsigned char *base = reinterpret_cast<unsigned char *>(seg);
-  auto key_at = [base, offset, flip](Off i) -> unsigned {
-    return base[static_cast<size_t>(i) * sizeof(tarn_prefix_t) + offset] ^ flip;
-  };
+template <typename Off, typename KeyByte>
+unsigned radix_distribute(tarn_prefix_t *seg, Off n, KeyByte key_byte, radix_scratch *scratch,
+                          Off *start_pos, radix_bytes *present) {
   size_t *count = scratch->count;
   size_t *next = scratch->next;
 
   // 1. Count.
   *present = radix_bytes{{0, 0, 0, 0}};
   for (Off i = 0; i < n; i++) {
-    unsigned d = key_at(i);
+    unsigned d = key_byte(&seg[i]);
     count[d]++;
     present->bits[d / 64] |= uint64_t{1} << (d % 64);
   }
@@ -177,14 +184,15 @@ unsigned radix_distribute(tarn_prefix_t *seg, Off n, size_t offset, uint8_t flip
     if (prev != 256) {
       Off bucket_end = start_pos[c];
       for (Off i = static_cast<Off>(next[prev]); i < bucket_end; i++) {
-        unsigned d = key_at(i);
+        unsigned d = key_byte(&seg[i]);
         if (d == prev) continue;
         record_bytes at_i;
         memcpy(&at_i, &seg[i], sizeof at_i);
         do {
           Off slot = static_cast<Off>(next[d]++);
-          if (slot + kRadixPrefetchAhead < n) __builtin_prefetch(&seg[slot + kRadixPrefetchAhead], 1);
-          d = key_at(slot);  // the displaced record's byte, read in place
+          if (slot + kRadixPrefetchAhead < n)
+            __builtin_prefetch(&seg[slot + kRadixPrefetchAhead], 1);
+          d = key_byte(&seg[slot]);  // the displaced record's byte, read in place
           record_bytes displaced;
           memcpy(&displaced, &seg[slot], sizeof displaced);
           memcpy(&seg[slot], &at_i, sizeof at_i);
@@ -208,14 +216,13 @@ unsigned radix_distribute(tarn_prefix_t *seg, Off n, size_t offset, uint8_t flip
 // the segment has fewer than 2^32 records (about 1 KiB per level, 17 levels
 // at most for IPv6 keys).  A segment that falls into one bucket moves on to
 // the next byte in the same frame.
-template <typename Off>
-void radix_sort_segment(tarn_prefix_t *seg, Off n, unsigned byte_pos, const radix_key *key,
+template <typename Off, typename Key>
+void radix_sort_segment(tarn_prefix_t *seg, Off n, unsigned byte_pos, const Key *key,
                         radix_scratch *scratch) {
   Off start_pos[256];
   radix_bytes present;
   for (; n >= 2 && byte_pos < key->len; byte_pos++) {
-    if (radix_distribute<Off>(seg, n, key->offset[byte_pos], key->flip[byte_pos], scratch,
-                              start_pos, &present) == 1)
+    if (radix_distribute<Off>(seg, n, key->at(byte_pos), scratch, start_pos, &present) == 1)
       continue;
     if (byte_pos + 1 >= key->len) return;
 
@@ -242,8 +249,10 @@ void radix_sort_segment(tarn_prefix_t *seg, Off n, unsigned byte_pos, const radi
   }
 }
 
-// `scratch` must have all-zero counts; it has them again on return.
-void radix_sort_with_key(tarn_prefix_t *prefixes, size_t count, const radix_key *key,
+// Sorts prefixes[0..count) on `key`.  `scratch` must have all-zero counts;
+// it has them again on return.
+template <typename Key>
+void radix_sort_with_key(tarn_prefix_t *prefixes, size_t count, const Key *key,
                          radix_scratch *scratch) {
   if (count < 2) return;
   if (count <= UINT32_MAX)
@@ -252,26 +261,27 @@ void radix_sort_with_key(tarn_prefix_t *prefixes, size_t count, const radix_key 
     radix_sort_segment<size_t>(prefixes, count, 0, key, scratch);
 }
 
-void radix_scratch_init(radix_scratch *scratch) {
-  memset(scratch->count, 0, sizeof scratch->count);
+// Sorts prefixes[start..end) by ascending order tag.
+void radix_sort_order_tags(tarn_prefix_t *prefixes, size_t start, size_t end,
+                           radix_scratch *scratch) {
+  tag_key key;
+  radix_sort_with_key(prefixes + start, end - start, &key, scratch);
 }
 
 // Puts every run of equal records of a descending sort back into input
 // order by sorting the run on its order tags.
 void prefixes_restore_desc_duplicate_order(tarn_prefix_t *prefixes, size_t count,
                                            tarn_family_t family) {
-  size_t addr_len = radix_addr_len(family);
-  radix_key tag_key;
-  radix_key_for_tags(&tag_key);
+  size_t addr_len = tarn_addr_len(family);
   radix_scratch scratch;  // one for every run
   radix_scratch_init(&scratch);
   size_t run_start = 0;
   while (run_start + 1 < count) {
     size_t run_end = run_start + 1;
-    while (run_end < count && prefixes_equal_key(&prefixes[run_start], &prefixes[run_end], addr_len))
+    while (run_end < count &&
+           prefixes_equal_key(&prefixes[run_start], &prefixes[run_end], addr_len))
       run_end++;
-    if (run_end - run_start >= 2)
-      radix_sort_with_key(prefixes + run_start, run_end - run_start, &tag_key, &scratch);
+    if (run_end - run_start >= 2) radix_sort_order_tags(prefixes, run_start, run_end, &scratch);
     run_start = run_end;
   }
 }
@@ -371,8 +381,8 @@ inline void prefix_move(tarn_prefix_t *prefixes, size_t to, size_t from) {
 void radix_sort_prefixes(tarn_prefix_t *prefixes, size_t count, tarn_sort_order_t order,
                          tarn_family_t family) {
   if (count < 2) return;
-  radix_key key;
-  radix_key_for_prefixes(&key, radix_addr_len(family), order);
+  prefix_key key;
+  prefix_key_init(&key, tarn_addr_len(family), order);
   radix_scratch scratch;
   radix_scratch_init(&scratch);
   radix_sort_with_key(prefixes, count, &key, &scratch);
@@ -509,7 +519,7 @@ tarn_err_t tarn_bulk_aggregate(tarn_prefix_t *prefixes, size_t count, size_t *ou
   tarn_family_t family = prefixes[0].addr.family;
   rc = prefixes_check_lengths(prefixes, count, family);
   if (rc != TARN_OK) return rc;
-  size_t addr_len = radix_addr_len(family);
+  size_t addr_len = tarn_addr_len(family);
 
   // 1. Sort.
   radix_sort_prefixes(prefixes, count, TARN_SORT_NETWORK_ASC, family);
