@@ -25,13 +25,13 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 std::string cpu_model() {
-  FILE *f = fopen("/proc/cpuinfo", "r");
+  FILE* f = fopen("/proc/cpuinfo", "r");
   if (f == nullptr) return "unknown";
   char line[512];
   std::string model = "unknown";
   while (fgets(line, sizeof line, f) != nullptr) {
     if (strncmp(line, "model name", 10) == 0) {
-      const char *colon = strchr(line, ':');
+      const char* colon = strchr(line, ':');
       if (colon != nullptr) {
         model = colon + 2;
         if (!model.empty() && model.back() == '\n') model.pop_back();
@@ -62,7 +62,7 @@ std::vector<tarn_prefix_t> routing_table(size_t n, uint64_t seed) {
   Rng rng{seed};
   std::vector<tarn_prefix_t> v(n);
   for (size_t i = 0; i < n; i++) {
-    tarn_prefix_t &p = v[i];
+    tarn_prefix_t& p = v[i];
     memset(&p, 0, sizeof p);
     p.addr.family = TARN_AF_INET;
     if (i > 0 && rng.next() % 100 < 3) {
@@ -92,29 +92,29 @@ std::vector<tarn_prefix_t> routing_table(size_t n, uint64_t seed) {
   return v;
 }
 
-uint32_t addr32(const tarn_prefix_t &p) {
+uint32_t addr32(const tarn_prefix_t& p) {
   return (uint32_t{p.addr.addr.v4[0]} << 24) | (uint32_t{p.addr.addr.v4[1]} << 16) |
          (uint32_t{p.addr.addr.v4[2]} << 8) | p.addr.addr.v4[3];
 }
 
 // The comparison-sort peer, with the cheapest key extraction available: the
 // address as a native 32-bit integer, then the length.
-bool less_network_asc(const tarn_prefix_t &a, const tarn_prefix_t &b) {
+bool less_network_asc(const tarn_prefix_t& a, const tarn_prefix_t& b) {
   uint32_t x = addr32(a), y = addr32(b);
   return x != y ? x < y : a.pfxlen < b.pfxlen;
 }
-bool less_pfxlen_desc(const tarn_prefix_t &a, const tarn_prefix_t &b) {
+bool less_pfxlen_desc(const tarn_prefix_t& a, const tarn_prefix_t& b) {
   return a.pfxlen != b.pfxlen ? a.pfxlen > b.pfxlen : addr32(a) < addr32(b);
 }
 
 // The aggregation peer: the classic interval method on 64-bit integers.
 // Sort the ranges, merge overlapping or touching ones, split each merged
 // range into the largest aligned blocks.
-size_t aggregate_by_intervals(const std::vector<tarn_prefix_t> &in,
-                              std::vector<std::pair<uint64_t, uint64_t>> &ranges,
-                              std::vector<tarn_prefix_t> &out) {
+size_t aggregate_by_intervals(const std::vector<tarn_prefix_t>& in,
+                              std::vector<std::pair<uint64_t, uint64_t>>& ranges,
+                              std::vector<tarn_prefix_t>& out) {
   ranges.clear();
-  for (const tarn_prefix_t &p : in) {
+  for (const tarn_prefix_t& p : in) {
     uint64_t first = addr32(p);
     ranges.emplace_back(first, first + (uint64_t{1} << (32 - p.pfxlen)) - 1);
   }
@@ -127,7 +127,8 @@ size_t aggregate_by_intervals(const std::vector<tarn_prefix_t> &in,
       hi = std::max(hi, ranges[i].second);
     while (lo <= hi) {
       unsigned k = 0;
-      while (k < 32 && (lo & ((uint64_t{2} << k) - 1)) == 0 && lo + (uint64_t{2} << k) - 1 <= hi) k++;
+      while (k < 32 && (lo & ((uint64_t{2} << k) - 1)) == 0 && lo + (uint64_t{2} << k) - 1 <= hi)
+        k++;
       tarn_prefix_t p;
       memset(&p, 0, sizeof p);
       p.addr.family = TARN_AF_INET;
@@ -158,8 +159,8 @@ struct Timing {
 };
 
 template <typename Fn>
-Timing best_of(int repeats, const std::vector<tarn_prefix_t> &input,
-               std::vector<tarn_prefix_t> &work, Fn fn) {
+Timing best_of(int repeats, const std::vector<tarn_prefix_t>& input,
+               std::vector<tarn_prefix_t>& work, Fn fn) {
   Timing best;
   for (int r = 0; r < repeats; r++) {
     work = input;
@@ -174,7 +175,7 @@ Timing best_of(int repeats, const std::vector<tarn_prefix_t> &input,
   return best;
 }
 
-void row(const char *what, Timing ours, const char *peer_name, Timing peer) {
+void row(const char* what, Timing ours, const char* peer_name, Timing peer) {
   printf("%-27s %7.1f ms (cpu %6.1f)   %-26s %7.1f ms (cpu %6.1f)   ratio %.2fx (cpu %.2fx)\n",
          what, ours.wall * 1e3, ours.cpu * 1e3, peer_name, peer.wall * 1e3, peer.cpu * 1e3,
          peer.wall / ours.wall, peer.cpu / ours.cpu);
@@ -182,44 +183,45 @@ void row(const char *what, Timing ours, const char *peer_name, Timing peer) {
 
 }  // namespace
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
   size_t n = argc > 1 ? strtoull(argv[1], nullptr, 10) : 1000000;
   int repeats = argc > 2 ? atoi(argv[2]) : 5;
-  printf("machine: %s\ncompiler: g++ %s\nrecords: %zu IPv4 prefixes (routing-table shape), "
-         "best of %d runs\nratio = peer time / our time (above 1: we are faster)\n\n",
-         cpu_model().c_str(), __VERSION__, n, repeats);
+  printf(
+      "machine: %s\ncompiler: g++ %s\nrecords: %zu IPv4 prefixes (routing-table shape), "
+      "best of %d runs\nratio = peer time / our time (above 1: we are faster)\n\n",
+      cpu_model().c_str(), __VERSION__, n, repeats);
 
   const std::vector<tarn_prefix_t> input = routing_table(n, 0x9E3779B97F4A7C15ull);
   std::vector<tarn_prefix_t> work, check;
 
-  Timing asc = best_of(repeats, input, work, [](std::vector<tarn_prefix_t> &w) {
+  Timing asc = best_of(repeats, input, work, [](std::vector<tarn_prefix_t>& w) {
     if (tarn_bulk_sort(w.data(), w.size(), TARN_SORT_NETWORK_ASC) != TARN_OK) abort();
   });
   check = work;
-  Timing asc_peer = best_of(repeats, input, work, [](std::vector<tarn_prefix_t> &w) {
+  Timing asc_peer = best_of(repeats, input, work, [](std::vector<tarn_prefix_t>& w) {
     std::sort(w.begin(), w.end(), less_network_asc);
   });
   for (size_t i = 0; i < n; i++)
     if (addr32(check[i]) != addr32(work[i]) || check[i].pfxlen != work[i].pfxlen) abort();
   row("tarn_bulk_sort NETWORK_ASC", asc, "std::sort", asc_peer);
 
-  Timing desc = best_of(repeats, input, work, [](std::vector<tarn_prefix_t> &w) {
+  Timing desc = best_of(repeats, input, work, [](std::vector<tarn_prefix_t>& w) {
     if (tarn_bulk_sort(w.data(), w.size(), TARN_SORT_PFXLEN_DESC) != TARN_OK) abort();
   });
   check = work;
-  Timing desc_peer = best_of(repeats, input, work, [](std::vector<tarn_prefix_t> &w) {
+  Timing desc_peer = best_of(repeats, input, work, [](std::vector<tarn_prefix_t>& w) {
     std::sort(w.begin(), w.end(), less_pfxlen_desc);
   });
   for (size_t i = 0; i < n; i++)
     if (addr32(check[i]) != addr32(work[i]) || check[i].pfxlen != work[i].pfxlen) abort();
   row("tarn_bulk_sort PFXLEN_DESC", desc, "std::sort", desc_peer);
-  Timing desc_stable = best_of(repeats, input, work, [](std::vector<tarn_prefix_t> &w) {
+  Timing desc_stable = best_of(repeats, input, work, [](std::vector<tarn_prefix_t>& w) {
     std::stable_sort(w.begin(), w.end(), less_pfxlen_desc);
   });
   row("tarn_bulk_sort PFXLEN_DESC", desc, "std::stable_sort (stable)", desc_stable);
 
   size_t out_count = 0;
-  Timing agg = best_of(repeats, input, work, [&out_count](std::vector<tarn_prefix_t> &w) {
+  Timing agg = best_of(repeats, input, work, [&out_count](std::vector<tarn_prefix_t>& w) {
     if (tarn_bulk_aggregate(w.data(), w.size(), &out_count) != TARN_OK) abort();
   });
   check.assign(work.begin(), work.begin() + static_cast<ptrdiff_t>(out_count));
@@ -227,7 +229,7 @@ int main(int argc, char **argv) {
   ranges.reserve(n);
   std::vector<tarn_prefix_t> peer_out;
   peer_out.reserve(n);
-  Timing agg_peer = best_of(repeats, input, work, [&](std::vector<tarn_prefix_t> &w) {
+  Timing agg_peer = best_of(repeats, input, work, [&](std::vector<tarn_prefix_t>& w) {
     aggregate_by_intervals(w, ranges, peer_out);
   });
   if (peer_out.size() != out_count) abort();

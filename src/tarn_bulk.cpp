@@ -33,8 +33,8 @@ constexpr unsigned kPrefixMaxKey = 17;  // 16 address bytes and the length
 struct prefix_key_byte {
   size_t offset;
   unsigned flip;
-  unsigned operator()(const tarn_prefix_t *p) const {
-    return reinterpret_cast<const unsigned char *>(p)[offset] ^ flip;
+  unsigned operator()(const tarn_prefix_t* p) const {
+    return reinterpret_cast<const unsigned char*>(p)[offset] ^ flip;
   }
 };
 
@@ -48,7 +48,7 @@ struct prefix_key {
 // Reads one byte of a record's order tag, most significant first.
 struct tag_key_byte {
   unsigned byte_pos;
-  unsigned operator()(const tarn_prefix_t *p) const {
+  unsigned operator()(const tarn_prefix_t* p) const {
     return radix_u32_byte(prefix_order_tag_get(p), byte_pos);
   }
 };
@@ -60,7 +60,7 @@ struct tag_key {
 
 // The prefix key of `order` for addresses of `addr_len` bytes.  Only 0
 // selects the ascending key; every other value selects the descending one.
-void prefix_key_init(prefix_key *key, size_t addr_len, tarn_sort_order_t order) {
+void prefix_key_init(prefix_key* key, size_t addr_len, tarn_sort_order_t order) {
   constexpr size_t addr_offset = offsetof(tarn_prefix_t, addr) + offsetof(tarn_addr_t, addr);
   constexpr size_t pfxlen_offset = offsetof(tarn_prefix_t, pfxlen);
   key->len = static_cast<unsigned>(addr_len + 1);
@@ -88,7 +88,7 @@ struct radix_scratch {
   size_t next[256];  // next free position of each bucket while distributing
 };
 
-void radix_scratch_init(radix_scratch *scratch) {
+void radix_scratch_init(radix_scratch* scratch) {
   memset(scratch->count, 0, sizeof scratch->count);
 }
 
@@ -99,7 +99,7 @@ struct radix_bytes {
 
 // Calls fn(c) for every byte value c present, in ascending order.
 template <typename Fn>
-inline void radix_bytes_for_each(const radix_bytes &present, Fn fn) {
+inline void radix_bytes_for_each(const radix_bytes& present, Fn fn) {
   for (unsigned w = 0; w < 4; w++)
     for (uint64_t word = present.bits[w]; word != 0; word &= word - 1)
       fn(w * 64u + static_cast<unsigned>(__builtin_ctzll(word)));
@@ -153,10 +153,10 @@ constexpr size_t kRadixPrefetchAhead = 8;
 // An exchange moves one record into its final bucket, so the pass makes at
 // most n exchanges.
 template <typename Off, typename KeyByte>
-unsigned radix_distribute(tarn_prefix_t *seg, Off n, KeyByte key_byte, radix_scratch *scratch,
-                          Off *start_pos, radix_bytes *present) {
-  size_t *count = scratch->count;
-  size_t *next = scratch->next;
+unsigned radix_distribute(tarn_prefix_t* seg, Off n, KeyByte key_byte, radix_scratch* scratch,
+                          Off* start_pos, radix_bytes* present) {
+  size_t* count = scratch->count;
+  size_t* next = scratch->next;
 
   // 1. Count.
   *present = radix_bytes{{0, 0, 0, 0}};
@@ -217,8 +217,8 @@ unsigned radix_distribute(tarn_prefix_t *seg, Off n, KeyByte key_byte, radix_scr
 // at most for IPv6 keys).  A segment that falls into one bucket moves on to
 // the next byte in the same frame.
 template <typename Off, typename Key>
-void radix_sort_segment(tarn_prefix_t *seg, Off n, unsigned byte_pos, const Key *key,
-                        radix_scratch *scratch) {
+void radix_sort_segment(tarn_prefix_t* seg, Off n, unsigned byte_pos, const Key* key,
+                        radix_scratch* scratch) {
   Off start_pos[256];
   radix_bytes present;
   for (; n >= 2 && byte_pos < key->len; byte_pos++) {
@@ -252,8 +252,8 @@ void radix_sort_segment(tarn_prefix_t *seg, Off n, unsigned byte_pos, const Key 
 // Sorts prefixes[0..count) on `key`.  `scratch` must have all-zero counts;
 // it has them again on return.
 template <typename Key>
-void radix_sort_with_key(tarn_prefix_t *prefixes, size_t count, const Key *key,
-                         radix_scratch *scratch) {
+void radix_sort_with_key(tarn_prefix_t* prefixes, size_t count, const Key* key,
+                         radix_scratch* scratch) {
   if (count < 2) return;
   if (count <= UINT32_MAX)
     radix_sort_segment<uint32_t>(prefixes, static_cast<uint32_t>(count), 0, key, scratch);
@@ -262,15 +262,15 @@ void radix_sort_with_key(tarn_prefix_t *prefixes, size_t count, const Key *key,
 }
 
 // Sorts prefixes[start..end) by ascending order tag.
-void radix_sort_order_tags(tarn_prefix_t *prefixes, size_t start, size_t end,
-                           radix_scratch *scratch) {
+void radix_sort_order_tags(tarn_prefix_t* prefixes, size_t start, size_t end,
+                           radix_scratch* scratch) {
   tag_key key;
   radix_sort_with_key(prefixes + start, end - start, &key, scratch);
 }
 
 // Puts every run of equal records of a descending sort back into input
 // order by sorting the run on its order tags.
-void prefixes_restore_desc_duplicate_order(tarn_prefix_t *prefixes, size_t count,
+void prefixes_restore_desc_duplicate_order(tarn_prefix_t* prefixes, size_t count,
                                            tarn_family_t family) {
   size_t addr_len = tarn_addr_len(family);
   radix_scratch scratch;  // one for every run
@@ -289,7 +289,7 @@ void prefixes_restore_desc_duplicate_order(tarn_prefix_t *prefixes, size_t count
 // The family checks shared by the batch functions that take a prefix array:
 // the first record must be IPv4 or IPv6, a later one of family 0 is invalid
 // and one of another family a mismatch; the first offender decides.
-tarn_err_t prefixes_check_families(const tarn_prefix_t *prefixes, size_t count) {
+tarn_err_t prefixes_check_families(const tarn_prefix_t* prefixes, size_t count) {
   tarn_family_t family = prefixes[0].addr.family;
   if (family != TARN_AF_INET && family != TARN_AF_INET6) return TARN_ERR_INVAL;
   for (size_t i = 1; i < count; i++) {
@@ -304,7 +304,7 @@ tarn_err_t prefixes_check_families(const tarn_prefix_t *prefixes, size_t count) 
 // tests read pfxlen / 8 whole address bytes: a length above the family
 // maximum would take them past the 16-byte address.  The caller has checked
 // the families, so `family` is that of every record.
-tarn_err_t prefixes_check_lengths(const tarn_prefix_t *prefixes, size_t count,
+tarn_err_t prefixes_check_lengths(const tarn_prefix_t* prefixes, size_t count,
                                   tarn_family_t family) {
   unsigned max_len = tarn_addr_bits(family);
   for (size_t i = 0; i < count; i++)
@@ -314,7 +314,7 @@ tarn_err_t prefixes_check_lengths(const tarn_prefix_t *prefixes, size_t count,
 
 // The first n bytes of a and b agree.  A plain loop: n is at most 16, and
 // most calls decide within the first byte or two.
-inline bool bytes_equal(const uint8_t *a, const uint8_t *b, unsigned n) {
+inline bool bytes_equal(const uint8_t* a, const uint8_t* b, unsigned n) {
   for (unsigned i = 0; i < n; i++)
     if (a[i] != b[i]) return false;
   return true;
@@ -322,20 +322,18 @@ inline bool bytes_equal(const uint8_t *a, const uint8_t *b, unsigned n) {
 
 // The top `bits` (1..7) bits of a byte.  The shift count 8 - bits is 1..7,
 // and the result is cut back to 8 bits.
-inline uint8_t top_bits_mask(unsigned bits) {
-  return static_cast<uint8_t>(0xFFu << (8 - bits));
-}
+inline uint8_t top_bits_mask(unsigned bits) { return static_cast<uint8_t>(0xFFu << (8 - bits)); }
 
 // True when the first pfx->pfxlen bits of `addr` equal those of the prefix's
 // address.  Bits of the prefix after its length are not read, so host bits
 // set in the prefix do not matter.  Families are not read either: the caller
 // has matched them, and has checked pfxlen against the family maximum, so the
 // bytes compared lie within the 16-byte address.
-inline bool bulk_prefix_contains(const tarn_prefix_t *pfx, const tarn_addr_t *addr) {
+inline bool bulk_prefix_contains(const tarn_prefix_t* pfx, const tarn_addr_t* addr) {
   unsigned full_bytes = pfx->pfxlen / 8u;
   unsigned bit_rem = pfx->pfxlen % 8u;
-  const uint8_t *p = pfx->addr.addr.v6;
-  const uint8_t *a = addr->addr.v6;
+  const uint8_t* p = pfx->addr.addr.v6;
+  const uint8_t* a = addr->addr.v6;
   if (!bytes_equal(p, a, full_bytes)) return false;  // a /0 compares nothing
   if (bit_rem == 0) return true;
   return ((p[full_bytes] ^ a[full_bytes]) & top_bits_mask(bit_rem)) == 0;
@@ -345,14 +343,14 @@ inline bool bulk_prefix_contains(const tarn_prefix_t *pfx, const tarn_addr_t *ad
 // lengths, one family, and addresses that agree in the parent's pfxlen - 1
 // bits.  The bit at pfxlen itself is not compared; the callers hold no
 // duplicates, so two records that pass differ exactly there.
-inline bool prefixes_are_siblings(const tarn_prefix_t *a, const tarn_prefix_t *b) {
+inline bool prefixes_are_siblings(const tarn_prefix_t* a, const tarn_prefix_t* b) {
   if (a->pfxlen != b->pfxlen || a->pfxlen == 0) return false;  // a /0 has no parent
   if (a->addr.family != b->addr.family) return false;
   unsigned parent_bits = a->pfxlen - 1u;
   unsigned full_bytes = parent_bits / 8u;
   unsigned bit_rem = parent_bits % 8u;
-  const uint8_t *x = a->addr.addr.v6;
-  const uint8_t *y = b->addr.addr.v6;
+  const uint8_t* x = a->addr.addr.v6;
+  const uint8_t* y = b->addr.addr.v6;
   if (!bytes_equal(x, y, full_bytes)) return false;
   if (bit_rem == 0) return true;
   return ((x[full_bytes] ^ y[full_bytes]) & top_bits_mask(bit_rem)) == 0;
@@ -361,24 +359,24 @@ inline bool prefixes_are_siblings(const tarn_prefix_t *a, const tarn_prefix_t *b
 // `out` becomes the parent of `in`: one bit shorter, every address bit after
 // the new length cleared up to addr_len bytes, family copied.  in->pfxlen is
 // at least 1 and at most 8 * addr_len, so full_bytes < addr_len.
-inline void prefix_supernet_into(const tarn_prefix_t *in, tarn_prefix_t *out, size_t addr_len) {
+inline void prefix_supernet_into(const tarn_prefix_t* in, tarn_prefix_t* out, size_t addr_len) {
   memcpy(out, in, sizeof *out);
   unsigned new_pfxlen = in->pfxlen - 1u;
   unsigned full_bytes = new_pfxlen / 8u;
   unsigned rem = new_pfxlen % 8u;
   out->pfxlen = static_cast<uint8_t>(new_pfxlen);
-  uint8_t *bytes = out->addr.addr.v6;
+  uint8_t* bytes = out->addr.addr.v6;
   bytes[full_bytes] = rem == 0 ? 0 : static_cast<uint8_t>(bytes[full_bytes] & top_bits_mask(rem));
   for (size_t i = full_bytes + 1; i < addr_len; i++) bytes[i] = 0;
 }
 
-inline void prefix_move(tarn_prefix_t *prefixes, size_t to, size_t from) {
+inline void prefix_move(tarn_prefix_t* prefixes, size_t to, size_t from) {
   if (to != from) memcpy(&prefixes[to], &prefixes[from], sizeof prefixes[0]);
 }
 
 }  // namespace
 
-void radix_sort_prefixes(tarn_prefix_t *prefixes, size_t count, tarn_sort_order_t order,
+void radix_sort_prefixes(tarn_prefix_t* prefixes, size_t count, tarn_sort_order_t order,
                          tarn_family_t family) {
   if (count < 2) return;
   prefix_key key;
@@ -388,7 +386,7 @@ void radix_sort_prefixes(tarn_prefix_t *prefixes, size_t count, tarn_sort_order_
   radix_sort_with_key(prefixes, count, &key, &scratch);
 }
 
-tarn_err_t tarn_bulk_sort(tarn_prefix_t *prefixes, size_t count, tarn_sort_order_t order) {
+tarn_err_t tarn_bulk_sort(tarn_prefix_t* prefixes, size_t count, tarn_sort_order_t order) {
   if (count == 0) return TARN_OK;
   if (prefixes == nullptr || order > TARN_SORT_PFXLEN_DESC) return TARN_ERR_INVAL;
   tarn_err_t rc = prefixes_check_families(prefixes, count);
@@ -411,7 +409,7 @@ tarn_err_t tarn_bulk_sort(tarn_prefix_t *prefixes, size_t count, tarn_sort_order
   return TARN_OK;
 }
 
-tarn_err_t tarn_bulk_parse(const char **srcs, size_t count, tarn_addr_t *out, tarn_err_t *errs) {
+tarn_err_t tarn_bulk_parse(const char** srcs, size_t count, tarn_addr_t* out, tarn_err_t* errs) {
   if (count == 0) return TARN_OK;
   if (srcs == nullptr || out == nullptr) return TARN_ERR_INVAL;
   for (size_t i = 0; i < count; i++)
@@ -441,9 +439,9 @@ tarn_err_t tarn_bulk_parse(const char **srcs, size_t count, tarn_addr_t *out, ta
   return has_parse_failure ? TARN_ERR_PARSE : TARN_OK;
 }
 
-tarn_err_t tarn_bulk_contains(const tarn_addr_t *addrs, size_t addr_count,
-                              const tarn_prefix_t *prefixes, size_t prefix_count,
-                              ssize_t *matches, tarn_err_t *errs) {
+tarn_err_t tarn_bulk_contains(const tarn_addr_t* addrs, size_t addr_count,
+                              const tarn_prefix_t* prefixes, size_t prefix_count, ssize_t* matches,
+                              tarn_err_t* errs) {
   if (addr_count == 0) return TARN_OK;
   if (addrs == nullptr || matches == nullptr) return TARN_ERR_INVAL;
   if (prefix_count == 0) {
@@ -507,7 +505,7 @@ tarn_err_t tarn_bulk_contains(const tarn_addr_t *addrs, size_t addr_count,
 //     is merged by the next pass.  Passes run until one merges nothing.
 // With canonical input the result is canonical, sorted ascending, and a
 // merged parent takes the place and network address of its lower half.
-tarn_err_t tarn_bulk_aggregate(tarn_prefix_t *prefixes, size_t count, size_t *out_count) {
+tarn_err_t tarn_bulk_aggregate(tarn_prefix_t* prefixes, size_t count, size_t* out_count) {
   if (out_count == nullptr) return TARN_ERR_INVAL;
   if (count == 0) {
     *out_count = 0;

@@ -1,12 +1,11 @@
 // Tests of tarn_bulk_parse and tarn_bulk_contains.
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <string.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "pytarn.h"
 #include "support/ref_bulk.h"
@@ -32,14 +31,14 @@ tarn_addr_t junk_addr() {
   return a;
 }
 
-bool all_zero(const tarn_addr_t &a) {
+bool all_zero(const tarn_addr_t& a) {
   tarn_addr_t zero;
   memset(&zero, 0, sizeof zero);
   return memcmp(&a, &zero, sizeof a) == 0;
 }
 
 // Equal as parsed records: family and the significant address bytes.
-void expect_same_addr(const tarn_addr_t &got, const tarn_addr_t &want) {
+void expect_same_addr(const tarn_addr_t& got, const tarn_addr_t& want) {
   ASSERT_EQ(got.family, want.family);
   EXPECT_EQ(memcmp(got.addr.v6, want.addr.v6, ref_bulk::addr_len(want.family)), 0)
       << ref_bulk::to_string(got) << " vs " << ref_bulk::to_string(want);
@@ -50,8 +49,8 @@ void expect_same_addr(const tarn_addr_t &got, const tarn_addr_t &want) {
 
 TEST(BulkParse, Batches) {
   struct Case {
-    const char *name;
-    std::vector<const char *> srcs;
+    const char* name;
+    std::vector<const char*> srcs;
     tarn_err_t want;
     std::vector<tarn_err_t> want_errs;
   };
@@ -67,21 +66,27 @@ TEST(BulkParse, Batches) {
        TARN_ERR_PARSE,
        {TARN_ERR_PARSE, TARN_OK, TARN_OK}},
       {"IPv6 first, then IPv4", {"::1", "1.2.3.4"}, TARN_ERR_FAMILY, {TARN_OK, TARN_OK}},
-      {"mismatch late in the batch", {"1.1.1.1", "2.2.2.2", "3.3.3.3", "::"}, TARN_ERR_FAMILY,
+      {"mismatch late in the batch",
+       {"1.1.1.1", "2.2.2.2", "3.3.3.3", "::"},
+       TARN_ERR_FAMILY,
        {0, 0, 0, 0}},
-      {"every item fails", {"", "1.2.3", "::1::", "01.2.3.4"}, TARN_ERR_PARSE,
+      {"every item fails",
+       {"", "1.2.3", "::1::", "01.2.3.4"},
+       TARN_ERR_PARSE,
        {TARN_ERR_PARSE, TARN_ERR_PARSE, TARN_ERR_PARSE, TARN_ERR_PARSE}},
-      {"items after a failure are parsed", {"1.2.3.256", "1.2.3.4"}, TARN_ERR_PARSE,
+      {"items after a failure are parsed",
+       {"1.2.3.256", "1.2.3.4"},
+       TARN_ERR_PARSE,
        {TARN_ERR_PARSE, TARN_OK}},
       {"single item", {"fe80::1"}, TARN_OK, {TARN_OK}},
   };
-  for (const Case &c : cases) {
+  for (const Case& c : cases) {
     for (bool with_errs : {true, false}) {
       SCOPED_TRACE(std::string(c.name) + (with_errs ? "" : ", errs null"));
       size_t n = c.srcs.size();
       std::vector<tarn_addr_t> out(n, junk_addr());
       std::vector<tarn_err_t> errs(n, kUntouchedErr);
-      std::vector<const char *> srcs = c.srcs;
+      std::vector<const char*> srcs = c.srcs;
       EXPECT_EQ(tarn_bulk_parse(srcs.data(), n, out.data(), with_errs ? errs.data() : nullptr),
                 c.want);
       for (size_t i = 0; i < n; i++) {
@@ -102,8 +107,8 @@ TEST(BulkParse, Batches) {
 
 TEST(BulkParse, ArgumentChecksWriteNothing) {
   struct Case {
-    const char *name;
-    std::vector<const char *> srcs;  // empty: srcs is null
+    const char* name;
+    std::vector<const char*> srcs;  // empty: srcs is null
     size_t count;
     bool out_null;
     tarn_err_t want;
@@ -114,16 +119,19 @@ TEST(BulkParse, ArgumentChecksWriteNothing) {
       {"srcs null", {}, 2, false, TARN_ERR_INVAL},
       {"out null", {"1.2.3.4"}, 1, true, TARN_ERR_INVAL},
       {"null string first", {nullptr, "1.2.3.4"}, 2, false, TARN_ERR_INVAL},
-      {"null string last: earlier items untouched", {"1.2.3.4", "::1", nullptr}, 3, false,
+      {"null string last: earlier items untouched",
+       {"1.2.3.4", "::1", nullptr},
+       3,
+       false,
        TARN_ERR_INVAL},
       {"null string past count is not read", {"1.2.3.4", nullptr}, 1, false, TARN_OK},
   };
-  for (const Case &c : cases) {
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<tarn_addr_t> out(4, junk_addr());
     std::vector<tarn_err_t> errs(4, kUntouchedErr);
-    std::vector<const char *> srcs = c.srcs;
-    std::vector<const char *> srcs_before = srcs;
+    std::vector<const char*> srcs = c.srcs;
+    std::vector<const char*> srcs_before = srcs;
     EXPECT_EQ(tarn_bulk_parse(srcs.empty() ? nullptr : srcs.data(), c.count,
                               c.out_null ? nullptr : out.data(), errs.data()),
               c.want);
@@ -142,8 +150,8 @@ TEST(BulkParse, ArgumentChecksWriteNothing) {
 TEST(BulkParse, RandomBatchesAgreeWithSingleParses) {
   uint64_t seed = logged_seed();
   Rng rng(seed);
-  const char *bad[] = {"", "bogus", "1.2.3.4.5", "1::2::3", "::g", " 1.2.3.4", "1.2.3.4/8",
-                       "256.0.0.0", "fe80::1%eth0", ":::"};
+  const char* bad[] = {"",         "bogus",     "1.2.3.4.5", "1::2::3",      "::g",
+                       " 1.2.3.4", "1.2.3.4/8", "256.0.0.0", "fe80::1%eth0", ":::"};
   for (int round = 0; round < 200; round++) {
     size_t n = 1 + rng.below(40);
     unsigned mode = static_cast<unsigned>(rng.below(4));  // v4 only, v6 only, mixed, mostly bad
@@ -154,13 +162,13 @@ TEST(BulkParse, RandomBatchesAgreeWithSingleParses) {
         texts.push_back(bad[rng.below(sizeof bad / sizeof bad[0])]);
         continue;
       }
-      tarn_family_t family =
-          mode == 0 ? TARN_AF_INET : mode == 1 ? TARN_AF_INET6
-                                               : (rng.chance(50) ? TARN_AF_INET : TARN_AF_INET6);
+      tarn_family_t family = mode == 0   ? TARN_AF_INET
+                             : mode == 1 ? TARN_AF_INET6
+                                         : (rng.chance(50) ? TARN_AF_INET : TARN_AF_INET6);
       texts.push_back(ref_bulk::to_string(ref_bulk::random_addr(rng, family)));
     }
-    std::vector<const char *> srcs;
-    for (const std::string &t : texts) srcs.push_back(t.c_str());
+    std::vector<const char*> srcs;
+    for (const std::string& t : texts) srcs.push_back(t.c_str());
     std::vector<tarn_addr_t> out(n, junk_addr());
     std::vector<tarn_err_t> errs(n, kUntouchedErr);
     tarn_err_t rc = tarn_bulk_parse(srcs.data(), n, out.data(), errs.data());
@@ -193,38 +201,51 @@ TEST(BulkParse, RandomBatchesAgreeWithSingleParses) {
 
 TEST(BulkContains, FirstMatchInListOrder) {
   struct Case {
-    const char *name;
-    std::vector<const char *> prefixes;
-    std::vector<const char *> addrs;
+    const char* name;
+    std::vector<const char*> prefixes;
+    std::vector<const char*> addrs;
     std::vector<ssize_t> want;
   };
   const Case cases[] = {
-      {"first match, not the longest", {"10.0.0.0/8", "10.1.0.0/16"}, {"10.1.2.3", "11.0.0.1"},
+      {"first match, not the longest",
+       {"10.0.0.0/8", "10.1.0.0/16"},
+       {"10.1.2.3", "11.0.0.1"},
        {0, -1}},
-      {"longest first when listed first", {"10.1.0.0/16", "10.0.0.0/8"}, {"10.1.2.3", "10.2.0.0"},
+      {"longest first when listed first",
+       {"10.1.0.0/16", "10.0.0.0/8"},
+       {"10.1.2.3", "10.2.0.0"},
        {0, 1}},
-      {"/0 first matches everything", {"0.0.0.0/0", "10.0.0.0/8"},
-       {"10.0.0.1", "0.0.0.0", "255.255.255.255"}, {0, 0, 0}},
+      {"/0 first matches everything",
+       {"0.0.0.0/0", "10.0.0.0/8"},
+       {"10.0.0.1", "0.0.0.0", "255.255.255.255"},
+       {0, 0, 0}},
       {"host bits of the prefix are ignored", {"10.1.2.3/8"}, {"10.200.0.1", "11.0.0.0"}, {0, -1}},
-      {"length 12", {"172.16.0.0/12"}, {"172.31.255.255", "172.32.0.0", "172.15.255.255"},
+      {"length 12",
+       {"172.16.0.0/12"},
+       {"172.31.255.255", "172.32.0.0", "172.15.255.255"},
        {0, -1, -1}},
       {"host route", {"1.2.3.4/32", "1.2.3.5/32"}, {"1.2.3.5", "1.2.3.4", "1.2.3.6"}, {1, 0, -1}},
-      {"top of the space", {"255.255.255.255/32", "255.255.255.254/31"},
-       {"255.255.255.255", "255.255.255.254"}, {0, 1}},
+      {"top of the space",
+       {"255.255.255.255/32", "255.255.255.254/31"},
+       {"255.255.255.255", "255.255.255.254"},
+       {0, 1}},
       {"duplicates report the first", {"192.0.2.0/24", "192.0.2.0/24"}, {"192.0.2.9"}, {0}},
       {"IPv6 /0 and /128", {"2001:db8::1/128", "::/0"}, {"2001:db8::1", "2001:db8::2"}, {0, 1}},
-      {"IPv6 odd length", {"2001:db8:0:0:8000::/65"},
-       {"2001:db8::8000:0:0:1", "2001:db8::7fff:ffff:ffff:ffff"}, {0, -1}},
-      {"IPv6 last bit", {"ffff:ffff:ffff:ffff:ffff:ffff:ffff:fffe/127"},
+      {"IPv6 odd length",
+       {"2001:db8:0:0:8000::/65"},
+       {"2001:db8::8000:0:0:1", "2001:db8::7fff:ffff:ffff:ffff"},
+       {0, -1}},
+      {"IPv6 last bit",
+       {"ffff:ffff:ffff:ffff:ffff:ffff:ffff:fffe/127"},
        {"ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff", "ffff:ffff:ffff:ffff:ffff:ffff:ffff:fffd"},
        {0, -1}},
   };
-  for (const Case &c : cases) {
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<tarn_prefix_t> prefixes;
-    for (const char *t : c.prefixes) prefixes.push_back(pfx(t));
+    for (const char* t : c.prefixes) prefixes.push_back(pfx(t));
     std::vector<tarn_addr_t> addrs;
-    for (const char *t : c.addrs) addrs.push_back(addr(t));
+    for (const char* t : c.addrs) addrs.push_back(addr(t));
     std::vector<ssize_t> matches(addrs.size(), kUntouchedMatch);
     std::vector<tarn_err_t> errs(addrs.size(), kUntouchedErr);
     ASSERT_EQ(tarn_bulk_contains(addrs.data(), addrs.size(), prefixes.data(), prefixes.size(),
@@ -240,8 +261,8 @@ TEST(BulkContains, FirstMatchInListOrder) {
 TEST(BulkContains, ArgumentChecks) {
   enum Written { kNothing, kUnmatchedOk, kUnmatchedFamily };
   struct Case {
-    const char *name;
-    std::vector<tarn_addr_t> addrs;  // empty: null
+    const char* name;
+    std::vector<tarn_addr_t> addrs;       // empty: null
     std::vector<tarn_prefix_t> prefixes;  // empty: null
     size_t addr_count, prefix_count;
     bool matches_null;
@@ -262,39 +283,79 @@ TEST(BulkContains, ArgumentChecks) {
       {"addrs null", {}, {p4}, 2, 1, false, TARN_ERR_INVAL, kNothing},
       {"matches null", {a4}, {p4}, 1, 1, true, TARN_ERR_INVAL, kNothing},
       {"matches null before addrs family", {a0}, {p4}, 1, 1, true, TARN_ERR_INVAL, kNothing},
-      {"prefix_count 0: addresses not checked", {a4, a0, a6}, {}, 3, 0, false, TARN_OK,
+      {"prefix_count 0: addresses not checked",
+       {a4, a0, a6},
+       {},
+       3,
+       0,
+       false,
+       TARN_OK,
        kUnmatchedOk},
       {"prefixes null", {a4}, {}, 1, 2, false, TARN_ERR_INVAL, kNothing},
       {"first address family 0", {a0, a4}, {p4}, 2, 1, false, TARN_ERR_INVAL, kNothing},
       {"first address family 5", {a5}, {p4}, 1, 1, false, TARN_ERR_INVAL, kNothing},
       {"later address family 0", {a4, a0}, {p4}, 2, 1, false, TARN_ERR_INVAL, kNothing},
       {"addresses of two families", {a4, a6}, {p4}, 2, 1, false, TARN_ERR_FAMILY, kNothing},
-      {"addresses of two families, then family 0", {a4, a6, a0}, {p4}, 3, 1, false,
-       TARN_ERR_FAMILY, kNothing},
-      {"addresses checked before prefixes", {a4, a6}, {p0}, 2, 1, false, TARN_ERR_FAMILY,
+      {"addresses of two families, then family 0",
+       {a4, a6, a0},
+       {p4},
+       3,
+       1,
+       false,
+       TARN_ERR_FAMILY,
        kNothing},
+      {"addresses checked before prefixes", {a4, a6}, {p0}, 2, 1, false, TARN_ERR_FAMILY, kNothing},
       {"first prefix family 0", {a4}, {p0, p4}, 1, 2, false, TARN_ERR_INVAL, kNothing},
       {"first prefix family 5", {a4}, {p5}, 1, 1, false, TARN_ERR_INVAL, kNothing},
       {"later prefix family 0", {a4}, {p4, p0}, 1, 2, false, TARN_ERR_INVAL, kNothing},
       {"prefixes of two families", {a4}, {p4, p6}, 1, 2, false, TARN_ERR_FAMILY, kNothing},
       {"IPv4 length 33", {a4}, {p4, p4_33}, 1, 2, false, TARN_ERR_PFXLEN, kNothing},
-      {"IPv4 length 255 last in the array", {a4}, {p4, p4_255}, 1, 2, false, TARN_ERR_PFXLEN,
+      {"IPv4 length 255 last in the array",
+       {a4},
+       {p4, p4_255},
+       1,
+       2,
+       false,
+       TARN_ERR_PFXLEN,
        kNothing},
       {"IPv6 length 129", {a6}, {p6_129}, 1, 1, false, TARN_ERR_PFXLEN, kNothing},
       {"lengths at the maximum are fine", {a6}, {p6_128}, 1, 1, false, TARN_OK, kNothing},
-      {"family checks before lengths", {a4}, {p4_33, p6}, 1, 2, false, TARN_ERR_FAMILY,
-       kNothing},
+      {"family checks before lengths", {a4}, {p4_33, p6}, 1, 2, false, TARN_ERR_FAMILY, kNothing},
       {"family 0 before lengths", {a4}, {p4_255, p0}, 1, 2, false, TARN_ERR_INVAL, kNothing},
-      {"lengths before the cross-family step", {a6}, {p4_33}, 1, 1, false, TARN_ERR_PFXLEN,
+      {"lengths before the cross-family step",
+       {a6},
+       {p4_33},
+       1,
+       1,
+       false,
+       TARN_ERR_PFXLEN,
        kNothing},
-      {"length checked against the prefixes' family", {a4, a4}, {p6_100}, 2, 1, false,
-       TARN_ERR_FAMILY, kUnmatchedFamily},
-      {"IPv4 addresses, IPv6 prefixes", {a4, a4}, {p6}, 2, 1, false, TARN_ERR_FAMILY,
+      {"length checked against the prefixes' family",
+       {a4, a4},
+       {p6_100},
+       2,
+       1,
+       false,
+       TARN_ERR_FAMILY,
        kUnmatchedFamily},
-      {"IPv6 addresses, IPv4 prefixes", {a6}, {p4_32, p4}, 1, 2, false, TARN_ERR_FAMILY,
+      {"IPv4 addresses, IPv6 prefixes",
+       {a4, a4},
+       {p6},
+       2,
+       1,
+       false,
+       TARN_ERR_FAMILY,
+       kUnmatchedFamily},
+      {"IPv6 addresses, IPv4 prefixes",
+       {a6},
+       {p4_32, p4},
+       1,
+       2,
+       false,
+       TARN_ERR_FAMILY,
        kUnmatchedFamily},
   };
-  for (const Case &c : cases) {
+  for (const Case& c : cases) {
     for (bool with_errs : {true, false}) {
       SCOPED_TRACE(std::string(c.name) + (with_errs ? "" : ", errs null"));
       // Exactly sized copies, so that a read past either array is caught by
@@ -310,16 +371,14 @@ TEST(BulkContains, ArgumentChecks) {
                                          c.prefix_count, c.matches_null ? nullptr : matches.data(),
                                          with_errs ? errs.data() : nullptr);
       EXPECT_EQ(rc, c.want);
-      EXPECT_EQ(memcmp(addrs.data(), addrs_before.data(), addrs.size() * sizeof addrs[0]), 0);
-      EXPECT_EQ(
-          memcmp(prefixes.data(), prefixes_before.data(), prefixes.size() * sizeof prefixes[0]),
-          0);
+      EXPECT_TRUE(ref_bulk::same_bytes(addrs, addrs_before));
+      EXPECT_TRUE(ref_bulk::same_bytes(prefixes, prefixes_before));
       if (rc == TARN_OK && c.written == kNothing) continue;  // a real match result
       for (size_t i = 0; i < matches.size(); i++) {
         SCOPED_TRACE(i);
         bool covered = c.written != kNothing && i < c.addr_count;
         EXPECT_EQ(matches[i], covered ? -1 : kUntouchedMatch);
-        tarn_err_t want_err = !covered || !with_errs         ? kUntouchedErr
+        tarn_err_t want_err = !covered || !with_errs          ? kUntouchedErr
                               : c.written == kUnmatchedFamily ? TARN_ERR_FAMILY
                                                               : TARN_OK;
         EXPECT_EQ(errs[i], want_err);
@@ -348,7 +407,8 @@ TEST(BulkContains, RandomSetsAgreeWithLinearScan) {
           unsigned bits = ref_bulk::addr_bits(family);
           unsigned from = bits - static_cast<unsigned>(rng.below(9));
           for (unsigned b = from; b < bits; b++)
-            a.addr.v6[b / 8] = static_cast<uint8_t>(a.addr.v6[b / 8] ^ ((rng.next() & 1) << (7 - b % 8)));
+            a.addr.v6[b / 8] =
+                static_cast<uint8_t>(a.addr.v6[b / 8] ^ ((rng.next() & 1) << (7 - b % 8)));
           addrs.push_back(a);
         } else {
           addrs.push_back(ref_bulk::random_addr(rng, family));

@@ -1,4 +1,5 @@
 // Tests of tarn_bulk_sort and radix_sort_prefixes.
+#include <gtest/gtest.h>
 #include <pthread.h>
 #include <string.h>
 
@@ -7,8 +8,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "pytarn.h"
 #include "support/ref_bulk.h"
@@ -19,28 +18,29 @@ namespace {
 using ref_bulk::pfx;
 using ref_bulk::Rng;
 
-std::vector<tarn_prefix_t> pfxs(std::initializer_list<const char *> texts) {
+std::vector<tarn_prefix_t> pfxs(std::initializer_list<const char*> texts) {
   std::vector<tarn_prefix_t> v;
-  for (const char *t : texts) v.push_back(pfx(t));
+  for (const char* t : texts) v.push_back(pfx(t));
   return v;
 }
 
-std::vector<std::string> texts(const std::vector<tarn_prefix_t> &v) {
+std::vector<std::string> texts(const std::vector<tarn_prefix_t>& v) {
   std::vector<std::string> out;
-  for (const tarn_prefix_t &p : v) out.push_back(ref_bulk::to_string(p));
+  for (const tarn_prefix_t& p : v) out.push_back(ref_bulk::to_string(p));
   return out;
 }
 
 // A stable comparison sort on precomputed keys: for the descending order
 // equal records keep their input order.
-std::vector<tarn_prefix_t> reference_sorted(const std::vector<tarn_prefix_t> &v,
+std::vector<tarn_prefix_t> reference_sorted(const std::vector<tarn_prefix_t>& v,
                                             tarn_sort_order_t order, tarn_family_t family) {
   std::vector<std::pair<std::vector<uint8_t>, size_t>> keyed;
-  for (size_t i = 0; i < v.size(); i++) keyed.emplace_back(ref_bulk::sort_key(v[i], order, family), i);
+  for (size_t i = 0; i < v.size(); i++)
+    keyed.emplace_back(ref_bulk::sort_key(v[i], order, family), i);
   std::stable_sort(keyed.begin(), keyed.end(),
-                   [](const auto &a, const auto &b) { return a.first < b.first; });
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
   std::vector<tarn_prefix_t> out;
-  for (const auto &k : keyed) out.push_back(v[k.second]);
+  for (const auto& k : keyed) out.push_back(v[k.second]);
   return out;
 }
 
@@ -52,16 +52,16 @@ uint64_t logged_seed() {
 
 // IPv4 records carry side data in the address bytes after the first four,
 // which no key reads, so it travels with the record through every exchange.
-void set_serial(tarn_prefix_t *p, uint32_t serial) { memcpy(&p->addr.addr.v6[8], &serial, 4); }
-uint32_t serial(const tarn_prefix_t &p) {
+void set_serial(tarn_prefix_t* p, uint32_t serial) { memcpy(&p->addr.addr.v6[8], &serial, 4); }
+uint32_t serial(const tarn_prefix_t& p) {
   uint32_t s;
   memcpy(&s, &p.addr.addr.v6[8], 4);
   return s;
 }
 
-std::vector<uint32_t> tags(const std::vector<tarn_prefix_t> &v) {
+std::vector<uint32_t> tags(const std::vector<tarn_prefix_t>& v) {
   std::vector<uint32_t> out;
-  for (const tarn_prefix_t &p : v) out.push_back(prefix_order_tag_get(&p));
+  for (const tarn_prefix_t& p : v) out.push_back(prefix_order_tag_get(&p));
   return out;
 }
 
@@ -69,19 +69,17 @@ std::vector<uint32_t> tags(const std::vector<tarn_prefix_t> &v) {
 
 TEST(BulkSort, FixedCases) {
   struct Case {
-    const char *name;
+    const char* name;
     std::vector<tarn_prefix_t> in;
     tarn_sort_order_t order;
     std::vector<tarn_prefix_t> want;
   };
   const Case cases[] = {
       {"ascending: address, then length",
-       pfxs({"10.0.0.0/16", "10.0.0.0/8", "9.255.0.0/16", "10.0.0.1/32"}),
-       TARN_SORT_NETWORK_ASC,
+       pfxs({"10.0.0.0/16", "10.0.0.0/8", "9.255.0.0/16", "10.0.0.1/32"}), TARN_SORT_NETWORK_ASC,
        pfxs({"9.255.0.0/16", "10.0.0.0/8", "10.0.0.0/16", "10.0.0.1/32"})},
       {"descending: length, then address",
-       pfxs({"10.0.0.0/16", "10.0.0.0/8", "9.255.0.0/16", "10.0.0.1/32"}),
-       TARN_SORT_PFXLEN_DESC,
+       pfxs({"10.0.0.0/16", "10.0.0.0/8", "9.255.0.0/16", "10.0.0.1/32"}), TARN_SORT_PFXLEN_DESC,
        pfxs({"10.0.0.1/32", "9.255.0.0/16", "10.0.0.0/16", "10.0.0.0/8"})},
       {"addresses compare unsigned", pfxs({"128.0.0.0/1", "127.255.255.255/32"}),
        TARN_SORT_NETWORK_ASC, pfxs({"127.255.255.255/32", "128.0.0.0/1"})},
@@ -97,12 +95,12 @@ TEST(BulkSort, FixedCases) {
        pfxs({"2001:db8::ff/128", "2001:db8::/128", "2001:db8::80/128"}), TARN_SORT_PFXLEN_DESC,
        pfxs({"2001:db8::/128", "2001:db8::80/128", "2001:db8::ff/128"})},
   };
-  for (const Case &c : cases) {
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<tarn_prefix_t> v = c.in;
     ASSERT_EQ(tarn_bulk_sort(v.data(), v.size(), c.order), TARN_OK);
     EXPECT_EQ(texts(v), texts(c.want));
-    for (const tarn_prefix_t &p : v) EXPECT_EQ(p.addr.family, c.in[0].addr.family);
+    for (const tarn_prefix_t& p : v) EXPECT_EQ(p.addr.family, c.in[0].addr.family);
   }
 }
 
@@ -112,24 +110,32 @@ TEST(BulkSort, FixedCases) {
 // brings the last 10/8 to the front, and the equal records stay as they are.
 TEST(RadixSortPrefixes, ExchangeSequenceIsPinned) {
   struct Case {
-    const char *name;
+    const char* name;
     std::vector<tarn_prefix_t> in;
     tarn_sort_order_t order;
     std::vector<uint32_t> want_tags;
   };
   const Case cases[] = {
-      {"ascending", pfxs({"20.0.0.0/8", "10.0.0.0/8", "10.0.0.0/8"}), TARN_SORT_NETWORK_ASC,
+      {"ascending",
+       pfxs({"20.0.0.0/8", "10.0.0.0/8", "10.0.0.0/8"}),
+       TARN_SORT_NETWORK_ASC,
        {2, 1, 0}},
-      {"descending", pfxs({"20.0.0.0/8", "10.0.0.0/8", "10.0.0.0/8"}), TARN_SORT_PFXLEN_DESC,
+      {"descending",
+       pfxs({"20.0.0.0/8", "10.0.0.0/8", "10.0.0.0/8"}),
+       TARN_SORT_PFXLEN_DESC,
        {2, 1, 0}},
       // 30/8 goes to the end (its slot held 10/8 t3), 10/8 t3 then lies in
       // its bucket; 20/8 stays; the two 10/8 records were already in place.
-      {"re-examined position", pfxs({"30.0.0.0/8", "10.0.0.0/8", "20.0.0.0/8", "10.0.0.0/8"}),
-       TARN_SORT_NETWORK_ASC, {3, 1, 2, 0}},
-      {"IPv6", pfxs({"2001:db9::/32", "2001:db8::/32", "2001:db8::/32"}), TARN_SORT_NETWORK_ASC,
+      {"re-examined position",
+       pfxs({"30.0.0.0/8", "10.0.0.0/8", "20.0.0.0/8", "10.0.0.0/8"}),
+       TARN_SORT_NETWORK_ASC,
+       {3, 1, 2, 0}},
+      {"IPv6",
+       pfxs({"2001:db9::/32", "2001:db8::/32", "2001:db8::/32"}),
+       TARN_SORT_NETWORK_ASC,
        {2, 1, 0}},
   };
-  for (const Case &c : cases) {
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<tarn_prefix_t> v = c.in;
     tarn_family_t family = v[0].addr.family;
@@ -214,7 +220,7 @@ TEST(BulkSort, MatchesComparisonSortOnRandomSets) {
 // first few are exercised.
 TEST(BulkSort, LargeShapedArrays) {
   struct Case {
-    const char *name;
+    const char* name;
     tarn_family_t family;
     tarn_sort_order_t order;
     // Record i of n.
@@ -254,15 +260,14 @@ TEST(BulkSort, LargeShapedArrays) {
          p.addr.addr.v4[3] = static_cast<uint8_t>(255 - (i * 13) % 256);
          return p;
        }},
-      {"only the last address byte differs, IPv6 ascending", TARN_AF_INET6,
-       TARN_SORT_NETWORK_ASC,
+      {"only the last address byte differs, IPv6 ascending", TARN_AF_INET6, TARN_SORT_NETWORK_ASC,
        [](size_t i) {
          tarn_prefix_t p = pfx("2001:db8::/128");
          p.addr.addr.v6[15] = static_cast<uint8_t>(255 - (i * 13) % 256);
          return p;
        }},
   };
-  for (const Case &c : cases) {
+  for (const Case& c : cases) {
     for (size_t n : {257u, 1000u, 20000u}) {
       SCOPED_TRACE(std::string(c.name) + " n " + std::to_string(n));
       std::vector<tarn_prefix_t> v;
@@ -288,17 +293,17 @@ TEST(BulkSort, LargeShapedArrays) {
 // IPv6 runs of equal records in the descending order: every run is regrouped
 // whole and every record gets its family back after the tags are gone.
 TEST(BulkSort, DescendingIPv6RunsAndFamilyRestored) {
-  std::vector<tarn_prefix_t> v = pfxs({"2001:db8::/32", "::/0", "2001:db8::/32", "::/0",
-                                       "2001:db8::/32", "fe80::/10", "::/0"});
+  std::vector<tarn_prefix_t> v = pfxs(
+      {"2001:db8::/32", "::/0", "2001:db8::/32", "::/0", "2001:db8::/32", "fe80::/10", "::/0"});
   ASSERT_EQ(tarn_bulk_sort(v.data(), v.size(), TARN_SORT_PFXLEN_DESC), TARN_OK);
   EXPECT_EQ(texts(v), texts(pfxs({"2001:db8::/32", "2001:db8::/32", "2001:db8::/32", "fe80::/10",
                                   "::/0", "::/0", "::/0"})));
-  for (const tarn_prefix_t &p : v) EXPECT_EQ(p.addr.family, TARN_AF_INET6);
+  for (const tarn_prefix_t& p : v) EXPECT_EQ(p.addr.family, TARN_AF_INET6);
 }
 
 TEST(BulkSort, ArgumentChecks) {
   struct Case {
-    const char *name;
+    const char* name;
     std::vector<tarn_prefix_t> in;  // empty: a null array
     size_t count;
     tarn_sort_order_t order;
@@ -321,19 +326,24 @@ TEST(BulkSort, ArgumentChecks) {
       {"third record IPv6", {v4, v4, v6, v4}, 4, TARN_SORT_NETWORK_ASC, TARN_ERR_FAMILY},
       {"third record family 0", {v4, v4, fam0, v4}, 4, TARN_SORT_PFXLEN_DESC, TARN_ERR_INVAL},
       {"later family 5", {v4, fam5}, 2, TARN_SORT_NETWORK_ASC, TARN_ERR_FAMILY},
-      {"whole 32-bit family compared", {v4, fam_tag}, 2, TARN_SORT_NETWORK_ASC,
+      {"whole 32-bit family compared", {v4, fam_tag}, 2, TARN_SORT_NETWORK_ASC, TARN_ERR_FAMILY},
+      {"first offender decides: mismatch first",
+       {v4, v6, fam0},
+       3,
+       TARN_SORT_NETWORK_ASC,
        TARN_ERR_FAMILY},
-      {"first offender decides: mismatch first", {v4, v6, fam0}, 3, TARN_SORT_NETWORK_ASC,
-       TARN_ERR_FAMILY},
-      {"first offender decides: family 0 first", {v6, fam0, v4}, 3, TARN_SORT_NETWORK_ASC,
+      {"first offender decides: family 0 first",
+       {v6, fam0, v4},
+       3,
+       TARN_SORT_NETWORK_ASC,
        TARN_ERR_INVAL},
       {"only count records are looked at", {v4, v4, v6}, 2, TARN_SORT_NETWORK_ASC, TARN_OK},
   };
-  for (const Case &c : cases) {
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<tarn_prefix_t> v = c.in;
     std::vector<tarn_prefix_t> before = v;
-    tarn_prefix_t *arr = v.empty() ? nullptr : v.data();
+    tarn_prefix_t* arr = v.empty() ? nullptr : v.data();
     EXPECT_EQ(tarn_bulk_sort(arr, c.count, c.order), c.want);
     if (c.want != TARN_OK || c.count < 2) {
       EXPECT_TRUE(ref_bulk::same_bytes(v, before));
@@ -345,13 +355,13 @@ TEST(BulkSort, ArgumentChecks) {
 // that agree in their first 15 bytes recurse through every key byte) on a
 // 64 KiB stack.
 struct StackJob {
-  std::vector<tarn_prefix_t> *v;
+  std::vector<tarn_prefix_t>* v;
   tarn_sort_order_t order;
   tarn_err_t rc;
 };
 
-void *sort_on_thread(void *arg) {
-  StackJob *job = static_cast<StackJob *>(arg);
+void* sort_on_thread(void* arg) {
+  StackJob* job = static_cast<StackJob*>(arg);
   job->rc = tarn_bulk_sort(job->v->data(), job->v->size(), job->order);
   return nullptr;
 }

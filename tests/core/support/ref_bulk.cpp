@@ -15,7 +15,7 @@
 namespace ref_bulk {
 
 uint64_t test_seed() {
-  const char *env = getenv("TARN_TEST_SEED");
+  const char* env = getenv("TARN_TEST_SEED");
   if (env != nullptr && *env != '\0') return strtoull(env, nullptr, 0);
   std::random_device rd;
   return (static_cast<uint64_t>(rd()) << 32) ^ rd();
@@ -31,7 +31,7 @@ uint64_t Rng::next() {
 size_t addr_len(tarn_family_t family) { return family == TARN_AF_INET ? 4 : 16; }
 unsigned addr_bits(tarn_family_t family) { return family == TARN_AF_INET ? 32 : 128; }
 
-tarn_addr_t addr(const char *text) {
+tarn_addr_t addr(const char* text) {
   tarn_addr_t a;
   memset(&a, 0, sizeof a);
   if (inet_pton(AF_INET, text, a.addr.v4) == 1) {
@@ -45,8 +45,8 @@ tarn_addr_t addr(const char *text) {
   return a;
 }
 
-tarn_prefix_t pfx(const char *text) {
-  const char *slash = strrchr(text, '/');
+tarn_prefix_t pfx(const char* text) {
+  const char* slash = strrchr(text, '/');
   if (slash == nullptr) {
     fprintf(stderr, "ref_bulk::pfx: no length in '%s'\n", text);
     abort();
@@ -59,7 +59,7 @@ tarn_prefix_t pfx(const char *text) {
   return p;
 }
 
-std::string to_string(const tarn_addr_t &a) {
+std::string to_string(const tarn_addr_t& a) {
   char buf[INET6_ADDRSTRLEN];
   if (a.family == TARN_AF_INET) {
     inet_ntop(AF_INET, a.addr.v4, buf, sizeof buf);
@@ -71,15 +71,15 @@ std::string to_string(const tarn_addr_t &a) {
   return buf;
 }
 
-std::string to_string(const tarn_prefix_t &p) {
+std::string to_string(const tarn_prefix_t& p) {
   return to_string(p.addr) + "/" + std::to_string(p.pfxlen);
 }
 
-unsigned addr_bit(const uint8_t *bytes, unsigned bit) {
+unsigned addr_bit(const uint8_t* bytes, unsigned bit) {
   return (bytes[bit / 8] >> (7 - bit % 8)) & 1u;
 }
 
-static void set_addr_bit(uint8_t *bytes, unsigned bit, unsigned value) {
+static void set_addr_bit(uint8_t* bytes, unsigned bit, unsigned value) {
   uint8_t m = static_cast<uint8_t>(0x80u >> (bit % 8));
   if (value)
     bytes[bit / 8] = static_cast<uint8_t>(bytes[bit / 8] | m);
@@ -87,19 +87,19 @@ static void set_addr_bit(uint8_t *bytes, unsigned bit, unsigned value) {
     bytes[bit / 8] = static_cast<uint8_t>(bytes[bit / 8] & ~m);
 }
 
-void make_canonical(tarn_prefix_t *p) {
+void make_canonical(tarn_prefix_t* p) {
   unsigned bits = addr_bits(p->addr.family);
   for (unsigned b = p->pfxlen; b < bits; b++) set_addr_bit(p->addr.addr.v6, b, 0);
 }
 
 // A few networks that random sets cluster around, so that prefixes overlap,
 // nest and come in sibling pairs.
-static const char *const kPoolV4[] = {"10.0.0.0",  "192.168.0.0", "172.16.0.0",     "203.0.113.0",
-                                      "0.0.0.0",   "128.0.0.0",   "127.255.255.0", "255.255.0.0"};
-static const char *const kPoolV6[] = {"2001:db8::", "fe80::", "ff02::",   "::",
-                                      "8000::",     "7fff::", "2001:db9::", "ffff:ffff::"};
+static const char* const kPoolV4[] = {"10.0.0.0", "192.168.0.0", "172.16.0.0",    "203.0.113.0",
+                                      "0.0.0.0",  "128.0.0.0",   "127.255.255.0", "255.255.0.0"};
+static const char* const kPoolV6[] = {
+    "2001:db8::", "fe80::", "ff02::", "::", "8000::", "7fff::", "2001:db9::", "ffff:ffff::"};
 
-static unsigned random_length(Rng &rng, tarn_family_t family) {
+static unsigned random_length(Rng& rng, tarn_family_t family) {
   uint64_t r = rng.below(100);
   if (family == TARN_AF_INET) {
     if (r < 3) return static_cast<unsigned>(rng.below(8));        // /0../7
@@ -110,22 +110,22 @@ static unsigned random_length(Rng &rng, tarn_family_t family) {
     return 32;
   }
   if (r < 3) return static_cast<unsigned>(rng.below(16));
-  if (r < 28) return 16 + static_cast<unsigned>(rng.below(32));   // /16../47
-  if (r < 68) return 48 + static_cast<unsigned>(rng.below(17));   // /48../64
-  if (r < 90) return 65 + static_cast<unsigned>(rng.below(63));   // /65../127
+  if (r < 28) return 16 + static_cast<unsigned>(rng.below(32));  // /16../47
+  if (r < 68) return 48 + static_cast<unsigned>(rng.below(17));  // /48../64
+  if (r < 90) return 65 + static_cast<unsigned>(rng.below(63));  // /65../127
   return 128;
 }
 
 // Randomises address bits [from, bits).
-static void randomise_bits(Rng &rng, uint8_t *bytes, unsigned from, unsigned bits) {
+static void randomise_bits(Rng& rng, uint8_t* bytes, unsigned from, unsigned bits) {
   for (unsigned b = from; b < bits; b++) set_addr_bit(bytes, b, rng.next() & 1u);
 }
 
-static tarn_addr_t pool_addr(Rng &rng, tarn_family_t family) {
+static tarn_addr_t pool_addr(Rng& rng, tarn_family_t family) {
   return family == TARN_AF_INET ? addr(kPoolV4[rng.below(8)]) : addr(kPoolV6[rng.below(8)]);
 }
 
-tarn_addr_t random_addr(Rng &rng, tarn_family_t family) {
+tarn_addr_t random_addr(Rng& rng, tarn_family_t family) {
   unsigned bits = addr_bits(family);
   tarn_addr_t a;
   memset(&a, 0, sizeof a);
@@ -145,7 +145,7 @@ tarn_addr_t random_addr(Rng &rng, tarn_family_t family) {
   return a;
 }
 
-tarn_prefix_t random_prefix(Rng &rng, tarn_family_t family, bool canonical) {
+tarn_prefix_t random_prefix(Rng& rng, tarn_family_t family, bool canonical) {
   unsigned bits = addr_bits(family);
   tarn_prefix_t p;
   memset(&p, 0, sizeof p);
@@ -170,7 +170,7 @@ tarn_prefix_t random_prefix(Rng &rng, tarn_family_t family, bool canonical) {
   return p;
 }
 
-std::vector<tarn_prefix_t> random_prefix_set(Rng &rng, tarn_family_t family, size_t n,
+std::vector<tarn_prefix_t> random_prefix_set(Rng& rng, tarn_family_t family, size_t n,
                                              bool canonical) {
   unsigned bits = addr_bits(family);
   std::vector<tarn_prefix_t> v;
@@ -198,7 +198,7 @@ std::vector<tarn_prefix_t> random_prefix_set(Rng &rng, tarn_family_t family, siz
   return v;
 }
 
-std::vector<tarn_prefix_t> clustered_prefix_set(Rng &rng, tarn_family_t family, size_t n) {
+std::vector<tarn_prefix_t> clustered_prefix_set(Rng& rng, tarn_family_t family, size_t n) {
   unsigned bits = addr_bits(family);
   struct Cluster {
     tarn_addr_t base;
@@ -228,7 +228,7 @@ std::vector<tarn_prefix_t> clustered_prefix_set(Rng &rng, tarn_family_t family, 
   }
   std::vector<tarn_prefix_t> v;
   while (v.size() < n) {
-    const Cluster &cl = clusters[rng.below(clusters.size())];
+    const Cluster& cl = clusters[rng.below(clusters.size())];
     tarn_prefix_t p;
     memset(&p, 0, sizeof p);
     p.addr = cl.base;
@@ -244,7 +244,7 @@ std::vector<tarn_prefix_t> clustered_prefix_set(Rng &rng, tarn_family_t family, 
   return v;
 }
 
-std::vector<uint8_t> sort_key(const tarn_prefix_t &p, tarn_sort_order_t order,
+std::vector<uint8_t> sort_key(const tarn_prefix_t& p, tarn_sort_order_t order,
                               tarn_family_t family) {
   std::vector<uint8_t> k;
   size_t len = addr_len(family);
@@ -259,11 +259,11 @@ std::vector<uint8_t> sort_key(const tarn_prefix_t &p, tarn_sort_order_t order,
 namespace {
 
 struct LiteralSort {
-  std::vector<tarn_prefix_t> &v;
+  std::vector<tarn_prefix_t>& v;
   tarn_sort_order_t order;
   size_t addr_len;
 
-  unsigned key_byte(const tarn_prefix_t &p, size_t byte_pos) const {
+  unsigned key_byte(const tarn_prefix_t& p, size_t byte_pos) const {
     if (order == TARN_SORT_NETWORK_ASC)
       return byte_pos < addr_len ? p.addr.addr.v6[byte_pos] : p.pfxlen;
     return byte_pos == 0 ? 255u - p.pfxlen : p.addr.addr.v6[byte_pos - 1];
@@ -296,16 +296,16 @@ struct LiteralSort {
 
 }  // namespace
 
-void literal_radix_sort(std::vector<tarn_prefix_t> &v, tarn_sort_order_t order,
+void literal_radix_sort(std::vector<tarn_prefix_t>& v, tarn_sort_order_t order,
                         tarn_family_t family) {
   LiteralSort s{v, order, addr_len(family)};
   s.segment(0, v.size(), 0, addr_len(family) + 1);
 }
 
-std::vector<ssize_t> first_matches(const std::vector<tarn_addr_t> &addrs,
-                                   const std::vector<tarn_prefix_t> &prefixes) {
+std::vector<ssize_t> first_matches(const std::vector<tarn_addr_t>& addrs,
+                                   const std::vector<tarn_prefix_t>& prefixes) {
   std::vector<ssize_t> out;
-  for (const tarn_addr_t &a : addrs) {
+  for (const tarn_addr_t& a : addrs) {
     ssize_t match = -1;
     for (size_t k = 0; k < prefixes.size() && match < 0; k++) {
       bool inside = true;
@@ -322,7 +322,7 @@ std::vector<ssize_t> first_matches(const std::vector<tarn_addr_t> &addrs,
 
 __extension__ typedef unsigned __int128 u128;
 
-static u128 to_u128(const tarn_addr_t &a) {
+static u128 to_u128(const tarn_addr_t& a) {
   u128 x = 0;
   for (size_t i = 0; i < addr_len(a.family); i++) x = (x << 8) | a.addr.v6[i];
   return x;
@@ -341,7 +341,7 @@ static tarn_prefix_t from_u128(u128 x, unsigned len, tarn_family_t family) {
   return p;
 }
 
-std::vector<tarn_prefix_t> minimal_cover(const std::vector<tarn_prefix_t> &prefixes,
+std::vector<tarn_prefix_t> minimal_cover(const std::vector<tarn_prefix_t>& prefixes,
                                          tarn_family_t family) {
   const unsigned bits = addr_bits(family);
   // The largest address; for IPv6 all 128 bits, which 1 << 128 could not
@@ -349,7 +349,7 @@ std::vector<tarn_prefix_t> minimal_cover(const std::vector<tarn_prefix_t> &prefi
   const u128 top = bits == 128 ? ~u128{0} : (u128{1} << bits) - 1;
 
   std::vector<std::pair<u128, u128>> iv;
-  for (const tarn_prefix_t &p : prefixes) {
+  for (const tarn_prefix_t& p : prefixes) {
     unsigned host = bits - p.pfxlen;
     u128 span = host == 128 ? ~u128{0} : (u128{1} << host) - 1;
     u128 first = to_u128(p.addr);
@@ -358,7 +358,7 @@ std::vector<tarn_prefix_t> minimal_cover(const std::vector<tarn_prefix_t> &prefi
   std::sort(iv.begin(), iv.end());
 
   std::vector<std::pair<u128, u128>> merged;
-  for (const auto &r : iv) {
+  for (const auto& r : iv) {
     // Touching ranges merge too; the last range may end at the top, where
     // last + 1 would wrap.
     if (!merged.empty() && (merged.back().second == top || r.first <= merged.back().second + 1)) {
