@@ -242,39 +242,36 @@ struct slot_walk {
 // Growing the factor one bit at a time gives, for each factor, exactly the
 // node that a walk of the slot's bits from N would reach, at a cost of one
 // step per slot per factor.  Both the DP and the packing use this routine,
-// so they cannot disagree about a slot.  Returns whether any walk can still
-// change at a larger factor (it is neither empty nor at a reached leaf).
+// so they cannot disagree about a slot.  Returns whether some walk now
+// stands exactly at a node with children (see patricia_dp_choose).
 static bool patricia_slot_target(const tarn_pat_node_t *nodes, const tarn_prefix_t *sorted,
                                  size_t addr_len, slot_walk *walks, unsigned branch) {
-  bool live = false;
+  bool at_branching = false;
   // Downwards, so that walks[s >> 1] is read before slots 2s, 2s+1 overwrite it.
   for (size_t s = (size_t{1} << (branch - 1)); s-- > 0;) {
     slot_walk w = walks[s];
-    slot_walk out[2];
-    if (w.node == kNone) {
-      out[0] = out[1] = w;
-    } else {
+    slot_walk out[2] = {{kNone, 0}, {kNone, 0}};
+    if (w.node != kNone) {
       const tarn_pat_node_t *c = &nodes[w.node];
-      slot_walk next = {w.node, w.abs_bit + 1};
       if (w.abs_bit < c->bit_position) {
         unsigned required = trie_addr_bit(&sorted[c->repr_idx].addr, w.abs_bit, addr_len);
-        out[required] = next;
-        out[required ^ 1u] = {kNone, 0};
-        live = live || next.abs_bit < c->bit_position || pat_has_children(c);
+        out[required] = {w.node, w.abs_bit + 1};
       } else if (!pat_has_children(c)) {
-        out[0] = out[1] = next;
+        out[0] = out[1] = {w.node, w.abs_bit + 1};
       } else {
-        out[0] = {c->left, w.abs_bit + 1};
-        out[1] = {c->right, w.abs_bit + 1};
-        if (out[0].node == kNone) out[0].abs_bit = 0;
-        if (out[1].node == kNone) out[1].abs_bit = 0;
-        live = true;
+        if (c->left != kNone) out[0] = {c->left, w.abs_bit + 1};
+        if (c->right != kNone) out[1] = {c->right, w.abs_bit + 1};
+      }
+      for (const slot_walk &o : out) {
+        if (o.node == kNone) continue;
+        const tarn_pat_node_t *t = &nodes[o.node];
+        at_branching = at_branching || (o.abs_bit == t->bit_position && pat_has_children(t));
       }
     }
     walks[2 * s] = out[0];
     walks[2 * s + 1] = out[1];
   }
-  return live;
+  return at_branching;
 }
 
 // ---------------------------------------------------------------------------
@@ -289,9 +286,14 @@ static bool patricia_slot_target(const tarn_pat_node_t *nodes, const tarn_prefix
 //      plus, per slot, 1 for an empty slot (a dead leaf) or the dp_cost of
 //      the slot's node; a factor whose cost would pass node_limit is invalid.
 //   2. The lowest cost wins; on equal cost the larger factor wins.
-//   3. Once no walk can change any more, every further bit doubles each slot
-//      and the cost minus one doubles with it, so larger factors only cost
-//      more: stop.
+//   3. Stop early once no walk stands at a node with children: then every
+//      larger factor costs more.  Per walk: an empty slot or a reached leaf
+//      just repeats in every extension, at least doubling its share; a walk
+//      inside a gap leaves a dead leaf behind for every further gap bit, and
+//      once it reaches its node C, expanding C by j more bits costs at least
+//      dp_cost(C) - 1 (C's own best factor is no dearer; C's limits allow
+//      j), which the dead leaves of at least one gap bit more than repay.
+//      So no larger factor can win, nor even tie.
 __attribute__((noinline)) static bool patricia_dp_choose(tarn_pat_node_t *nodes, uint32_t pat_idx,
                                                          const tarn_prefix_t *sorted,
                                                          size_t addr_len, unsigned max_branch,
@@ -301,7 +303,7 @@ __attribute__((noinline)) static bool patricia_dp_choose(tarn_pat_node_t *nodes,
   size_t best_cost = 0;
   unsigned best_branch = 0;
   for (unsigned branch = 1; branch <= max_branch; branch++) {
-    bool live = patricia_slot_target(nodes, sorted, addr_len, walks, branch);
+    bool at_branching = patricia_slot_target(nodes, sorted, addr_len, walks, branch);
     size_t cost = 1;
     bool valid = true;
     for (size_t s = 0; s < (size_t{1} << branch); s++) {
@@ -316,7 +318,7 @@ __attribute__((noinline)) static bool patricia_dp_choose(tarn_pat_node_t *nodes,
       best_cost = cost;
       best_branch = branch;
     }
-    if (!live) break;
+    if (!at_branching) break;
   }
   if (best_branch == 0) return false;
   nodes[pat_idx].dp_cost = best_cost;
@@ -507,6 +509,98 @@ static inline bool trie_prefix_matches(const tarn_prefix_t *pfx, key_v6 k) {
   return ((p.hi ^ k.hi) & hi_mask) == 0 && ((p.lo ^ k.lo) & lo_mask) == 0;
 }
 
+// The first `bits` (1..20) key bits as a number, and a key holding `v` in
+// its first `bits` bits and zeros after them.
+static inline uint32_t key_top(key_v4 k, unsigned bits) { return k.w >> (32 - bits); }
+static inline uint32_t key_top(key_v6 k, unsigned bits) {
+  return static_cast<uint32_t>(k.hi >> (64 - bits));
+}
+template <typename Key>
+static inline Key key_from_top(uint32_t v, unsigned bits);
+template <>
+inline key_v4 key_from_top<key_v4>(uint32_t v, unsigned bits) {
+  return {v << (32 - bits)};
+}
+template <>
+inline key_v6 key_from_top<key_v6>(uint32_t v, unsigned bits) {
+  return {static_cast<uint64_t>(v) << (64 - bits), 0};
+}
+
+// ---------------------------------------------------------------------------
+// The lookup shortcut.
+//
+// The walk of an address begins in the dense top of the trie, whose nodes
+// every walk passes.  For each value v of the first J address bits the
+// shortcut holds where the walk of any address starting with v stands once
+// the next node would need a bit beyond J, and the longest prefix matched on
+// the way.  That much is decided by v alone: a node whose bits all lie
+// before J holds a prefix of length (its first bit) < J, which v settles.
+// The walk then resumes at the stored node, and when none of the prefixes
+// met below contains the address, the stored match is the answer, since
+// every prefix met below is longer.
+//
+// One entry per one to two prefixes (J = floor(log2(count)), at most 16:
+// deeper shortcuts were measured to gain nothing on full tables), and none
+// for small indexes, whose tops are cached anyway.
+// ---------------------------------------------------------------------------
+
+constexpr size_t kJumpMinCount = 4096;
+constexpr unsigned kJumpMaxBits = 16;
+
+static unsigned index_jump_bits(size_t count) {
+  if (count < kJumpMinCount) return 0;
+  unsigned bits = 0;
+  while (bits < kJumpMaxBits && (size_t{2} << bits) <= count) bits++;
+  return bits;
+}
+
+template <typename Key, unsigned KeyBits>
+static void index_jump_fill(const tarn_index *index, tarn_index_jump_t *jump, unsigned bits) {
+  const tarn_lctrie_node_t *nodes = index->nodes;
+  for (uint32_t v = 0; v < (uint32_t{1} << bits); v++) {
+    Key key = key_from_top<Key>(v, bits);
+    uint32_t node = 0, bit_pos = 0, best = kNone;
+    for (;;) {
+      const tarn_lctrie_node_t *n = &nodes[node];
+      if (n->branch == 0) break;
+      unsigned first = bit_pos + n->skip;
+      if (first + n->branch > bits) break;
+      if (n->prefix_idx != kNone && trie_prefix_matches(&index->prefixes[n->prefix_idx], key))
+        best = index->orig_indices[n->prefix_idx];
+      bit_pos = first + n->branch;
+      node = n->base + key_bits_at(key, first, n->branch);
+    }
+    jump[v] = {node, best, bit_pos};
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Lookup.
+// ---------------------------------------------------------------------------
+
+// Candidate checks.  IPv4 reads the one entry of check4; IPv6 reads the
+// sorted record and, on a match, its reported position.
+static inline void candidate_prefetch(const tarn_index *index, uint32_t c, key_v4) {
+  __builtin_prefetch(&index->check4[c]);
+}
+static inline void candidate_prefetch(const tarn_index *index, uint32_t c, key_v6) {
+  __builtin_prefetch(&index->prefixes[c]);
+  __builtin_prefetch(&index->orig_indices[c]);
+}
+static inline bool candidate_matches(const tarn_index *index, uint32_t c, key_v4 k,
+                                     uint32_t *orig) {
+  const tarn_index_check4_t *e = &index->check4[c];
+  // len is 0..32: /0 takes the first arm, so the shift is 1..31 or absent.
+  uint32_t mask = e->len == 0 ? 0 : e->len >= 32 ? ~0u : ~0u << (32 - e->len);
+  *orig = e->orig;
+  return ((e->net ^ k.w) & mask) == 0;
+}
+static inline bool candidate_matches(const tarn_index *index, uint32_t c, key_v6 k,
+                                     uint32_t *orig) {
+  *orig = index->orig_indices[c];
+  return trie_prefix_matches(&index->prefixes[c], k);
+}
+
 static inline void prefetch_node(const tarn_lctrie_node_t *n) {
   // A 12-byte node may straddle two cache lines.
   __builtin_prefetch(n);
@@ -515,7 +609,7 @@ static inline void prefetch_node(const tarn_lctrie_node_t *n) {
 
 // The batch walk.  Per address the walk is:
 //
-//   1. Start at the root with bit_pos 0.
+//   1. Start at the root with bit_pos 0 (or where the shortcut puts it).
 //   2. Note the node's prefix, if any, as a candidate.
 //   3. A leaf ends the walk.  Otherwise the node's bits start at bit_pos +
 //      skip; bit_pos moves past its `branch` bits (a walk that would pass the
@@ -524,6 +618,7 @@ static inline void prefetch_node(const tarn_lctrie_node_t *n) {
 //      against the address afterwards.  Deeper candidates are longer
 //      prefixes, so checking from the deepest up, the first that contains
 //      the address is the longest match; usually that is the first one read.
+//      If none does, the answer is the shortcut's match (or none).
 //
 // kLanes walks run interleaved: each visit of a lane does one step whose
 // data was prefetched on the lane's previous visit and prefetches the data
@@ -533,63 +628,55 @@ static inline void prefetch_node(const tarn_lctrie_node_t *n) {
 template <typename Key, unsigned KeyBits>
 static void index_lookup_batch(const tarn_index *index, const tarn_addr_t *addrs, size_t count,
                                ssize_t *matches, tarn_err_t *errs) {
-  constexpr unsigned kLanes = 16;
-  constexpr size_t kIdle = ~size_t{0};
+  constexpr unsigned kLanes = 32;
+  enum phase : uint8_t { kJump, kDescend, kCheck, kIdle };
   struct lane {
     Key key;
-    size_t addr_i;      // address being answered, or kIdle
-    uint32_t node;      // packed position of the next step, or of the
-                        // candidate being checked
+    size_t addr_i;      // address being answered
+    uint32_t node;      // packed position of the next step
     uint32_t bit_pos;   // first bit after those consumed so far
+    uint32_t fallback;  // answer when no candidate matches: input position or NONE
     uint32_t depth;     // candidates collected
-    bool checking;      // descent over; checking candidates deepest first
+    phase state;
     uint32_t cand[KeyBits + 1];  // prefixes met, shallowest first
   };
   const tarn_lctrie_node_t *nodes = index->nodes;
-  const tarn_prefix_t *prefixes = index->prefixes;
-  const uint32_t *orig = index->orig_indices;
+  const tarn_index_jump_t *jump = index->jump;
+  const unsigned jump_bits = index->jump_bits;
   lane lanes[kLanes];
   size_t next_addr = 0;
   unsigned active = 0;
 
-  // Moves a lane to the candidate check, prefetching the deepest candidate.
-  // Returns false when there is none.
-  auto begin_check = [&](lane &ln) {
-    if (ln.depth == 0) return false;
-    uint32_t c = ln.cand[ln.depth - 1];
-    __builtin_prefetch(&prefixes[c]);
-    __builtin_prefetch(&orig[c]);
-    ln.checking = true;
-    return true;
-  };
-  // One step of the descent at the node prefetched last time.  Returns
-  // false when the lane has no candidate left to check, i.e. is done.
-  auto descend = [&](lane &ln) {
-    const tarn_lctrie_node_t *n = &nodes[ln.node];
-    if (n->prefix_idx != kNone) ln.cand[ln.depth++] = n->prefix_idx;
-    if (n->branch == 0) return begin_check(ln);
-    unsigned first = ln.bit_pos + n->skip;
-    ln.bit_pos = first + n->branch;
-    if (ln.bit_pos > KeyBits) return begin_check(ln);
-    ln.node = n->base + key_bits_at(ln.key, first, n->branch);
-    prefetch_node(&nodes[ln.node]);
-    return true;
-  };
   auto start = [&](lane &ln) {
-    while (next_addr < count) {
-      ln.addr_i = next_addr++;
-      ln.key = key_load<Key>(&addrs[ln.addr_i]);
+    if (next_addr == count) {
+      ln.state = kIdle;
+      return false;
+    }
+    ln.addr_i = next_addr++;
+    ln.key = key_load<Key>(&addrs[ln.addr_i]);
+    ln.depth = 0;
+    if (jump != nullptr) {
+      __builtin_prefetch(&jump[key_top(ln.key, jump_bits)]);
+      ln.state = kJump;
+    } else {
       ln.node = 0;
       ln.bit_pos = 0;
-      ln.depth = 0;
-      ln.checking = false;
-      // The root is always cached: take its step at once.
-      if (descend(ln)) return true;
-      matches[ln.addr_i] = -1;
-      if (errs) errs[ln.addr_i] = TARN_OK;
+      ln.fallback = kNone;
+      ln.state = kDescend;
     }
-    ln.addr_i = kIdle;
-    return false;
+    return true;
+  };
+  // Prefetches the deepest unchecked candidate, or finishes the lane with
+  // its fallback when none is left.
+  auto next_check = [&](lane &ln) {
+    if (ln.depth == 0) {
+      matches[ln.addr_i] = ln.fallback == kNone ? -1 : static_cast<ssize_t>(ln.fallback);
+      if (errs) errs[ln.addr_i] = TARN_OK;
+      if (!start(ln)) active--;
+      return;
+    }
+    candidate_prefetch(index, ln.cand[ln.depth - 1], ln.key);
+    ln.state = kCheck;
   };
 
   for (unsigned l = 0; l < kLanes; l++)
@@ -597,31 +684,54 @@ static void index_lookup_batch(const tarn_index *index, const tarn_addr_t *addrs
   while (active > 0) {
     for (unsigned l = 0; l < kLanes; l++) {
       lane &ln = lanes[l];
-      if (ln.addr_i == kIdle) continue;
-      ssize_t result;
-      if (!ln.checking) {
-        if (descend(ln)) continue;
-        result = -1;
-      } else {
-        uint32_t c = ln.cand[ln.depth - 1];
-        if (trie_prefix_matches(&prefixes[c], ln.key)) {
-          result = static_cast<ssize_t>(orig[c]);
-        } else {
-          ln.depth--;
-          if (begin_check(ln)) continue;
-          result = -1;
+      switch (ln.state) {
+        case kIdle:
+          break;
+        case kJump: {
+          const tarn_index_jump_t *j = &jump[key_top(ln.key, jump_bits)];
+          ln.node = j->node;
+          ln.bit_pos = j->bit_pos;
+          ln.fallback = j->best;
+          ln.state = kDescend;
+          prefetch_node(&nodes[ln.node]);
+          break;
+        }
+        case kDescend: {
+          const tarn_lctrie_node_t *n = &nodes[ln.node];
+          ln.cand[ln.depth] = n->prefix_idx;
+          ln.depth += n->prefix_idx != kNone;
+          unsigned first = ln.bit_pos + n->skip;
+          ln.bit_pos = first + n->branch;
+          if (n->branch == 0 || ln.bit_pos > KeyBits) {
+            next_check(ln);
+          } else {
+            ln.node = n->base + key_bits_at(ln.key, first, n->branch);
+            prefetch_node(&nodes[ln.node]);
+          }
+          break;
+        }
+        case kCheck: {
+          uint32_t orig;
+          if (candidate_matches(index, ln.cand[ln.depth - 1], ln.key, &orig)) {
+            ln.fallback = orig;
+            ln.depth = 0;
+          } else {
+            ln.depth--;
+          }
+          next_check(ln);
+          break;
         }
       }
-      matches[ln.addr_i] = result;
-      if (errs) errs[ln.addr_i] = TARN_OK;
-      if (!start(ln)) active--;
     }
   }
 }
 
 // Frees whatever of a half-built index exists.
 static void index_release(tarn_index *index, tarn_prefix_t *copy, uint32_t *orig_indices,
-                          tarn_pat_node_t *pat_nodes, tarn_lctrie_node_t *packed) {
+                          tarn_pat_node_t *pat_nodes, tarn_lctrie_node_t *packed,
+                          tarn_index_jump_t *jump, tarn_index_check4_t *check4) {
+  free(check4);
+  free(jump);
   free(packed);
   free(pat_nodes);
   free(orig_indices);
@@ -658,6 +768,9 @@ tarn_err_t tarn_index_create(const tarn_prefix_t *prefixes, size_t count, tarn_i
   uint32_t *orig_indices = nullptr;
   tarn_pat_node_t *pat_nodes = nullptr;
   tarn_lctrie_node_t *packed = nullptr;
+  tarn_index_jump_t *jump = nullptr;
+  tarn_index_check4_t *check4 = nullptr;
+  unsigned jump_bits = index_jump_bits(count);
   tarn_err_t err = TARN_ERR_NOMEM;
   uint32_t pat_count = 0;
   bool overflowed = false;
@@ -701,18 +814,46 @@ tarn_err_t tarn_index_create(const tarn_prefix_t *prefixes, size_t count, tarn_i
                       &overflowed);
   if (overflowed || packed_next != n) goto fail;
 
+  free(pat_nodes);
+  pat_nodes = nullptr;
+
   index->nodes = packed;
   index->node_count = static_cast<uint32_t>(packed_next);
   index->prefixes = copy;
   index->prefix_count = count;
   index->orig_indices = orig_indices;
   index->family = family;
-  free(pat_nodes);
+  index->jump = nullptr;
+  index->jump_bits = 0;
+  index->check4 = nullptr;
+  if (family == TARN_AF_INET) {
+    check4 = static_cast<tarn_index_check4_t *>(malloc(count * sizeof *check4));
+    if (check4 == nullptr) {
+      err = TARN_ERR_NOMEM;
+      goto fail;
+    }
+    for (size_t k = 0; k < count; k++)
+      check4[k] = {key_load<key_v4>(&copy[k].addr).w, orig_indices[k], copy[k].pfxlen};
+  }
+  if (jump_bits > 0) {
+    jump = static_cast<tarn_index_jump_t *>(malloc((size_t{1} << jump_bits) * sizeof *jump));
+    if (jump == nullptr) {
+      err = TARN_ERR_NOMEM;
+      goto fail;
+    }
+    if (family == TARN_AF_INET)
+      index_jump_fill<key_v4, 32>(index, jump, jump_bits);
+    else
+      index_jump_fill<key_v6, 128>(index, jump, jump_bits);
+    index->jump = jump;
+    index->jump_bits = jump_bits;
+  }
+  index->check4 = check4;
   *out = index;
   return TARN_OK;
 
 fail:
-  index_release(index, copy, orig_indices, pat_nodes, packed);
+  index_release(index, copy, orig_indices, pat_nodes, packed, jump, check4);
   return err;
 }
 
@@ -737,5 +878,7 @@ void tarn_index_destroy(tarn_index_t *index) {
   free(index->nodes);
   free(index->prefixes);
   free(index->orig_indices);
+  free(index->jump);
+  free(index->check4);
   free(index);
 }

@@ -106,6 +106,20 @@ typedef struct tarn_lctrie_node {
   uint8_t pad[2];
 } tarn_lctrie_node_t;
 
+// One entry of the index's lookup shortcut (see `jump` below).
+typedef struct tarn_index_jump {
+  uint32_t node;      // packed position at which the walk continues
+  uint32_t best;      // input position of the longest match so far, or NONE
+  uint32_t bit_pos;   // first bit after those the walk has consumed
+} tarn_index_jump_t;
+
+// One entry of the index's IPv4 candidate table (see `check4` below).
+typedef struct tarn_index_check4 {
+  uint32_t net;   // network address as a host-order integer
+  uint32_t orig;  // the position a match reports (as orig_indices)
+  uint32_t len;   // prefix length
+} tarn_index_check4_t;
+
 // The index.  Immutable from tarn_index_create until tarn_index_destroy.
 //   nodes         packed LC-trie, root at position 0
 //   node_count    number of packed nodes (the DP cost of the trie root)
@@ -114,6 +128,15 @@ typedef struct tarn_lctrie_node {
 //   prefix_count  number of prefixes
 //   orig_indices  per sorted record, the input position a match reports
 //   family        family of every prefix; lookups require it of addresses
+//   jump          lookup shortcut (tarn_index.cpp): for every value of the
+//                 first jump_bits address bits, where the walk from the root
+//                 stands once those bits are used up, and the longest prefix
+//                 it has matched so far; null when the index is too small to
+//                 pay for one
+//   jump_bits     number of leading bits the shortcut resolves (0 when null)
+//   check4        IPv4 only (null otherwise): per sorted record, what a
+//                 lookup needs to test and report it, in one entry, so that
+//                 a candidate costs one memory access instead of two
 struct tarn_index {
   tarn_lctrie_node_t *nodes;
   uint32_t node_count;
@@ -121,6 +144,9 @@ struct tarn_index {
   size_t prefix_count;
   uint32_t *orig_indices;
   tarn_family_t family;
+  tarn_index_jump_t *jump;
+  unsigned jump_bits;
+  tarn_index_check4_t *check4;
 };
 
 #endif  // TARN_INTERNAL_H
