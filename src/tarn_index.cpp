@@ -59,13 +59,13 @@ struct tarn_pat_node_t {
   uint8_t optimal_branch;
 };
 
-static inline bool pat_has_children(const tarn_pat_node_t *n) {
+static inline bool pat_has_children(const tarn_pat_node_t* n) {
   return n->left != kNone || n->right != kNone;
 }
 
 // Bit `bit_pos` of an address (bit 0 = most significant bit of byte 0); 0
 // for a bit beyond the address.
-static inline unsigned trie_addr_bit(const tarn_addr_t *addr, unsigned bit_pos, size_t addr_len) {
+static inline unsigned trie_addr_bit(const tarn_addr_t* addr, unsigned bit_pos, size_t addr_len) {
   size_t byte = bit_pos / 8;
   if (byte >= addr_len) return 0;
   return (addr->addr.v6[byte] >> (7 - bit_pos % 8)) & 1u;
@@ -78,7 +78,7 @@ static inline unsigned trie_addr_bit(const tarn_addr_t *addr, unsigned bit_pos, 
 // TARN_ERR_PFXLEN for a length above the family maximum, TARN_ERR_HOSTBITS
 // for a bit set after the length, TARN_OK for a canonical record.  The trie
 // build relies on canonical records (see patricia_subtree_build).
-static tarn_err_t prefix_check_canonical(const tarn_prefix_t *p, unsigned key_bits,
+static tarn_err_t prefix_check_canonical(const tarn_prefix_t* p, unsigned key_bits,
                                          size_t addr_len) {
   if (p->pfxlen > key_bits) return TARN_ERR_PFXLEN;
   size_t full_bytes = p->pfxlen / 8;
@@ -100,7 +100,7 @@ static tarn_err_t prefix_check_canonical(const tarn_prefix_t *p, unsigned key_bi
 
 // Every record of a run of equal records gets the order tag of the run's
 // first record, so a match on any of them reports one input position.
-static void prefixes_resolve_duplicates(tarn_prefix_t *sorted, size_t count, size_t addr_len) {
+static void prefixes_resolve_duplicates(tarn_prefix_t* sorted, size_t count, size_t addr_len) {
   size_t run_start = 0;
   for (size_t i = 1; i <= count; i++) {
     if (i < count && prefixes_equal_key(&sorted[i], &sorted[i - 1], addr_len)) continue;
@@ -114,7 +114,7 @@ static void prefixes_resolve_duplicates(tarn_prefix_t *sorted, size_t count, siz
 // Stage 3: the Patricia trie.
 // ---------------------------------------------------------------------------
 
-static bool patricia_node_alloc(uint32_t *next_free, uint32_t node_limit, uint32_t *out_idx) {
+static bool patricia_node_alloc(uint32_t* next_free, uint32_t node_limit, uint32_t* out_idx) {
   if (*next_free >= node_limit) return false;
   *out_idx = (*next_free)++;
   return true;
@@ -122,7 +122,7 @@ static bool patricia_node_alloc(uint32_t *next_free, uint32_t node_limit, uint32
 
 // First bit at or after `bit_pos` where the addresses of `a` and `b` differ,
 // or key_bits when they agree from there on.
-static unsigned first_differing_bit(const tarn_prefix_t *a, const tarn_prefix_t *b,
+static unsigned first_differing_bit(const tarn_prefix_t* a, const tarn_prefix_t* b,
                                     unsigned bit_pos, size_t addr_len) {
   for (size_t i = bit_pos / 8; i < addr_len; i++) {
     unsigned x = a->addr.addr.v6[i] ^ b->addr.addr.v6[i];
@@ -157,17 +157,17 @@ static unsigned first_differing_bit(const tarn_prefix_t *a, const tarn_prefix_t 
 // Example: [10.0.0.0/8, 10.1.0.0/16, 10.1.2.0/24] gives a node at bit 8
 // holding 10.0.0.0/8 whose left child is a node at bit 16 holding
 // 10.1.0.0/16, whose left child is a leaf at bit 24.
-static uint32_t patricia_subtree_build(const tarn_prefix_t *sorted, size_t start, size_t end,
+static uint32_t patricia_subtree_build(const tarn_prefix_t* sorted, size_t start, size_t end,
                                        unsigned bit_pos, unsigned key_bits, size_t addr_len,
-                                       tarn_pat_node_t *nodes, uint32_t *next_free,
-                                       uint32_t node_limit, bool *overflowed) {
+                                       tarn_pat_node_t* nodes, uint32_t* next_free,
+                                       uint32_t node_limit, bool* overflowed) {
   if (start == end) return kNone;
   uint32_t idx;
   if (!patricia_node_alloc(next_free, node_limit, &idx)) {
     *overflowed = true;
     return kNone;
   }
-  tarn_pat_node_t *node = &nodes[idx];
+  tarn_pat_node_t* node = &nodes[idx];
   node->left = node->right = kNone;
   node->prefix_idx = kNone;
   node->repr_idx = static_cast<uint32_t>(start);
@@ -244,15 +244,15 @@ struct slot_walk {
 // step per slot per factor.  Both the DP and the packing use this routine,
 // so they cannot disagree about a slot.  Returns whether some walk now
 // stands exactly at a node with children (see patricia_dp_choose).
-static bool patricia_slot_target(const tarn_pat_node_t *nodes, const tarn_prefix_t *sorted,
-                                 size_t addr_len, slot_walk *walks, unsigned branch) {
+static bool patricia_slot_target(const tarn_pat_node_t* nodes, const tarn_prefix_t* sorted,
+                                 size_t addr_len, slot_walk* walks, unsigned branch) {
   bool at_branching = false;
   // Downwards, so that walks[s >> 1] is read before slots 2s, 2s+1 overwrite it.
   for (size_t s = (size_t{1} << (branch - 1)); s-- > 0;) {
     slot_walk w = walks[s];
     slot_walk out[2] = {{kNone, 0}, {kNone, 0}};
     if (w.node != kNone) {
-      const tarn_pat_node_t *c = &nodes[w.node];
+      const tarn_pat_node_t* c = &nodes[w.node];
       if (w.abs_bit < c->bit_position) {
         unsigned required = trie_addr_bit(&sorted[c->repr_idx].addr, w.abs_bit, addr_len);
         out[required] = {w.node, w.abs_bit + 1};
@@ -262,9 +262,9 @@ static bool patricia_slot_target(const tarn_pat_node_t *nodes, const tarn_prefix
         if (c->left != kNone) out[0] = {c->left, w.abs_bit + 1};
         if (c->right != kNone) out[1] = {c->right, w.abs_bit + 1};
       }
-      for (const slot_walk &o : out) {
+      for (const slot_walk& o : out) {
         if (o.node == kNone) continue;
-        const tarn_pat_node_t *t = &nodes[o.node];
+        const tarn_pat_node_t* t = &nodes[o.node];
         at_branching = at_branching || (o.abs_bit == t->bit_position && pat_has_children(t));
       }
     }
@@ -294,8 +294,8 @@ static bool patricia_slot_target(const tarn_pat_node_t *nodes, const tarn_prefix
 //      dp_cost(C) - 1 (C's own best factor is no dearer; C's limits allow
 //      j), which the dead leaves of at least one gap bit more than repay.
 //      So no larger factor can win, nor even tie.
-__attribute__((noinline)) static bool patricia_dp_choose(tarn_pat_node_t *nodes, uint32_t pat_idx,
-                                                         const tarn_prefix_t *sorted,
+__attribute__((noinline)) static bool patricia_dp_choose(tarn_pat_node_t* nodes, uint32_t pat_idx,
+                                                         const tarn_prefix_t* sorted,
                                                          size_t addr_len, unsigned max_branch,
                                                          size_t node_limit) {
   slot_walk walks[kMaxSlots];
@@ -331,17 +331,16 @@ __attribute__((noinline)) static bool patricia_dp_choose(tarn_pat_node_t *nodes,
 // carries a prefix and has children (kNoBit if none): a stride must not pass
 // over such a node, or its prefix would vanish from the packed trie, so a
 // node at bit p may consume at most nearest-below - p bits.
-static bool patricia_dp_compute(tarn_pat_node_t *nodes, uint32_t pat_idx,
-                                const tarn_prefix_t *sorted, size_t addr_len, unsigned key_bits,
-                                size_t node_limit, unsigned *nearest) {
-  tarn_pat_node_t *node = &nodes[pat_idx];
+static bool patricia_dp_compute(tarn_pat_node_t* nodes, uint32_t pat_idx,
+                                const tarn_prefix_t* sorted, size_t addr_len, unsigned key_bits,
+                                size_t node_limit, unsigned* nearest) {
+  tarn_pat_node_t* node = &nodes[pat_idx];
   unsigned below = kNoBit;
   const uint32_t children[2] = {node->left, node->right};
   for (uint32_t child : children) {
     if (child == kNone) continue;
     unsigned child_nearest;
-    if (!patricia_dp_compute(nodes, child, sorted, addr_len, key_bits, node_limit,
-                             &child_nearest))
+    if (!patricia_dp_compute(nodes, child, sorted, addr_len, key_bits, node_limit, &child_nearest))
       return false;
     if (child_nearest < below) below = child_nearest;
   }
@@ -363,8 +362,8 @@ static bool patricia_dp_compute(tarn_pat_node_t *nodes, uint32_t pat_idx,
 // Stage 5: packing.
 // ---------------------------------------------------------------------------
 
-static void lctrie_pack_dead_leaf(tarn_lctrie_node_t *nodes, size_t node_idx) {
-  tarn_lctrie_node_t *q = &nodes[node_idx];
+static void lctrie_pack_dead_leaf(tarn_lctrie_node_t* nodes, size_t node_idx) {
+  tarn_lctrie_node_t* q = &nodes[node_idx];
   q->base = 0;
   q->prefix_idx = kNone;
   q->branch = 0;
@@ -375,9 +374,11 @@ static void lctrie_pack_dead_leaf(tarn_lctrie_node_t *nodes, size_t node_idx) {
 // Writes the trie node of every slot of a node with factor `branch` into the
 // `base` field of its still unwritten child position, where the packing
 // picks it up.  Out of line for the same reason as patricia_dp_choose.
-__attribute__((noinline)) static void lctrie_stash_slot_targets(
-    const tarn_pat_node_t *nodes, uint32_t pat_idx, const tarn_prefix_t *sorted, size_t addr_len,
-    unsigned branch, tarn_lctrie_node_t *block) {
+__attribute__((noinline)) static void lctrie_stash_slot_targets(const tarn_pat_node_t* nodes,
+                                                                uint32_t pat_idx,
+                                                                const tarn_prefix_t* sorted,
+                                                                size_t addr_len, unsigned branch,
+                                                                tarn_lctrie_node_t* block) {
   slot_walk walks[kMaxSlots];
   walks[0] = {pat_idx, nodes[pat_idx].bit_position};
   for (unsigned b = 1; b <= branch; b++) patricia_slot_target(nodes, sorted, addr_len, walks, b);
@@ -400,12 +401,12 @@ __attribute__((noinline)) static void lctrie_stash_slot_targets(
 // written, which is safe because a slot's subtree writes only its own
 // position and positions past the block.  Positions beyond `capacity` are
 // never written; *overflowed reports the attempt.
-static void lctrie_pack_subtree(const tarn_pat_node_t *nodes, uint32_t pat_idx,
-                                const tarn_prefix_t *sorted, size_t addr_len,
-                                tarn_lctrie_node_t *packed, size_t packed_idx, size_t *next_free,
-                                unsigned parent_depth, size_t capacity, bool *overflowed) {
-  const tarn_pat_node_t *p = &nodes[pat_idx];
-  tarn_lctrie_node_t *q = &packed[packed_idx];
+static void lctrie_pack_subtree(const tarn_pat_node_t* nodes, uint32_t pat_idx,
+                                const tarn_prefix_t* sorted, size_t addr_len,
+                                tarn_lctrie_node_t* packed, size_t packed_idx, size_t* next_free,
+                                unsigned parent_depth, size_t capacity, bool* overflowed) {
+  const tarn_pat_node_t* p = &nodes[pat_idx];
+  tarn_lctrie_node_t* q = &packed[packed_idx];
   q->base = 0;
   q->prefix_idx = p->prefix_idx;
   q->branch = p->optimal_branch;
@@ -448,23 +449,23 @@ struct key_v6 {
 };
 
 template <typename Key>
-static inline Key key_load(const tarn_addr_t *a);
+static inline Key key_load(const tarn_addr_t* a);
 
 template <>
-inline key_v4 key_load<key_v4>(const tarn_addr_t *a) {
-  const uint8_t *b = a->addr.v4;
+inline key_v4 key_load<key_v4>(const tarn_addr_t* a) {
+  const uint8_t* b = a->addr.v4;
   return {(static_cast<uint32_t>(b[0]) << 24) | (static_cast<uint32_t>(b[1]) << 16) |
           (static_cast<uint32_t>(b[2]) << 8) | b[3]};
 }
 
-static inline uint64_t load_be64(const uint8_t *b) {
+static inline uint64_t load_be64(const uint8_t* b) {
   uint64_t v = 0;
   for (int i = 0; i < 8; i++) v = (v << 8) | b[i];
   return v;
 }
 
 template <>
-inline key_v6 key_load<key_v6>(const tarn_addr_t *a) {
+inline key_v6 key_load<key_v6>(const tarn_addr_t* a) {
   return {load_be64(a->addr.v6), load_be64(a->addr.v6 + 8)};
 }
 
@@ -492,7 +493,7 @@ static inline uint32_t key_bits_at(key_v6 k, unsigned first, unsigned branch) {
 // Whether prefix `pfx` contains the address `k`: only its first pfxlen bits
 // take part.  A length beyond the key (which create never lets in) compares
 // the whole key.
-static inline bool trie_prefix_matches(const tarn_prefix_t *pfx, key_v4 k) {
+static inline bool trie_prefix_matches(const tarn_prefix_t* pfx, key_v4 k) {
   unsigned len = pfx->pfxlen;
   if (len == 0) return true;
   // len is 1..32 here, so 32 - len is 0..31.
@@ -500,7 +501,7 @@ static inline bool trie_prefix_matches(const tarn_prefix_t *pfx, key_v4 k) {
   return ((key_load<key_v4>(&pfx->addr).w ^ k.w) & mask) == 0;
 }
 
-static inline bool trie_prefix_matches(const tarn_prefix_t *pfx, key_v6 k) {
+static inline bool trie_prefix_matches(const tarn_prefix_t* pfx, key_v6 k) {
   unsigned len = pfx->pfxlen;
   key_v6 p = key_load<key_v6>(&pfx->addr);
   // Each shift count below is 1..63: /0, /64 and /128 take the other arms.
@@ -555,13 +556,13 @@ static unsigned index_jump_bits(size_t count) {
 }
 
 template <typename Key, unsigned KeyBits>
-static void index_jump_fill(const tarn_index *index, tarn_index_jump_t *jump, unsigned bits) {
-  const tarn_lctrie_node_t *nodes = index->nodes;
+static void index_jump_fill(const tarn_index* index, tarn_index_jump_t* jump, unsigned bits) {
+  const tarn_lctrie_node_t* nodes = index->nodes;
   for (uint32_t v = 0; v < (uint32_t{1} << bits); v++) {
     Key key = key_from_top<Key>(v, bits);
     uint32_t node = 0, bit_pos = 0, best = kNone;
     for (;;) {
-      const tarn_lctrie_node_t *n = &nodes[node];
+      const tarn_lctrie_node_t* n = &nodes[node];
       if (n->branch == 0) break;
       unsigned first = bit_pos + n->skip;
       if (first + n->branch > bits) break;
@@ -580,31 +581,31 @@ static void index_jump_fill(const tarn_index *index, tarn_index_jump_t *jump, un
 
 // Candidate checks.  IPv4 reads the one entry of check4; IPv6 reads the
 // sorted record and, on a match, its reported position.
-static inline void candidate_prefetch(const tarn_index *index, uint32_t c, key_v4) {
+static inline void candidate_prefetch(const tarn_index* index, uint32_t c, key_v4) {
   __builtin_prefetch(&index->check4[c]);
 }
-static inline void candidate_prefetch(const tarn_index *index, uint32_t c, key_v6) {
+static inline void candidate_prefetch(const tarn_index* index, uint32_t c, key_v6) {
   __builtin_prefetch(&index->prefixes[c]);
   __builtin_prefetch(&index->orig_indices[c]);
 }
-static inline bool candidate_matches(const tarn_index *index, uint32_t c, key_v4 k,
-                                     uint32_t *orig) {
-  const tarn_index_check4_t *e = &index->check4[c];
+static inline bool candidate_matches(const tarn_index* index, uint32_t c, key_v4 k,
+                                     uint32_t* orig) {
+  const tarn_index_check4_t* e = &index->check4[c];
   // len is 0..32: /0 takes the first arm, so the shift is 1..31 or absent.
   uint32_t mask = e->len == 0 ? 0 : e->len >= 32 ? ~0u : ~0u << (32 - e->len);
   *orig = e->orig;
   return ((e->net ^ k.w) & mask) == 0;
 }
-static inline bool candidate_matches(const tarn_index *index, uint32_t c, key_v6 k,
-                                     uint32_t *orig) {
+static inline bool candidate_matches(const tarn_index* index, uint32_t c, key_v6 k,
+                                     uint32_t* orig) {
   *orig = index->orig_indices[c];
   return trie_prefix_matches(&index->prefixes[c], k);
 }
 
-static inline void prefetch_node(const tarn_lctrie_node_t *n) {
+static inline void prefetch_node(const tarn_lctrie_node_t* n) {
   // A 12-byte node may straddle two cache lines.
   __builtin_prefetch(n);
-  __builtin_prefetch(reinterpret_cast<const char *>(n) + sizeof *n - 1);
+  __builtin_prefetch(reinterpret_cast<const char*>(n) + sizeof *n - 1);
 }
 
 // The batch walk.  Per address the walk is:
@@ -626,8 +627,8 @@ static inline void prefetch_node(const tarn_lctrie_node_t *n) {
 // queueing one behind the other.  The answers are those of walking every
 // address on its own, in any order.
 template <typename Key, unsigned KeyBits>
-static void index_lookup_batch(const tarn_index *index, const tarn_addr_t *addrs, size_t count,
-                               ssize_t *matches, tarn_err_t *errs) {
+static void index_lookup_batch(const tarn_index* index, const tarn_addr_t* addrs, size_t count,
+                               ssize_t* matches, tarn_err_t* errs) {
   constexpr unsigned kLanes = 32;
   enum phase : uint8_t { kJump, kDescend, kCheck, kIdle };
   struct lane {
@@ -640,14 +641,14 @@ static void index_lookup_batch(const tarn_index *index, const tarn_addr_t *addrs
     phase state;
     uint32_t cand[KeyBits + 1];  // prefixes met, shallowest first
   };
-  const tarn_lctrie_node_t *nodes = index->nodes;
-  const tarn_index_jump_t *jump = index->jump;
+  const tarn_lctrie_node_t* nodes = index->nodes;
+  const tarn_index_jump_t* jump = index->jump;
   const unsigned jump_bits = index->jump_bits;
   lane lanes[kLanes];
   size_t next_addr = 0;
   unsigned active = 0;
 
-  auto start = [&](lane &ln) {
+  auto start = [&](lane& ln) {
     if (next_addr == count) {
       ln.state = kIdle;
       return false;
@@ -668,7 +669,7 @@ static void index_lookup_batch(const tarn_index *index, const tarn_addr_t *addrs
   };
   // Prefetches the deepest unchecked candidate, or finishes the lane with
   // its fallback when none is left.
-  auto next_check = [&](lane &ln) {
+  auto next_check = [&](lane& ln) {
     if (ln.depth == 0) {
       matches[ln.addr_i] = ln.fallback == kNone ? -1 : static_cast<ssize_t>(ln.fallback);
       if (errs) errs[ln.addr_i] = TARN_OK;
@@ -683,12 +684,12 @@ static void index_lookup_batch(const tarn_index *index, const tarn_addr_t *addrs
     if (start(lanes[l])) active++;
   while (active > 0) {
     for (unsigned l = 0; l < kLanes; l++) {
-      lane &ln = lanes[l];
+      lane& ln = lanes[l];
       switch (ln.state) {
         case kIdle:
           break;
         case kJump: {
-          const tarn_index_jump_t *j = &jump[key_top(ln.key, jump_bits)];
+          const tarn_index_jump_t* j = &jump[key_top(ln.key, jump_bits)];
           ln.node = j->node;
           ln.bit_pos = j->bit_pos;
           ln.fallback = j->best;
@@ -697,7 +698,7 @@ static void index_lookup_batch(const tarn_index *index, const tarn_addr_t *addrs
           break;
         }
         case kDescend: {
-          const tarn_lctrie_node_t *n = &nodes[ln.node];
+          const tarn_lctrie_node_t* n = &nodes[ln.node];
           ln.cand[ln.depth] = n->prefix_idx;
           ln.depth += n->prefix_idx != kNone;
           unsigned first = ln.bit_pos + n->skip;
@@ -727,9 +728,9 @@ static void index_lookup_batch(const tarn_index *index, const tarn_addr_t *addrs
 }
 
 // Frees whatever of a half-built index exists.
-static void index_release(tarn_index *index, tarn_prefix_t *copy, uint32_t *orig_indices,
-                          tarn_pat_node_t *pat_nodes, tarn_lctrie_node_t *packed,
-                          tarn_index_jump_t *jump, tarn_index_check4_t *check4) {
+static void index_release(tarn_index* index, tarn_prefix_t* copy, uint32_t* orig_indices,
+                          tarn_pat_node_t* pat_nodes, tarn_lctrie_node_t* packed,
+                          tarn_index_jump_t* jump, tarn_index_check4_t* check4) {
   free(check4);
   free(jump);
   free(packed);
@@ -741,7 +742,7 @@ static void index_release(tarn_index *index, tarn_prefix_t *copy, uint32_t *orig
 
 }  // namespace
 
-tarn_err_t tarn_index_create(const tarn_prefix_t *prefixes, size_t count, tarn_index_t **out) {
+tarn_err_t tarn_index_create(const tarn_prefix_t* prefixes, size_t count, tarn_index_t** out) {
   if (out == nullptr || count == 0 || count > kMaxCount || prefixes == nullptr)
     return TARN_ERR_INVAL;
   tarn_family_t family = prefixes[0].addr.family;
@@ -763,13 +764,13 @@ tarn_err_t tarn_index_create(const tarn_prefix_t *prefixes, size_t count, tarn_i
       max_pat_nodes > SIZE_MAX / sizeof(tarn_pat_node_t))
     return TARN_ERR_NOMEM;
 
-  tarn_index *index = nullptr;
-  tarn_prefix_t *copy = nullptr;
-  uint32_t *orig_indices = nullptr;
-  tarn_pat_node_t *pat_nodes = nullptr;
-  tarn_lctrie_node_t *packed = nullptr;
-  tarn_index_jump_t *jump = nullptr;
-  tarn_index_check4_t *check4 = nullptr;
+  tarn_index* index = nullptr;
+  tarn_prefix_t* copy = nullptr;
+  uint32_t* orig_indices = nullptr;
+  tarn_pat_node_t* pat_nodes = nullptr;
+  tarn_lctrie_node_t* packed = nullptr;
+  tarn_index_jump_t* jump = nullptr;
+  tarn_index_check4_t* check4 = nullptr;
   unsigned jump_bits = index_jump_bits(count);
   tarn_err_t err = TARN_ERR_NOMEM;
   uint32_t pat_count = 0;
@@ -778,11 +779,11 @@ tarn_err_t tarn_index_create(const tarn_prefix_t *prefixes, size_t count, tarn_i
   unsigned root_nearest;
   size_t n, packed_next;
 
-  index = static_cast<tarn_index *>(malloc(sizeof *index));
+  index = static_cast<tarn_index*>(malloc(sizeof *index));
   if (index == nullptr) goto fail;
-  copy = static_cast<tarn_prefix_t *>(malloc(count * sizeof *copy));
+  copy = static_cast<tarn_prefix_t*>(malloc(count * sizeof *copy));
   if (copy == nullptr) goto fail;
-  orig_indices = static_cast<uint32_t *>(malloc(count * sizeof *orig_indices));
+  orig_indices = static_cast<uint32_t*>(malloc(count * sizeof *orig_indices));
   if (orig_indices == nullptr) goto fail;
 
   memcpy(copy, prefixes, count * sizeof *copy);
@@ -792,7 +793,7 @@ tarn_err_t tarn_index_create(const tarn_prefix_t *prefixes, size_t count, tarn_i
   for (size_t k = 0; k < count; k++) orig_indices[k] = prefix_order_tag_get(&copy[k]);
   prefixes_restore_family(copy, count, family);
 
-  pat_nodes = static_cast<tarn_pat_node_t *>(malloc(max_pat_nodes * sizeof *pat_nodes));
+  pat_nodes = static_cast<tarn_pat_node_t*>(malloc(max_pat_nodes * sizeof *pat_nodes));
   if (pat_nodes == nullptr) goto fail;
   err = TARN_ERR_INVAL;
   pat_root = patricia_subtree_build(copy, 0, count, 0, key_bits, addr_len, pat_nodes, &pat_count,
@@ -804,7 +805,7 @@ tarn_err_t tarn_index_create(const tarn_prefix_t *prefixes, size_t count, tarn_i
 
   n = pat_nodes[pat_root].dp_cost;
   if (n > kNodeLimit) goto fail;
-  packed = static_cast<tarn_lctrie_node_t *>(malloc(n * sizeof *packed));
+  packed = static_cast<tarn_lctrie_node_t*>(malloc(n * sizeof *packed));
   if (packed == nullptr) {
     err = TARN_ERR_NOMEM;
     goto fail;
@@ -827,7 +828,7 @@ tarn_err_t tarn_index_create(const tarn_prefix_t *prefixes, size_t count, tarn_i
   index->jump_bits = 0;
   index->check4 = nullptr;
   if (family == TARN_AF_INET) {
-    check4 = static_cast<tarn_index_check4_t *>(malloc(count * sizeof *check4));
+    check4 = static_cast<tarn_index_check4_t*>(malloc(count * sizeof *check4));
     if (check4 == nullptr) {
       err = TARN_ERR_NOMEM;
       goto fail;
@@ -836,7 +837,7 @@ tarn_err_t tarn_index_create(const tarn_prefix_t *prefixes, size_t count, tarn_i
       check4[k] = {key_load<key_v4>(&copy[k].addr).w, orig_indices[k], copy[k].pfxlen};
   }
   if (jump_bits > 0) {
-    jump = static_cast<tarn_index_jump_t *>(malloc((size_t{1} << jump_bits) * sizeof *jump));
+    jump = static_cast<tarn_index_jump_t*>(malloc((size_t{1} << jump_bits) * sizeof *jump));
     if (jump == nullptr) {
       err = TARN_ERR_NOMEM;
       goto fail;
@@ -857,8 +858,8 @@ fail:
   return err;
 }
 
-tarn_err_t tarn_index_lookup(const tarn_index_t *index, const tarn_addr_t *addrs, size_t count,
-                             ssize_t *matches, tarn_err_t *errs) {
+tarn_err_t tarn_index_lookup(const tarn_index_t* index, const tarn_addr_t* addrs, size_t count,
+                             ssize_t* matches, tarn_err_t* errs) {
   if (index == nullptr) return TARN_ERR_INVAL;
   if (count == 0) return TARN_OK;
   if (addrs == nullptr || matches == nullptr) return TARN_ERR_INVAL;
@@ -873,7 +874,7 @@ tarn_err_t tarn_index_lookup(const tarn_index_t *index, const tarn_addr_t *addrs
   return TARN_OK;
 }
 
-void tarn_index_destroy(tarn_index_t *index) {
+void tarn_index_destroy(tarn_index_t* index) {
   if (index == nullptr) return;
   free(index->nodes);
   free(index->prefixes);

@@ -19,7 +19,7 @@ namespace {
 constexpr uint32_t N = TARN_INDEX_NONE;
 
 // Test-side text parsing through the C library, independent of the core.
-tarn_addr_t A(const char *text) {
+tarn_addr_t A(const char* text) {
   tarn_addr_t a{};
   if (inet_pton(AF_INET, text, a.addr.v4) == 1) {
     a.family = TARN_AF_INET;
@@ -30,7 +30,7 @@ tarn_addr_t A(const char *text) {
   return a;
 }
 
-tarn_prefix_t P(const char *text) {
+tarn_prefix_t P(const char* text) {
   std::string s(text);
   size_t slash = s.find('/');
   tarn_prefix_t p{};
@@ -39,27 +39,27 @@ tarn_prefix_t P(const char *text) {
   return p;
 }
 
-std::vector<tarn_prefix_t> Ps(std::initializer_list<const char *> texts) {
+std::vector<tarn_prefix_t> Ps(std::initializer_list<const char*> texts) {
   std::vector<tarn_prefix_t> out;
-  for (const char *t : texts) out.push_back(P(t));
+  for (const char* t : texts) out.push_back(P(t));
   return out;
 }
 
 // Owns an index for the length of a test.
 struct index_owner {
-  tarn_index_t *idx = nullptr;
+  tarn_index_t* idx = nullptr;
   ~index_owner() { tarn_index_destroy(idx); }
 };
 
 uint64_t test_seed() {
-  const char *env = getenv("TARN_INDEX_SEED");
+  const char* env = getenv("TARN_INDEX_SEED");
   uint64_t seed = env ? strtoull(env, nullptr, 0) : 20251009;
   printf("index tests: seed %llu (set TARN_INDEX_SEED to repeat)\n",
          static_cast<unsigned long long>(seed));
   return seed;
 }
 
-ssize_t lookup_one(const tarn_index_t *idx, const tarn_addr_t &a) {
+ssize_t lookup_one(const tarn_index_t* idx, const tarn_addr_t& a) {
   ssize_t m = -7;
   tarn_err_t e = -7;
   EXPECT_EQ(tarn_index_lookup(idx, &a, 1, &m, &e), TARN_OK);
@@ -74,11 +74,11 @@ struct packed_want {
   uint8_t branch, skip;
 };
 struct lookup_want {
-  const char *addr;
+  const char* addr;
   ssize_t want;
 };
 struct shape_case {
-  const char *name;
+  const char* name;
   std::vector<tarn_prefix_t> in;
   std::vector<uint32_t> orig;
   std::vector<packed_want> nodes;
@@ -90,17 +90,31 @@ TEST(IndexShape, HandCheckedTries) {
       {"four nested and disjoint",
        Ps({"10.1.0.0/16", "10.0.0.0/8", "192.168.0.0/16", "10.1.2.0/24"}),
        {1, 0, 3, 2},
-       {{1, N, 1, 0}, {3, 0, 1, 7}, {0, 3, 0, 15}, {5, 1, 1, 7}, {0, N, 0, 0}, {0, 2, 0, 7},
+       {{1, N, 1, 0},
+        {3, 0, 1, 7},
+        {0, 3, 0, 15},
+        {5, 1, 1, 7},
+        {0, N, 0, 0},
+        {0, 2, 0, 7},
         {0, N, 0, 0}},
-       {{"10.1.2.3", 3}, {"10.1.3.1", 0}, {"10.200.0.1", 1}, {"192.168.5.5", 2},
-        {"11.0.0.0", -1}, {"192.169.0.0", -1}, {"10.1.2.255", 3}, {"10.255.255.255", 1}}},
+       {{"10.1.2.3", 3},
+        {"10.1.3.1", 0},
+        {"10.200.0.1", 1},
+        {"192.168.5.5", 2},
+        {"11.0.0.0", -1},
+        {"192.169.0.0", -1},
+        {"10.1.2.255", 3},
+        {"10.255.255.255", 1}}},
       // Branch 1 and 2 both cost 5: the larger wins and the early leaf fills
       // two slots, its skip wrapping to 255.
       {"tie goes to the larger factor",
        Ps({"0.0.0.0/1", "128.0.0.0/2", "192.0.0.0/2"}),
        {0, 1, 2},
        {{1, N, 2, 0}, {0, 0, 0, 255}, {0, 0, 0, 255}, {0, 1, 0, 0}, {0, 2, 0, 0}},
-       {{"1.2.3.4", 0}, {"127.255.255.255", 0}, {"130.0.0.1", 1}, {"200.0.0.1", 2},
+       {{"1.2.3.4", 0},
+        {"127.255.255.255", 0},
+        {"130.0.0.1", 1},
+        {"200.0.0.1", 2},
         {"255.255.255.255", 2}}},
       // 128.0.0.0/1 has children one bit below the root, so the root may
       // consume only one bit.
@@ -108,47 +122,73 @@ TEST(IndexShape, HandCheckedTries) {
        Ps({"0.0.0.0/0", "128.0.0.0/1", "255.0.0.0/8", "128.0.0.0/3"}),
        {0, 1, 3, 2},
        {{1, 0, 1, 0}, {0, N, 0, 0}, {3, 1, 1, 0}, {0, 2, 0, 1}, {0, 3, 0, 6}},
-       {{"212.182.95.132", 1}, {"130.0.0.1", 3}, {"255.1.1.1", 2}, {"1.2.3.4", 0},
-        {"159.255.255.255", 3}, {"160.0.0.0", 1}}},
+       {{"212.182.95.132", 1},
+        {"130.0.0.1", 3},
+        {"255.1.1.1", 2},
+        {"1.2.3.4", 0},
+        {"159.255.255.255", 3},
+        {"160.0.0.0", 1}}},
       {"ipv6 chain to a host route",
        Ps({"2001:db8::1/128", "::/0", "2001:db8::/32"}),
        {1, 2, 0},
        {{1, 0, 1, 0}, {3, 1, 1, 31}, {0, N, 0, 0}, {0, 2, 0, 95}, {0, N, 0, 0}},
-       {{"2001:db8::1", 0}, {"2001:db8::2", 2}, {"::1", 1}, {"2001:db9::", 1},
-        {"ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff", 1}, {"2001:db8::", 2}}},
-      {"single /0", Ps({"0.0.0.0/0"}), {0}, {{0, 0, 0, 0}},
+       {{"2001:db8::1", 0},
+        {"2001:db8::2", 2},
+        {"::1", 1},
+        {"2001:db9::", 1},
+        {"ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff", 1},
+        {"2001:db8::", 2}}},
+      {"single /0",
+       Ps({"0.0.0.0/0"}),
+       {0},
+       {{0, 0, 0, 0}},
        {{"0.0.0.0", 0}, {"255.255.255.255", 0}, {"10.1.2.3", 0}}},
-      {"single host route", Ps({"10.1.2.3/32"}), {0}, {{0, 0, 0, 32}},
+      {"single host route",
+       Ps({"10.1.2.3/32"}),
+       {0},
+       {{0, 0, 0, 32}},
        {{"10.1.2.3", 0}, {"10.1.2.2", -1}, {"10.1.2.4", -1}, {"0.0.0.0", -1}}},
-      {"single ipv6 /0", Ps({"::/0"}), {0}, {{0, 0, 0, 0}},
+      {"single ipv6 /0",
+       Ps({"::/0"}),
+       {0},
+       {{0, 0, 0, 0}},
        {{"::", 0}, {"ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff", 0}}},
       {"single top-of-space ipv6 host route",
-       Ps({"ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff/128"}), {0}, {{0, 0, 0, 128}},
+       Ps({"ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff/128"}),
+       {0},
+       {{0, 0, 0, 128}},
        {{"ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff", 0},
-        {"ffff:ffff:ffff:ffff:ffff:ffff:ffff:fffe", -1}, {"::", -1}}},
+        {"ffff:ffff:ffff:ffff:ffff:ffff:ffff:fffe", -1},
+        {"::", -1}}},
       // The equal pair reports the position the sort puts first (2, not 1).
-      {"equal prefixes", Ps({"20.0.0.0/8", "10.0.0.0/8", "10.0.0.0/8"}),
+      {"equal prefixes",
+       Ps({"20.0.0.0/8", "10.0.0.0/8", "10.0.0.0/8"}),
        {2, 2, 0},
        {{1, N, 1, 3}, {0, 0, 0, 4}, {0, 2, 0, 4}},
        {{"10.5.5.5", 2}, {"20.1.1.1", 0}, {"30.0.0.0", -1}, {"0.0.0.0", -1}}},
-      {"only equal prefixes", Ps({"10.0.0.0/8", "10.0.0.0/8"}), {0, 0}, {{0, 0, 0, 8}},
+      {"only equal prefixes",
+       Ps({"10.0.0.0/8", "10.0.0.0/8"}),
+       {0, 0},
+       {{0, 0, 0, 8}},
        {{"10.0.0.0", 0}, {"9.255.255.255", -1}}},
-      {"equal host routes", Ps({"1.2.3.4/32", "1.2.3.4/32", "1.2.3.4/32"}), {0, 0, 0},
-       {{0, 0, 0, 32}}, {{"1.2.3.4", 0}, {"1.2.3.5", -1}}},
+      {"equal host routes",
+       Ps({"1.2.3.4/32", "1.2.3.4/32", "1.2.3.4/32"}),
+       {0, 0, 0},
+       {{0, 0, 0, 32}},
+       {{"1.2.3.4", 0}, {"1.2.3.5", -1}}},
   };
-  for (const shape_case &c : cases) {
+  for (const shape_case& c : cases) {
     SCOPED_TRACE(c.name);
     index_owner ix;
     ASSERT_EQ(tarn_index_create(c.in.data(), c.in.size(), &ix.idx), TARN_OK);
-    const tarn_index &idx = *ix.idx;
+    const tarn_index& idx = *ix.idx;
     EXPECT_EQ(idx.prefix_count, c.in.size());
     EXPECT_EQ(idx.family, c.in[0].addr.family);
-    EXPECT_EQ(std::vector<uint32_t>(idx.orig_indices, idx.orig_indices + idx.prefix_count),
-              c.orig);
+    EXPECT_EQ(std::vector<uint32_t>(idx.orig_indices, idx.orig_indices + idx.prefix_count), c.orig);
     ASSERT_EQ(idx.node_count, c.nodes.size());
     for (size_t i = 0; i < c.nodes.size(); i++) {
       SCOPED_TRACE("packed position " + std::to_string(i));
-      const tarn_lctrie_node_t &q = idx.nodes[i];
+      const tarn_lctrie_node_t& q = idx.nodes[i];
       EXPECT_EQ(q.base, c.nodes[i].base);
       EXPECT_EQ(q.prefix_idx, c.nodes[i].prefix_idx);
       EXPECT_EQ(q.branch, c.nodes[i].branch);
@@ -156,7 +196,7 @@ TEST(IndexShape, HandCheckedTries) {
       EXPECT_EQ(q.pad[0], 0);
       EXPECT_EQ(q.pad[1], 0);
     }
-    for (const lookup_want &l : c.lookups) {
+    for (const lookup_want& l : c.lookups) {
       SCOPED_TRACE(l.addr);
       EXPECT_EQ(lookup_one(ix.idx, A(l.addr)), l.want);
     }
@@ -169,7 +209,7 @@ TEST(IndexShape, SortedCopyHoldsFamily) {
   auto in = Ps({"2001:db8::/48", "::/0", "2001:db8::/32", "2001:db8::/32", "ff00::/8"});
   index_owner ix;
   ASSERT_EQ(tarn_index_create(in.data(), in.size(), &ix.idx), TARN_OK);
-  const char *want[] = {"::/0", "2001:db8::/32", "2001:db8::/32", "2001:db8::/48", "ff00::/8"};
+  const char* want[] = {"::/0", "2001:db8::/32", "2001:db8::/32", "2001:db8::/48", "ff00::/8"};
   for (size_t k = 0; k < in.size(); k++) {
     SCOPED_TRACE(k);
     EXPECT_EQ(ix.idx->prefixes[k].addr.family, TARN_AF_INET6);
@@ -196,7 +236,7 @@ TEST(IndexCreate, RejectsInOrder) {
   tarn_prefix_t v4 = P("10.0.0.0/8"), v6 = P("2001:db8::/32"), unspec = v4;
   unspec.addr.family = TARN_AF_UNSPEC;
   struct Case {
-    const char *name;
+    const char* name;
     std::vector<tarn_prefix_t> in;
     tarn_err_t want;
   };
@@ -210,7 +250,8 @@ TEST(IndexCreate, RejectsInOrder) {
       {"ipv4 length 33", {v4, P("10.0.0.0/33")}, TARN_ERR_PFXLEN},
       {"ipv4 length 255", {P("0.0.0.0/255")}, TARN_ERR_PFXLEN},
       {"ipv6 length 129", {v6, P("2001:db8::/129")}, TARN_ERR_PFXLEN},
-      {"ipv4 host bit in the boundary byte", {P("10.128.0.0/9"), P("10.192.0.0/9")},
+      {"ipv4 host bit in the boundary byte",
+       {P("10.128.0.0/9"), P("10.192.0.0/9")},
        TARN_ERR_HOSTBITS},
       {"ipv4 host bit in the last byte", {P("10.0.0.1/31")}, TARN_ERR_HOSTBITS},
       {"ipv4 /0 with any bit", {P("0.0.0.1/0")}, TARN_ERR_HOSTBITS},
@@ -223,11 +264,11 @@ TEST(IndexCreate, RejectsInOrder) {
        {P("255.255.255.255/32"), P("0.0.0.0/0"), P("10.0.0.1/32"), P("10.128.0.0/9")},
        TARN_OK},
   };
-  for (const Case &c : cases) {
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<tarn_prefix_t> before = c.in;
-    tarn_index_t *sentinel = reinterpret_cast<tarn_index_t *>(&before);
-    tarn_index_t *out = sentinel;
+    tarn_index_t* sentinel = reinterpret_cast<tarn_index_t*>(&before);
+    tarn_index_t* out = sentinel;
     tarn_err_t err = tarn_index_create(c.in.data(), c.in.size(), &out);
     EXPECT_EQ(err, c.want);
     EXPECT_EQ(memcmp(before.data(), c.in.data(), c.in.size() * sizeof(tarn_prefix_t)), 0);
@@ -242,8 +283,8 @@ TEST(IndexCreate, RejectsInOrder) {
 
 TEST(IndexCreate, NullAndCountChecks) {
   tarn_prefix_t one = P("10.0.0.0/8");
-  tarn_index_t *sentinel = reinterpret_cast<tarn_index_t *>(&one);
-  tarn_index_t *out = sentinel;
+  tarn_index_t* sentinel = reinterpret_cast<tarn_index_t*>(&one);
+  tarn_index_t* out = sentinel;
   EXPECT_EQ(tarn_index_create(&one, 1, nullptr), TARN_ERR_INVAL);
   EXPECT_EQ(tarn_index_create(nullptr, 1, &out), TARN_ERR_INVAL);
   EXPECT_EQ(tarn_index_create(&one, 0, &out), TARN_ERR_INVAL);
@@ -261,7 +302,7 @@ TEST(IndexLookup, RejectsInOrderAndWritesNothing) {
   tarn_addr_t v4 = A("10.1.2.3"), v6 = A("2001:db8::1"), unspec = v4;
   unspec.family = TARN_AF_UNSPEC;
   struct Case {
-    const char *name;
+    const char* name;
     std::vector<tarn_addr_t> addrs;
     tarn_err_t want;
   };
@@ -271,13 +312,13 @@ TEST(IndexLookup, RejectsInOrderAndWritesNothing) {
       {"first offender other family", {v4, v6, unspec}, TARN_ERR_FAMILY},
       {"first offender unspecified", {v4, unspec, v6}, TARN_ERR_INVAL},
   };
-  for (const Case &c : cases) {
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<ssize_t> matches(c.addrs.size(), -5);
     std::vector<tarn_err_t> errs(c.addrs.size(), -5);
-    EXPECT_EQ(tarn_index_lookup(ix.idx, c.addrs.data(), c.addrs.size(), matches.data(),
-                                errs.data()),
-              c.want);
+    EXPECT_EQ(
+        tarn_index_lookup(ix.idx, c.addrs.data(), c.addrs.size(), matches.data(), errs.data()),
+        c.want);
     EXPECT_EQ(matches, std::vector<ssize_t>(c.addrs.size(), -5));
     EXPECT_EQ(errs, std::vector<tarn_err_t>(c.addrs.size(), -5));
   }
@@ -298,7 +339,7 @@ TEST(IndexLookup, RejectsInOrderAndWritesNothing) {
 // Whether a reported position is right: both say "none", or the reported
 // record is a network equal to the reference's (equal prefixes may report
 // either of their positions).
-void expect_same_match(const std::vector<tarn_prefix_t> &in, const tarn_addr_t &a, ssize_t got,
+void expect_same_match(const std::vector<tarn_prefix_t>& in, const tarn_addr_t& a, ssize_t got,
                        ssize_t want) {
   if (want < 0 || got < 0 || static_cast<size_t>(got) >= in.size()) {
     EXPECT_EQ(got, want) << "address " << ref_index::to_text(a);
@@ -306,8 +347,8 @@ void expect_same_match(const std::vector<tarn_prefix_t> &in, const tarn_addr_t &
   }
   const tarn_prefix_t &g = in[static_cast<size_t>(got)], &w = in[static_cast<size_t>(want)];
   EXPECT_TRUE(g.pfxlen == w.pfxlen && ref_index::to_int(g.addr) == ref_index::to_int(w.addr))
-      << "address " << ref_index::to_text(a) << ": got " << ref_index::to_text(g) << " at "
-      << got << ", want " << ref_index::to_text(w) << " at " << want;
+      << "address " << ref_index::to_text(a) << ": got " << ref_index::to_text(g) << " at " << got
+      << ", want " << ref_index::to_text(w) << " at " << want;
 }
 
 struct random_case {
@@ -320,17 +361,18 @@ struct random_case {
 
 TEST(IndexRandom, MatchesBruteForce) {
   const random_case cases[] = {
-      {TARN_AF_INET, 1, 500, 500, true},        {TARN_AF_INET, 2, 500, 500, true},
-      {TARN_AF_INET, 3, 500, 500, true},        {TARN_AF_INET, 17, 1000, 1000, true},
-      {TARN_AF_INET, 100, 2000, 2000, true},    {TARN_AF_INET, 1000, 4000, 1000, true},
-      {TARN_AF_INET, 3000, 4000, 300, true},    {TARN_AF_INET, 100000, 50000, 40, false},
-      {TARN_AF_INET6, 1, 500, 500, true},       {TARN_AF_INET6, 2, 500, 500, true},
-      {TARN_AF_INET6, 17, 1000, 1000, true},    {TARN_AF_INET6, 100, 2000, 2000, true},
-      {TARN_AF_INET6, 1000, 4000, 1000, true},  {TARN_AF_INET6, 20000, 20000, 50, false},
+      {TARN_AF_INET, 1, 500, 500, true},         {TARN_AF_INET, 2, 500, 500, true},
+      {TARN_AF_INET, 3, 500, 500, true},         {TARN_AF_INET, 17, 1000, 1000, true},
+      {TARN_AF_INET, 100, 2000, 2000, true},     {TARN_AF_INET, 1000, 4000, 1000, true},
+      {TARN_AF_INET, 3000, 4000, 300, true},     {TARN_AF_INET, 6000, 20000, 200, true},
+      {TARN_AF_INET, 100000, 50000, 40, false},  {TARN_AF_INET6, 1, 500, 500, true},
+      {TARN_AF_INET6, 2, 500, 500, true},        {TARN_AF_INET6, 17, 1000, 1000, true},
+      {TARN_AF_INET6, 100, 2000, 2000, true},    {TARN_AF_INET6, 1000, 4000, 1000, true},
+      {TARN_AF_INET6, 6000, 10000, 100, true},   {TARN_AF_INET6, 20000, 20000, 50, false},
       {TARN_AF_INET6, 100000, 30000, 30, false},
   };
   uint64_t seed = test_seed();
-  for (const random_case &c : cases) {
+  for (const random_case& c : cases) {
     std::mt19937_64 rng(seed ^ (c.prefixes * 1000003u + c.family));
     SCOPED_TRACE("family " + std::to_string(c.family) + ", " + std::to_string(c.prefixes) +
                  " prefixes");
@@ -340,6 +382,12 @@ TEST(IndexRandom, MatchesBruteForce) {
     index_owner ix;
     ASSERT_EQ(tarn_index_create(in.data(), in.size(), &ix.idx), TARN_OK);
     ASSERT_EQ(memcmp(before.data(), in.data(), in.size() * sizeof in[0]), 0);
+    // The large sets must exercise the lookup shortcut, and IPv4 its
+    // candidate table.
+    if (c.prefixes >= 6000) {
+      ASSERT_NE(ix.idx->jump, nullptr);
+    }
+    ASSERT_EQ(ix.idx->check4 != nullptr, c.family == TARN_AF_INET);
 
     std::vector<ssize_t> got(addrs.size());
     std::vector<tarn_err_t> errs(addrs.size(), -1);
@@ -369,7 +417,7 @@ TEST(IndexRandom, MatchesBruteForce) {
           << "packed position " << i;
     }
     for (size_t k = 0; k < in.size(); k++) {
-      const tarn_prefix_t &s = ix.idx->prefixes[k];
+      const tarn_prefix_t& s = ix.idx->prefixes[k];
       ASSERT_EQ(s.addr.family, c.family);
       ASSERT_EQ(ref_index::to_text(s), ref_index::to_text(want.sorted[k])) << "sorted " << k;
       // The reported position holds this network, and a run of equal
@@ -411,15 +459,15 @@ struct thread_job {
 
 // Deepest recursion the build can meet: one address carrying every length
 // from /0 to /128, plus random prefixes around it.
-void *build_on_small_stack(void *arg) {
-  thread_job *job = static_cast<thread_job *>(arg);
+void* build_on_small_stack(void* arg) {
+  thread_job* job = static_cast<thread_job*>(arg);
   std::mt19937_64 rng(7);
   std::vector<tarn_prefix_t> in = ref_index::random_prefixes(rng, TARN_AF_INET6, 2000);
   ref_index::u128 deep = ref_index::to_int(A("2001:db8:85a3::8a2e:370:7334"));
   for (unsigned len = 0; len <= 128; len++)
     in.push_back(ref_index::make_prefix(TARN_AF_INET6, deep, len));
   std::vector<tarn_addr_t> addrs = ref_index::random_addrs(rng, TARN_AF_INET6, in, 2000);
-  tarn_index_t *idx = nullptr;
+  tarn_index_t* idx = nullptr;
   if (tarn_index_create(in.data(), in.size(), &idx) != TARN_OK) return nullptr;
   std::vector<ssize_t> got(addrs.size());
   bool ok = tarn_index_lookup(idx, addrs.data(), addrs.size(), got.data(), nullptr) == TARN_OK;

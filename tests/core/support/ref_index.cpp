@@ -20,11 +20,11 @@ u128 net_mask(unsigned width, unsigned len) {
   return ones(width) ^ ones(width - len);
 }
 
-unsigned bit_of(const tarn_prefix_t &p, unsigned b, unsigned width) {
+unsigned bit_of(const tarn_prefix_t& p, unsigned b, unsigned width) {
   return static_cast<unsigned>(to_int(p.addr) >> (width - 1 - b)) & 1u;
 }
 
-u128 random_u128(std::mt19937_64 &rng) { return (static_cast<u128>(rng()) << 64) | rng(); }
+u128 random_u128(std::mt19937_64& rng) { return (static_cast<u128>(rng()) << 64) | rng(); }
 
 // --- the Patricia trie, the DP and the packing, step by step -------------
 
@@ -35,13 +35,11 @@ struct pat_node {
 };
 
 struct builder {
-  const std::vector<tarn_prefix_t> &sorted;
+  const std::vector<tarn_prefix_t>& sorted;
   unsigned width;
   std::vector<pat_node> nodes;
 
-  bool has_children(uint32_t i) const {
-    return nodes[i].left != kNone || nodes[i].right != kNone;
-  }
+  bool has_children(uint32_t i) const { return nodes[i].left != kNone || nodes[i].right != kNone; }
 
   // Scans bit after bit for the first one where a record ends or the
   // records running through it disagree.
@@ -144,7 +142,7 @@ struct builder {
     nodes[n].branch = best_branch;
   }
 
-  void pack(uint32_t n, std::vector<tarn_lctrie_node_t> &out, size_t pos, unsigned parent_depth) {
+  void pack(uint32_t n, std::vector<tarn_lctrie_node_t>& out, size_t pos, unsigned parent_depth) {
     tarn_lctrie_node_t q{};
     q.prefix_idx = nodes[n].prefix;
     q.branch = static_cast<uint8_t>(nodes[n].branch);
@@ -171,7 +169,7 @@ struct builder {
 
 unsigned bits(tarn_family_t family) { return family == TARN_AF_INET ? 32 : 128; }
 
-u128 to_int(const tarn_addr_t &addr) {
+u128 to_int(const tarn_addr_t& addr) {
   size_t len = addr.family == TARN_AF_INET ? 4 : 16;
   u128 v = 0;
   for (size_t i = 0; i < len; i++) v = (v << 8) | addr.addr.v6[i];
@@ -193,12 +191,12 @@ tarn_prefix_t make_prefix(tarn_family_t family, u128 addr, unsigned len) {
   return p;
 }
 
-bool contains(const tarn_prefix_t &p, const tarn_addr_t &addr) {
+bool contains(const tarn_prefix_t& p, const tarn_addr_t& addr) {
   u128 m = net_mask(bits(p.addr.family), p.pfxlen);
   return ((to_int(p.addr) ^ to_int(addr)) & m) == 0;
 }
 
-ssize_t lpm_linear(const std::vector<tarn_prefix_t> &prefixes, const tarn_addr_t &addr) {
+ssize_t lpm_linear(const std::vector<tarn_prefix_t>& prefixes, const tarn_addr_t& addr) {
   ssize_t best = -1;
   for (size_t i = 0; i < prefixes.size(); i++) {
     if (!contains(prefixes[i], addr)) continue;
@@ -208,14 +206,14 @@ ssize_t lpm_linear(const std::vector<tarn_prefix_t> &prefixes, const tarn_addr_t
   return best;
 }
 
-lpm_table::lpm_table(const std::vector<tarn_prefix_t> &prefixes)
+lpm_table::lpm_table(const std::vector<tarn_prefix_t>& prefixes)
     : family_(prefixes.empty() ? TARN_AF_INET : prefixes[0].addr.family),
       by_len_(bits(family_) + 1) {
   for (size_t i = 0; i < prefixes.size(); i++)
     by_len_[prefixes[i].pfxlen].emplace(to_int(prefixes[i].addr), static_cast<ssize_t>(i));
 }
 
-ssize_t lpm_table::lookup(const tarn_addr_t &addr) const {
+ssize_t lpm_table::lookup(const tarn_addr_t& addr) const {
   unsigned width = bits(family_);
   u128 a = to_int(addr);
   for (unsigned len = width + 1; len-- > 0;) {
@@ -225,11 +223,11 @@ ssize_t lpm_table::lookup(const tarn_addr_t &addr) const {
   return -1;
 }
 
-packed_trie build_packed(const std::vector<tarn_prefix_t> &prefixes) {
+packed_trie build_packed(const std::vector<tarn_prefix_t>& prefixes) {
   packed_trie out;
   out.sorted = prefixes;
   std::sort(out.sorted.begin(), out.sorted.end(),
-            [](const tarn_prefix_t &a, const tarn_prefix_t &b) {
+            [](const tarn_prefix_t& a, const tarn_prefix_t& b) {
               u128 x = to_int(a.addr), y = to_int(b.addr);
               return x != y ? x < y : a.pfxlen < b.pfxlen;
             });
@@ -241,7 +239,7 @@ packed_trie build_packed(const std::vector<tarn_prefix_t> &prefixes) {
   return out;
 }
 
-std::string to_text(const tarn_addr_t &a) {
+std::string to_text(const tarn_addr_t& a) {
   char buf[64];
   if (a.family == TARN_AF_INET) {
     snprintf(buf, sizeof buf, "%u.%u.%u.%u", a.addr.v4[0], a.addr.v4[1], a.addr.v4[2],
@@ -255,11 +253,11 @@ std::string to_text(const tarn_addr_t &a) {
   return buf;
 }
 
-std::string to_text(const tarn_prefix_t &p) {
+std::string to_text(const tarn_prefix_t& p) {
   return to_text(p.addr) + "/" + std::to_string(p.pfxlen);
 }
 
-std::vector<tarn_prefix_t> random_prefixes(std::mt19937_64 &rng, tarn_family_t family,
+std::vector<tarn_prefix_t> random_prefixes(std::mt19937_64& rng, tarn_family_t family,
                                            size_t count) {
   unsigned width = bits(family);
   u128 top = ones(width);
@@ -273,10 +271,11 @@ std::vector<tarn_prefix_t> random_prefixes(std::mt19937_64 &rng, tarn_family_t f
     if (kind < 6 && !out.empty()) {  // duplicate
       out.push_back(out[rng() % out.size()]);
     } else if (kind < 35 && !out.empty()) {  // more specific of an existing prefix
-      const tarn_prefix_t &p = out[rng() % out.size()];
+      const tarn_prefix_t& p = out[rng() % out.size()];
       if (p.pfxlen >= width) continue;
       unsigned len = p.pfxlen + 1 + static_cast<unsigned>(rng() % (width - p.pfxlen));
-      out.push_back(make_prefix(family, to_int(p.addr) | (random_u128(rng) & ones(width - p.pfxlen)), len));
+      out.push_back(
+          make_prefix(family, to_int(p.addr) | (random_u128(rng) & ones(width - p.pfxlen)), len));
     } else if (kind < 38) {  // the corners of the space
       static const unsigned kLens[] = {0, 1, 2, 8, 24, 31, 32, 64, 127, 128};
       unsigned len = std::min(width, kLens[rng() % 10]);
@@ -292,8 +291,8 @@ std::vector<tarn_prefix_t> random_prefixes(std::mt19937_64 &rng, tarn_family_t f
   return out;
 }
 
-std::vector<tarn_addr_t> random_addrs(std::mt19937_64 &rng, tarn_family_t family,
-                                      const std::vector<tarn_prefix_t> &prefixes, size_t count) {
+std::vector<tarn_addr_t> random_addrs(std::mt19937_64& rng, tarn_family_t family,
+                                      const std::vector<tarn_prefix_t>& prefixes, size_t count) {
   unsigned width = bits(family);
   u128 top = ones(width);
   std::vector<tarn_addr_t> out;
@@ -306,10 +305,10 @@ std::vector<tarn_addr_t> random_addrs(std::mt19937_64 &rng, tarn_family_t family
     } else if (kind < 6 || prefixes.empty()) {
       a = random_u128(rng) & top;
     } else {
-      const tarn_prefix_t &p = prefixes[rng() % prefixes.size()];
+      const tarn_prefix_t& p = prefixes[rng() % prefixes.size()];
       u128 host = ones(width - p.pfxlen);
       a = to_int(p.addr) | (random_u128(rng) & host);
-      if (kind == 6) a = (to_int(p.addr) - 1) & top;  // just below the prefix
+      if (kind == 6) a = (to_int(p.addr) - 1) & top;         // just below the prefix
       if (kind == 7) a = (to_int(p.addr) + host + 1) & top;  // just above it
     }
     out.push_back(from_int(family, a));

@@ -33,24 +33,24 @@ __extension__ typedef unsigned __int128 u128;
 unsigned bits(tarn_family_t family);
 
 // The significant bytes of an address as a big-endian integer, and back.
-u128 to_int(const tarn_addr_t &addr);
+u128 to_int(const tarn_addr_t& addr);
 tarn_addr_t from_int(tarn_family_t family, u128 value);
 
 // A prefix record (host bits are cleared).
 tarn_prefix_t make_prefix(tarn_family_t family, u128 addr, unsigned len);
 
 // Whether `addr` lies in `p` (the first pfxlen bits agree).
-bool contains(const tarn_prefix_t &p, const tarn_addr_t &addr);
+bool contains(const tarn_prefix_t& p, const tarn_addr_t& addr);
 
 // Position of the longest prefix containing `addr`, the lowest position
 // among equal ones, or -1.
-ssize_t lpm_linear(const std::vector<tarn_prefix_t> &prefixes, const tarn_addr_t &addr);
+ssize_t lpm_linear(const std::vector<tarn_prefix_t>& prefixes, const tarn_addr_t& addr);
 
 // The same answer through one table per length, longest length first.
 class lpm_table {
  public:
-  explicit lpm_table(const std::vector<tarn_prefix_t> &prefixes);
-  ssize_t lookup(const tarn_addr_t &addr) const;
+  explicit lpm_table(const std::vector<tarn_prefix_t>& prefixes);
+  ssize_t lookup(const tarn_addr_t& addr) const;
 
  private:
   struct hash {
@@ -69,21 +69,21 @@ struct packed_trie {
   std::vector<tarn_prefix_t> sorted;  // network order
   std::vector<tarn_lctrie_node_t> nodes;
 };
-packed_trie build_packed(const std::vector<tarn_prefix_t> &prefixes);
+packed_trie build_packed(const std::vector<tarn_prefix_t>& prefixes);
 
 // "10.0.0.0/8"-style text for failure messages (no core code involved).
-std::string to_text(const tarn_prefix_t &p);
-std::string to_text(const tarn_addr_t &a);
+std::string to_text(const tarn_prefix_t& p);
+std::string to_text(const tarn_addr_t& a);
 
 // Random prefix sets shaped to stress the trie: clustered addresses, nested
 // chains, duplicates, /0, host routes and prefixes at the top of the space.
-std::vector<tarn_prefix_t> random_prefixes(std::mt19937_64 &rng, tarn_family_t family,
+std::vector<tarn_prefix_t> random_prefixes(std::mt19937_64& rng, tarn_family_t family,
                                            size_t count);
 
 // Addresses drawn uniformly, from inside the given prefixes (host bits
 // random), and the two ends of the space, in about equal shares.
-std::vector<tarn_addr_t> random_addrs(std::mt19937_64 &rng, tarn_family_t family,
-                                      const std::vector<tarn_prefix_t> &prefixes, size_t count);
+std::vector<tarn_addr_t> random_addrs(std::mt19937_64& rng, tarn_family_t family,
+                                      const std::vector<tarn_prefix_t>& prefixes, size_t count);
 
 }  // namespace ref_index
 
