@@ -114,6 +114,9 @@ static void prefixes_resolve_duplicates(tarn_prefix_t* sorted, size_t count, siz
 // Stage 3: the Patricia trie.
 // ---------------------------------------------------------------------------
 
+// Hands out the next node number.  The caller passes the capacity of its
+// node array as `node_limit` (max_pat_nodes, itself at most 0xFFFFFFFE), so
+// that even records breaking the trie's size bound could not write past it.
 static bool patricia_node_alloc(uint32_t* next_free, uint32_t node_limit, uint32_t* out_idx) {
   if (*next_free >= node_limit) return false;
   *out_idx = (*next_free)++;
@@ -436,7 +439,7 @@ static void lctrie_pack_subtree(const tarn_pat_node_t* nodes, uint32_t pat_idx,
 }
 
 // ---------------------------------------------------------------------------
-// Lookup.
+// Address keys.
 // ---------------------------------------------------------------------------
 
 // An address as host-order integers, so that bit fields come out with a
@@ -510,7 +513,7 @@ static inline bool trie_prefix_matches(const tarn_prefix_t* pfx, key_v6 k) {
   return ((p.hi ^ k.hi) & hi_mask) == 0 && ((p.lo ^ k.lo) & lo_mask) == 0;
 }
 
-// The first `bits` (1..20) key bits as a number, and a key holding `v` in
+// The first `bits` (1..16) key bits as a number, and a key holding `v` in
 // its first `bits` bits and zeros after them.
 static inline uint32_t key_top(key_v4 k, unsigned bits) { return k.w >> (32 - bits); }
 static inline uint32_t key_top(key_v6 k, unsigned bits) {
@@ -742,6 +745,23 @@ static void index_release(tarn_index* index, tarn_prefix_t* copy, uint32_t* orig
 
 }  // namespace
 
+// Builds the index:
+//
+//   1. Check the arguments, then every record's family (the first offender
+//      decides), then that every record is canonical (length first, then
+//      host bits, first offender again), all before anything is allocated.
+//   2. Allocate the index record, the copy and the position map; copy, tag
+//      every record with its input position, sort in network order, give
+//      each run of equal records its first tag, read the tags into the
+//      position map and put the family back.
+//   3. Build the Patricia trie into an array of max_pat_nodes nodes; the
+//      node allocator is bounded by that capacity (never above node_limit).
+//   4. Run the DP; its root cost is the packed node count.
+//   5. Pack, and check that the packing filled exactly that many nodes.
+//   6. Add the lookup tables (IPv4 candidate table, shortcut), and free the
+//      Patricia array.
+//
+// Any failure after step 1 frees everything allocated so far.
 tarn_err_t tarn_index_create(const tarn_prefix_t* prefixes, size_t count, tarn_index_t** out) {
   if (out == nullptr || count == 0 || count > kMaxCount || prefixes == nullptr)
     return TARN_ERR_INVAL;
@@ -779,13 +799,13 @@ tarn_err_t tarn_index_create(const tarn_prefix_t* prefixes, size_t count, tarn_i
   unsigned root_nearest;
   size_t n, packed_next;
 
+  // 2. Copy, sort, positions.
   index = static_cast<tarn_index*>(malloc(sizeof *index));
   if (index == nullptr) goto fail;
   copy = static_cast<tarn_prefix_t*>(malloc(count * sizeof *copy));
   if (copy == nullptr) goto fail;
   orig_indices = static_cast<uint32_t*>(malloc(count * sizeof *orig_indices));
   if (orig_indices == nullptr) goto fail;
-
   memcpy(copy, prefixes, count * sizeof *copy);
   prefixes_prepare_order_tags(copy, count);
   radix_sort_prefixes(copy, count, TARN_SORT_NETWORK_ASC, family);
@@ -793,16 +813,20 @@ tarn_err_t tarn_index_create(const tarn_prefix_t* prefixes, size_t count, tarn_i
   for (size_t k = 0; k < count; k++) orig_indices[k] = prefix_order_tag_get(&copy[k]);
   prefixes_restore_family(copy, count, family);
 
+  // 3. Patricia trie.
   pat_nodes = static_cast<tarn_pat_node_t*>(malloc(max_pat_nodes * sizeof *pat_nodes));
   if (pat_nodes == nullptr) goto fail;
   err = TARN_ERR_INVAL;
   pat_root = patricia_subtree_build(copy, 0, count, 0, key_bits, addr_len, pat_nodes, &pat_count,
                                     static_cast<uint32_t>(max_pat_nodes), &overflowed);
   if (overflowed || pat_root == kNone) goto fail;
+
+  // 4. Branch factors.
   if (!patricia_dp_compute(pat_nodes, pat_root, copy, addr_len, key_bits, kNodeLimit,
                            &root_nearest))
     goto fail;
 
+  // 5. Packing.
   n = pat_nodes[pat_root].dp_cost;
   if (n > kNodeLimit) goto fail;
   packed = static_cast<tarn_lctrie_node_t*>(malloc(n * sizeof *packed));
@@ -814,7 +838,6 @@ tarn_err_t tarn_index_create(const tarn_prefix_t* prefixes, size_t count, tarn_i
   lctrie_pack_subtree(pat_nodes, pat_root, copy, addr_len, packed, 0, &packed_next, 0, n,
                       &overflowed);
   if (overflowed || packed_next != n) goto fail;
-
   free(pat_nodes);
   pat_nodes = nullptr;
 
@@ -827,21 +850,19 @@ tarn_err_t tarn_index_create(const tarn_prefix_t* prefixes, size_t count, tarn_i
   index->jump = nullptr;
   index->jump_bits = 0;
   index->check4 = nullptr;
+
+  // 6. Lookup tables.
+  err = TARN_ERR_NOMEM;
   if (family == TARN_AF_INET) {
     check4 = static_cast<tarn_index_check4_t*>(malloc(count * sizeof *check4));
-    if (check4 == nullptr) {
-      err = TARN_ERR_NOMEM;
-      goto fail;
-    }
+    if (check4 == nullptr) goto fail;
     for (size_t k = 0; k < count; k++)
       check4[k] = {key_load<key_v4>(&copy[k].addr).w, orig_indices[k], copy[k].pfxlen};
+    index->check4 = check4;
   }
   if (jump_bits > 0) {
     jump = static_cast<tarn_index_jump_t*>(malloc((size_t{1} << jump_bits) * sizeof *jump));
-    if (jump == nullptr) {
-      err = TARN_ERR_NOMEM;
-      goto fail;
-    }
+    if (jump == nullptr) goto fail;
     if (family == TARN_AF_INET)
       index_jump_fill<key_v4, 32>(index, jump, jump_bits);
     else
@@ -849,7 +870,6 @@ tarn_err_t tarn_index_create(const tarn_prefix_t* prefixes, size_t count, tarn_i
     index->jump = jump;
     index->jump_bits = jump_bits;
   }
-  index->check4 = check4;
   *out = index;
   return TARN_OK;
 
