@@ -26,9 +26,10 @@ for line in path.read_text().splitlines():
         v4.append(pytarn.IPv4Network(prefix))
 
 # bulk_aggregate takes one family per call and returns a new, ascending list.
-merged = pytarn.bulk_aggregate(v4) + pytarn.bulk_aggregate(v6)
+merged4 = pytarn.bulk_aggregate(v4)
+merged = merged4 + pytarn.bulk_aggregate(v6)
 
-covered = sum(n.num_addresses for n in pytarn.bulk_aggregate(v4))
+covered = sum(n.num_addresses for n in merged4)
 print(f"{len(v4) + len(v6)} prefixes aggregate to {len(merged)}")
 print(f"IPv4 addresses covered: {covered}")
 for net in merged[:10]:
