@@ -4,14 +4,38 @@
 // one to four hex digits with at most one "::", and a dotted-quad tail only
 // for IPv4-mapped addresses (::ffff:0:0/96).  Output is canonical: dotted quad
 // for IPv4 and the RFC 5952 text for IPv6.
+//
+// Both directions are written to avoid data-dependent branches, because the
+// widths of octets and groups in real input are unpredictable and a branch
+// per field costs more than the arithmetic:
+//  - The parser finds the length with a byte loop that stops at the NUL, then
+//    reads the text in 8-byte words that end at the NUL at the latest and
+//    describes it by bitmasks (bit i: byte i is ':', '.', a decimal digit, a
+//    hex digit).  Field boundaries come from the masks, field values from
+//    fixed-width arithmetic on the text, and the grammar becomes a few mask
+//    tests.  The caller's text is never read past its NUL.
+//  - The printers build the text in a local buffer with fixed-size stores and
+//    then copy exactly the text and its NUL to the caller.
 #include <string.h>
+
+#include <bit>
+#include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "pytarn.h"
 #include "tarn_internal.h"
 
 namespace {
 
-// Value of a hex digit, indexed by the unsigned byte; 0xFF marks a non-digit.
+// ---------------------------------------------------------------------------
+// Tables
+// ---------------------------------------------------------------------------
+
+// Value of a hex digit, indexed by the unsigned byte; 0xFF marks a non-digit
+// (every byte of 0x80 and above included).
 constexpr uint8_t kNotHex = 0xFF;
 
 struct HexTable {
@@ -33,296 +57,656 @@ constexpr HexTable hex_val = make_hex_val();
 
 constexpr char hex_digits[] = "0123456789abcdef";
 
-inline uint8_t hex_of(char c) { return hex_val.v[static_cast<unsigned char>(c)]; }
+// Two lower-case hex digits per byte value, built from hex_digits.
+struct HexPairTable {
+  char c[256][2];
+};
 
-inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-// Dotted quad at `s`, ending at the NUL.  Shared by the plain IPv4 parser and
-// the tail of a mixed IPv6 address.  Writes `octets` only on success.
-bool ipv4_suffix_parse(const char *s, uint8_t octets[4]) {
-  uint8_t tmp[4];
-  int count = 0;
-  const char *p = s;
-  for (;;) {
-    if (!is_digit(*p)) return false;
-    unsigned val;
-    if (*p == '0') {
-      // A leading zero is the whole octet: 00, 01 and 010 are refused.
-      val = 0;
-      ++p;
-      if (is_digit(*p)) return false;
-    } else {
-      val = 0;
-      while (is_digit(*p)) {
-        val = val * 10 + static_cast<unsigned>(*p - '0');
-        if (val > 255) return false;
-        ++p;
-      }
-    }
-    if (count == 4) return false;
-    tmp[count++] = static_cast<uint8_t>(val);
-    if (*p == '.') {
-      ++p;
-      if (*p == '\0') return false;
-    } else if (*p == '\0') {
-      break;
-    } else {
-      return false;
-    }
+constexpr HexPairTable make_hex_pairs() {
+  HexPairTable t{};
+  for (int i = 0; i < 256; ++i) {
+    t.c[i][0] = hex_digits[i >> 4];
+    t.c[i][1] = hex_digits[i & 0xF];
   }
-  if (count != 4) return false;
-  memcpy(octets, tmp, 4);
+  return t;
+}
+
+constexpr HexPairTable hex_pairs = make_hex_pairs();
+
+// Decimal text of 0..255 followed by '.', and its digit count (1..3).
+struct DecTable {
+  char c[256][4];
+  uint8_t len[256];
+};
+
+constexpr DecTable make_dec() {
+  DecTable t{};
+  for (int v = 0; v < 256; ++v) {
+    int n = 0;
+    if (v >= 100) t.c[v][n++] = static_cast<char>('0' + v / 100);
+    if (v >= 10) t.c[v][n++] = static_cast<char>('0' + v / 10 % 10);
+    t.c[v][n++] = static_cast<char>('0' + v % 10);
+    t.len[v] = static_cast<uint8_t>(n);
+    t.c[v][n] = '.';
+    while (++n < 4) t.c[v][n] = '\0';
+  }
+  return t;
+}
+
+constexpr DecTable dec = make_dec();
+
+// ---------------------------------------------------------------------------
+// Byte classes of a text
+// ---------------------------------------------------------------------------
+
+constexpr uint64_t kOnes = 0x0101010101010101ull;
+constexpr uint64_t kHigh = 0x8080808080808080ull;
+
+// Little-endian loads: byte i of the text lands in bits 8i..8i+7.
+inline uint64_t load64(const uint8_t *p) {
+  uint64_t x;
+  memcpy(&x, p, 8);
+  if constexpr (std::endian::native == std::endian::big) x = __builtin_bswap64(x);
+  return x;
+}
+
+inline uint32_t load32(const uint8_t *p) {
+  uint32_t x;
+  memcpy(&x, p, 4);
+  if constexpr (std::endian::native == std::endian::big) x = __builtin_bswap32(x);
+  return x;
+}
+
+// Set bits of x.  Without a popcount instruction in the target's baseline,
+// std::popcount becomes a library call; this is the branch-free SWAR count.
+inline unsigned bit_count(uint64_t x) {
+#if defined(__POPCNT__)
+  return static_cast<unsigned>(__builtin_popcountll(x));
+#else
+  x = x - ((x >> 1) & 0x5555555555555555ull);
+  x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+  return static_cast<unsigned>((x * kOnes) >> 56);
+#endif
+}
+
+// Index of the highest set bit of a non-zero x.
+inline unsigned top_bit(uint64_t x) { return 63u - static_cast<unsigned>(std::countl_zero(x)); }
+
+// Bit i set when byte i of a 16-byte window is of the class.
+struct Classes16 {
+  uint32_t colon, dot, digit, zero, hex;
+};
+
+#if defined(__SSE2__)
+// The window as two words, bytes 0..7 in `lo`.  Signed byte compares: bytes
+// of 0x80 and above are negative and fall outside every range.
+inline Classes16 classify16(uint64_t lo, uint64_t hi) {
+  const __m128i x = _mm_set_epi64x(static_cast<long long>(hi), static_cast<long long>(lo));
+  const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8('0' - 1)),
+                                      _mm_cmplt_epi8(x, _mm_set1_epi8('9' + 1)));
+  // Setting 0x20 folds 'A'..'F' onto 'a'..'f' and nothing else onto them.
+  const __m128i folded = _mm_or_si128(x, _mm_set1_epi8(0x20));
+  const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)),
+                                       _mm_cmplt_epi8(folded, _mm_set1_epi8('f' + 1)));
+  Classes16 c;
+  c.colon = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8(':'))));
+  c.dot = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8('.'))));
+  c.zero = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8('0'))));
+  c.digit = static_cast<uint32_t>(_mm_movemask_epi8(digit));
+  c.hex = static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(digit, letter)));
+  return c;
+}
+
+// Only what a dotted quad needs: dots, digits and '0's.
+inline Classes16 classify_quad16(uint64_t lo, uint64_t hi) {
+  const __m128i x = _mm_set_epi64x(static_cast<long long>(hi), static_cast<long long>(lo));
+  const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8('0' - 1)),
+                                      _mm_cmplt_epi8(x, _mm_set1_epi8('9' + 1)));
+  Classes16 c{};
+  c.dot = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8('.'))));
+  c.zero = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8('0'))));
+  c.digit = static_cast<uint32_t>(_mm_movemask_epi8(digit));
+  return c;
+}
+#else
+// The same on 64-bit words (SWAR).  Every step keeps each byte's sum below
+// 0x100, so no carry crosses from one byte to the next.
+
+// 0x80 in every byte of x equal to c.
+inline uint64_t bytes_eq(uint64_t x, uint8_t c) {
+  const uint64_t t = x ^ (kOnes * c);
+  return ~(((t & ~kHigh) + ~kHigh) | t) & kHigh;
+}
+
+// 0x80 in every byte of x within [lo, hi] (both below 0x80, lo at least 1);
+// bytes of 0x80 and above never match.
+inline uint64_t bytes_in(uint64_t x, uint8_t lo, uint8_t hi) {
+  const uint64_t low7 = x & ~kHigh;
+  const uint64_t ge_lo = low7 + kOnes * (0x80 - lo);
+  const uint64_t gt_hi = low7 + kOnes * (0x7F - hi);
+  return ge_lo & ~gt_hi & ~x & kHigh;
+}
+
+// The 0x80 bits of the eight bytes as an 8-bit mask, byte i to bit i: the
+// multiplier moves byte i's bit to bit 56 + i, and no two partial products
+// meet in the top byte or carry into it.
+inline uint32_t gather(uint64_t m) { return static_cast<uint32_t>((m * 0x0002040810204081ull) >> 56); }
+
+inline Classes16 classify16(uint64_t lo, uint64_t hi) {
+  Classes16 c{};
+  const uint64_t words[2] = {lo, hi};
+  for (int w = 0; w < 2; ++w) {
+    const uint64_t x = words[w];
+    const uint64_t digit = bytes_in(x, '0', '9');
+    const uint64_t letter = bytes_in(x | (kOnes * 0x20), 'a', 'f');
+    c.colon |= gather(bytes_eq(x, ':')) << (8 * w);
+    c.dot |= gather(bytes_eq(x, '.')) << (8 * w);
+    c.zero |= gather(bytes_eq(x, '0')) << (8 * w);
+    c.digit |= gather(digit) << (8 * w);
+    c.hex |= gather(digit | letter) << (8 * w);
+  }
+  return c;
+}
+
+inline Classes16 classify_quad16(uint64_t lo, uint64_t hi) { return classify16(lo, hi); }
+#endif
+
+// ---------------------------------------------------------------------------
+// Parsing
+// ---------------------------------------------------------------------------
+
+// The longest text that can succeed: six 4-digit groups, six colons and a
+// 15-byte dotted quad.  Anything longer fails whatever it holds, so the scan
+// stops there instead of walking a long text to its end.
+constexpr unsigned kMaxText = 45;
+
+// The text and its byte classes.  The text is read in place: bytes 0..len
+// (the last one being the NUL) and nothing after.
+struct Scan {
+  const uint8_t *text;
+  unsigned len;  // 1..kMaxText
+  // Bit i describes byte i of the text.
+  uint64_t colon, dot, digit, zero, hex;
+};
+
+// Length of the text if it is at most kMaxText bytes, else kMaxText + 1.
+// Each byte is read only after the one before it proved not to be the NUL;
+// the comparisons are unrolled, one compare and branch per byte.
+template <unsigned... I>
+inline unsigned bounded_length(const char *src, std::integer_sequence<unsigned, I...>) {
+  unsigned n = sizeof...(I);
+  (void)((src[I] != '\0' || (n = I, false)) && ...);
+  return n;
+}
+
+// Adds the classes of 16 bytes starting at text position pos (at most
+// kMaxText, so the shifts stay inside the masks).
+inline void add_window(Scan *s, const Classes16 &c, unsigned pos) {
+  s->colon |= uint64_t{c.colon} << pos;
+  s->dot |= uint64_t{c.dot} << pos;
+  s->digit |= uint64_t{c.digit} << pos;
+  s->zero |= uint64_t{c.zero} << pos;
+  s->hex |= uint64_t{c.hex} << pos;
+}
+
+// The same for a window whose bytes 8..15 are text positions hi_pos..: the
+// top byte of each mask moves to hi_pos.
+inline uint64_t split_mask(uint32_t m, unsigned hi_pos) {
+  return uint64_t{m & 0xFF} | (uint64_t{m >> 8} << hi_pos);
+}
+
+inline void add_split_window(Scan *s, const Classes16 &c, unsigned hi_pos) {
+  s->colon = split_mask(c.colon, hi_pos);
+  s->dot = split_mask(c.dot, hi_pos);
+  s->digit = split_mask(c.digit, hi_pos);
+  s->zero = split_mask(c.zero, hi_pos);
+  s->hex = split_mask(c.hex, hi_pos);
+}
+
+// Classifies every byte of a text of n bytes (1..kMaxText).
+//
+// The text is read in 16-byte windows that end at the NUL at the latest: at
+// 0, 16 and 32, the last one pulled back to end exactly at the NUL;
+// overlapping windows report the same bits twice.  A text of 7 to 14 bytes
+// is one window of two 8-byte words, the second pulled back the same way,
+// and a shorter one is gathered byte by byte.
+inline void scan_text(const char *src, unsigned n, Scan *s) {
+  const uint8_t *t = reinterpret_cast<const uint8_t *>(src);
+  s->text = t;
+  s->len = n;
+  s->colon = s->dot = s->digit = s->zero = s->hex = 0;
+  if (n >= 15) {
+    const unsigned last = n - 15;  // the window at `last` ends at the NUL
+    for (unsigned o = 0; o < n; o += 16) {
+      const unsigned pos = o < last ? o : last;
+      add_window(s, classify16(load64(t + pos), load64(t + pos + 8)), pos);
+    }
+  } else if (n >= 7) {
+    add_split_window(s, classify16(load64(t), load64(t + n - 7)), n - 7);
+  } else {
+    uint64_t x = 0;
+    for (unsigned i = 0; i < n; ++i) x |= uint64_t{t[i]} << (8 * i);
+    add_window(s, classify16(x, 0), 0);
+  }
+}
+
+// Value of the decimal octet of width w (1..3) whose last digit is byte 2
+// of r: the bytes in front of it are masked off and the digits combine as
+// 100a + 10b + c.
+inline unsigned octet_value_of(uint32_t r, unsigned w) {
+  static constexpr uint32_t kKeep[4] = {0, 0xFF0000, 0xFFFF00, 0xFFFFFF};
+  const uint32_t d = (r & kKeep[w]) - (0x303030u & kKeep[w]);
+  return (d & 0xFF) * 100 + ((d >> 8) & 0xFF) * 10 + (d >> 16);
+}
+
+// Dotted quad in t (len bytes followed by a byte that may be read), given
+// its classes (bit i: byte i).  The rules: exactly four octets of 1 to 3
+// digits joined by single dots, no leading zero in an octet of two or more
+// digits, no value above 255, nothing else.  On success *quad holds the four
+// octets, the first in the top byte.
+//
+// The grammar is checked on the masks and the dot positions alone, so there
+// is one branch for the whole quad rather than one per digit.  Each octet is
+// then fetched with one 4-byte load ending just after it: the second octet
+// ends at byte 3 or later, so from there on the load stays inside the text;
+// the first octet is read from byte 0 and shifted into place.
+inline bool ipv4_suffix_parse(const uint8_t *t, unsigned len, uint64_t dots, uint64_t digits,
+                              uint64_t zeros, uint32_t *quad) {
+  // 0.0.0.0 is the shortest text, 255.255.255.255 the longest.
+  if (len < 7 || len > 15) return false;
+  const uint64_t all = (uint64_t{1} << len) - 1;  // len <= 15: a safe shift
+  // Dot positions; with fewer than three dots d2 comes out as 64 and the
+  // test on dots2 below refuses the text.
+  const uint64_t dots1 = dots & (dots - 1);
+  const uint64_t dots2 = dots1 & (dots1 - 1);
+  const unsigned d0 = static_cast<unsigned>(std::countr_zero(dots));
+  const unsigned d1 = static_cast<unsigned>(std::countr_zero(dots1));
+  const unsigned d2 = static_cast<unsigned>(std::countr_zero(dots2));
+  const unsigned w0 = d0, w1 = d1 - d0 - 1, w2 = d2 - d1 - 1, w3 = len - d2 - 1;
+  // Only digits and dots, exactly three dots, every octet 1..3 digits wide
+  // (unsigned: an empty octet wraps to a huge width), and no '0' that starts
+  // an octet and has a digit after it.
+  const uint64_t octet_starts = (dots << 1) | 1;
+  const bool bad = ((dots | digits) != all) | (dots2 == 0) | ((dots2 & (dots2 - 1)) != 0) |
+                   (w0 - 1 > 2) | (w1 - 1 > 2) | (w2 - 1 > 2) | (w3 - 1 > 2) |
+                   ((zeros & octet_starts & (digits >> 1)) != 0);
+  if (bad) return false;
+
+  // d0 is 1..3, so the first load is shifted by 0..16 bits.
+  const unsigned o0 = octet_value_of(load32(t) << (8 * (3 - d0)), w0);
+  const unsigned o1 = octet_value_of(load32(t + d1 - 3), w1);
+  const unsigned o2 = octet_value_of(load32(t + d2 - 3), w2);
+  const unsigned o3 = octet_value_of(load32(t + len - 3), w3);
+  if ((o0 | o1 | o2 | o3) > 255) return false;
+  *quad = (o0 << 24) | (o1 << 16) | (o2 << 8) | o3;
   return true;
 }
 
-tarn_err_t addr_parse_ipv4(const char *src, tarn_addr_t *out) {
-  uint8_t octets[4];
-  if (!ipv4_suffix_parse(src, octets)) return TARN_ERR_PARSE;
+// Big-endian stores of values kept in registers.  (Building the bytes in a
+// local array and copying it out would read single-byte stores back as a
+// word, which stalls on store forwarding.)
+inline void store_be32(uint8_t *dst, uint32_t v) {
+  if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap32(v);
+  memcpy(dst, &v, 4);
+}
+
+inline void store_be64(uint8_t *dst, uint64_t v) {
+  if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
+  memcpy(dst, &v, 8);
+}
+
+tarn_err_t addr_parse_ipv4(const Scan &s, tarn_addr_t *out) {
+  uint32_t quad;
+  if (!ipv4_suffix_parse(s.text, s.len, s.dot, s.digit, s.zero, &quad)) return TARN_ERR_PARSE;
   out->family = TARN_AF_INET;
-  memcpy(out->addr.v4, octets, 4);
+  store_be32(out->addr.v4, quad);  // bytes 4..15 are not ours to write
   return TARN_OK;
 }
 
-// True when the text after the last colon is non-empty and holds a '.'.
-bool is_mixed_suffix(const char *s) {
-  if (*s == '\0') return false;
-  for (; *s != '\0'; ++s) {
-    if (*s == '.') return true;
-  }
-  return false;
+// True when the text after the last colon holds a '.' (and so is not empty):
+// the address ends in a dotted quad.
+inline bool is_mixed_suffix(const Scan &s, unsigned last_colon) {
+  // last_colon + 1 is at most kMaxText, below the width of the mask.
+  return (s.dot >> (last_colon + 1)) != 0;
 }
 
-// Groups of one side of "::", at most eight.
-struct GroupList {
-  uint16_t g[8];
-  int count;
+// Value of the hex group whose last digit is byte 3 of x and which is w
+// (1..4) digits wide.  Each byte becomes its digit value as (byte & 0xF),
+// plus 9 for letters (bit 6 set: 'a' = 0x61 and 'A' = 0x41 give 1 + 9); the
+// four values are packed into 16 bits and the digits in front of the group
+// masked off.  Whatever the front bytes hold (a colon, another group) can
+// only spill into higher nibbles, which the mask removes too.
+inline unsigned group_value_of(uint32_t x, unsigned w) {
+  static constexpr uint32_t kWidthMask[5] = {0, 0xF, 0xFF, 0xFFF, 0xFFFF};
+  const uint32_t nib = (x & 0x0F0F0F0Fu) + 9 * ((x >> 6) & 0x01010101u);
+  // Bytes a b c d (d the last digit) to the nibbles of abcd: ab and cd first.
+  const uint32_t pairs = ((nib << 4) | (nib >> 8)) & 0x00FF00FFu;
+  return (((pairs << 8) | (pairs >> 16)) & 0xFFFFu) & kWidthMask[w];
+}
+
+// The group ending at byte `last` >= 3: one 4-byte load ending there.
+inline unsigned group_value(const uint8_t *t, unsigned last, unsigned w) {
+  return group_value_of(load32(t + last - 3), w);
+}
+
+// The same for any `last`: near the start of the text the load starts at 0
+// and is shifted so that `last` becomes byte 3, zeros coming in below.
+inline unsigned group_value_near_start(const uint8_t *t, unsigned last, unsigned w) {
+  const unsigned off = last >= 3 ? last - 3 : 0;
+  // last - off is 0..3, so the shift is 0..24 bits.
+  return group_value_of(load32(t + off) << (8 * (3 - (last - off))), w);
+}
+
+// A 128-bit value as two words, for assembling the 8 groups.
+struct U128 {
+  uint64_t hi, lo;
 };
 
-// Writes `before`, `zero_groups` zero groups and `after` as big-endian
-// 16-bit groups from byte 0 on.
-void write_groups(uint8_t *dst, const GroupList &before, int zero_groups,
-                  const GroupList &after) {
-  int k = 0;
-  for (int i = 0; i < before.count; ++i, ++k) {
-    dst[2 * k] = static_cast<uint8_t>(before.g[i] >> 8);
-    dst[2 * k + 1] = static_cast<uint8_t>(before.g[i]);
-  }
-  for (int i = 0; i < zero_groups; ++i, ++k) {
-    dst[2 * k] = 0;
-    dst[2 * k + 1] = 0;
-  }
-  for (int i = 0; i < after.count; ++i, ++k) {
-    dst[2 * k] = static_cast<uint8_t>(after.g[i] >> 8);
-    dst[2 * k + 1] = static_cast<uint8_t>(after.g[i]);
-  }
+// x << n and x >> n for 0 <= n < 128, without branches.  A 64-bit word must
+// never be shifted by 64 (undefined): the bits crossing between the words
+// are moved as (w >> 1) >> (63 - k), which is w >> 64 = 0 when k is 0.
+inline U128 shl128(U128 x, unsigned n) {
+  const unsigned k = n & 63;
+  const uint64_t moved = x.lo << k;
+  const uint64_t crossed = (x.hi << k) | ((x.lo >> 1) >> (63 - k));
+  return n >= 64 ? U128{moved, 0} : U128{crossed, moved};
 }
 
-// Walks the hex groups of [s, end).  `max_groups` bounds each side of "::".
-// `mixed` selects the rules of the hex section before a dotted-quad tail: a
-// ':' that is the last byte of the section (it pairs with the colon at
-// `end`) closes the walk as "::".  Without `mixed`, `end` is the NUL and a
-// ':' as the last byte of the text is refused.
-bool hex_section_walk(const char *s, const char *end, int max_groups, bool mixed,
-                      GroupList *before, GroupList *after, bool *has_cc) {
-  const char *p = s;
-  before->count = 0;
-  after->count = 0;
-  *has_cc = false;
-  while (p < end) {
-    if (p[0] == ':') {
-      if (mixed && p + 1 == end) {
-        // This ':' and the colon at `end` form "::".
-        if (*has_cc) return false;
-        *has_cc = true;
-        return true;
-      }
-      if (p + 1 < end && p[1] == ':') {
-        if (*has_cc) return false;
-        *has_cc = true;
-        p += 2;
-        continue;
-      }
-    }
-    unsigned val = 0;
-    int digits = 0;
-    while (p < end && hex_of(*p) != kNotHex) {
-      val = (val << 4) | hex_of(*p);
-      ++digits;
-      if (digits > 4) return false;
-      ++p;
-    }
-    if (digits == 0) return false;
-    GroupList *side = *has_cc ? after : before;
-    if (side->count == max_groups) return false;
-    side->g[side->count++] = static_cast<uint16_t>(val);
-    if (p == end) break;
-    if (*p != ':') return false;
-    if (p + 1 < end && p[1] == ':') continue;  // "::" is taken at the next turn
-    if (p + 1 == end) {
-      if (mixed) continue;  // closes the section as "::" at the next turn
-      return false;         // a single ':' ending the text
-    }
-    ++p;
-  }
-  return true;
+inline U128 shr128(U128 x, unsigned n) {
+  const unsigned k = n & 63;
+  const uint64_t moved = x.hi >> k;
+  const uint64_t crossed = (x.lo >> k) | ((x.hi << 1) << (63 - k));
+  return n >= 64 ? U128{0, moved} : U128{moved, crossed};
 }
 
-tarn_err_t addr_parse_ipv6(const char *src, tarn_addr_t *out) {
-  const char *last_colon = nullptr;
-  const char *end = src;
-  for (; *end != '\0'; ++end) {
-    if (*end == ':') last_colon = end;
-  }
-  GroupList before, after;
-  bool has_cc;
-  if (!is_mixed_suffix(last_colon + 1)) {
-    if (!hex_section_walk(src, end, 8, false, &before, &after, &has_cc)) return TARN_ERR_PARSE;
-    const int total = before.count + after.count;
-    int zero_groups = 0;
-    if (has_cc) {
-      if (total > 7) return TARN_ERR_PARSE;
-      zero_groups = 8 - total;
-    } else if (total != 8) {
+// IPv6 text: hex groups with at most one "::", optionally ending in a dotted
+// quad (then 6 groups stand in front of it instead of 8).
+//
+// 1. The hex section is the whole text (pure form) or the text before the
+//    last colon (mixed form; the quad after it is parsed on its own).  Every
+//    byte of the section must be a hex digit or ':'.
+// 2. Colon structure, from the colon mask alone: at most one pair of adjacent
+//    colons (the "::"; three in a row make two pairs); a colon at the start
+//    must begin that pair; in the pure form a colon at the end must close it.
+//    In the mixed form the last colon separates the quad like a group.
+// 3. Groups are the runs of hex digits, none longer than 4.  With "::" there
+//    must be at most max_groups - 1 of them, so that "::" stands for at least
+//    one zero group; without it exactly max_groups.
+// 4. Only now, the text being well formed, the groups are decoded in text
+//    order and shifted into a 128-bit value, the latest at the bottom.  Then
+//    the head (the groups before the "::") moves to the top and the tail
+//    (the groups after it) stays above the quad, or at the bottom.  Example
+//    "1:2::3": 1:2:3 in the low 48 bits, head 1:2 and tail 3, giving
+//    1:2:0:0:0:0:0:3.
+// 5. The mixed form accepts only IPv4-mapped addresses; the bytes are
+//    written before that test, as the failure contract allows.
+// Kept out of line: the IPv4 path stays small.
+__attribute__((noinline)) tarn_err_t addr_parse_ipv6(const Scan &s, tarn_addr_t *out) {
+  const unsigned n = s.len;
+  const uint64_t colon = s.colon;
+  const unsigned last_colon = top_bit(colon);
+  const bool mixed = is_mixed_suffix(s, last_colon);
+
+  uint32_t quad = 0;
+  unsigned hex_end = n;
+  if (mixed) {
+    if (last_colon == 0) return TARN_ERR_PARSE;
+    const unsigned q = last_colon + 1;  // at most kMaxText: the shifts are safe
+    if (!ipv4_suffix_parse(s.text + q, n - q, s.dot >> q, s.digit >> q, s.zero >> q, &quad)) {
       return TARN_ERR_PARSE;
     }
-    write_groups(out->addr.v6, before, zero_groups, after);
-    out->family = TARN_AF_INET6;
-    return TARN_OK;
+    hex_end = last_colon;
   }
 
-  uint8_t ipv4_octets[4];
-  if (!ipv4_suffix_parse(last_colon + 1, ipv4_octets)) return TARN_ERR_PARSE;
-  const char *hex_end = last_colon;
-  if (hex_end == src) return TARN_ERR_PARSE;
-  if (!hex_section_walk(src, hex_end, 6, true, &before, &after, &has_cc)) return TARN_ERR_PARSE;
-  const int total = before.count + after.count;
-  int zero_groups = 0;
-  if (has_cc) {
-    if (total > 5) return TARN_ERR_PARSE;
-    zero_groups = 6 - total;
-  } else if (total != 6) {
-    return TARN_ERR_PARSE;
+  // Steps 1 and 2.  hex_end is at most kMaxText, so the shift is safe.
+  const uint64_t section = (uint64_t{1} << hex_end) - 1;
+  const uint64_t digits = s.hex & section;
+  const uint64_t pairs = colon & (colon >> 1);
+  uint64_t bad = ((digits | colon) & section) ^ section;
+  bad |= pairs & (pairs - 1);
+  bad |= colon & ~pairs & 1;
+  // A pure text of one byte is ":" and already bad; n - 2 is used for n >= 2.
+  if (!mixed && n >= 2) bad |= (colon >> (n - 1)) & ~(pairs >> (n - 2)) & 1;
+  // Step 3, widths: no run of five hex digits.
+  bad |= digits & (digits >> 1) & (digits >> 2) & (digits >> 3) & (digits >> 4);
+  if (bad != 0) return TARN_ERR_PARSE;
+
+  // Steps 3 and 4.  Groups are decoded before they are counted: nothing is
+  // written until the count is known to be right.  A group ends at byte 2k
+  // or later (k groups and colons, or a "::", stand in front of it), so from
+  // the third group on the 4-byte load ending at its last digit stays inside
+  // the text; the first two are read the careful way.
+  const bool has_cc = pairs != 0;
+  const unsigned cc_pos = has_cc ? static_cast<unsigned>(std::countr_zero(pairs)) : 64;
+  const uint8_t *t = s.text;
+  uint64_t ends = digits & ~(digits >> 1);
+  uint64_t starts = digits & ~(digits << 1);
+  U128 acc{0, 0};
+  unsigned count = 0, head_groups = 0;
+  for (; ends != 0; ++count) {
+    const unsigned last = static_cast<unsigned>(std::countr_zero(ends));
+    const unsigned first = static_cast<unsigned>(std::countr_zero(starts));
+    ends &= ends - 1;
+    starts &= starts - 1;
+    const unsigned w = last - first + 1;
+    const unsigned v = count < 2 ? group_value_near_start(t, last, w) : group_value(t, last, w);
+    acc = U128{(acc.hi << 16) | (acc.lo >> 48), (acc.lo << 16) | v};
+    head_groups += last < cc_pos;
   }
-  uint8_t *v6 = out->addr.v6;
-  write_groups(v6, before, zero_groups, after);
-  memcpy(v6 + 12, ipv4_octets, 4);
-  // Dotted-quad text is accepted for IPv4-mapped addresses only.
-  for (int i = 0; i < 10; ++i) {
-    if (v6[i] != 0) return TARN_ERR_PARSE;
-  }
-  if (v6[10] != 0xFF || v6[11] != 0xFF) return TARN_ERR_PARSE;
+  const unsigned max_groups = mixed ? 6 : 8;
+  if (has_cc ? count >= max_groups : count != max_groups) return TARN_ERR_PARSE;
+
+  // The tail, the groups after the "::", stays at the bottom (above the
+  // quad's 32 bits in the mixed form); the head moves up to group 0, by 16
+  // bits for each slot it leaves free.  A head of no groups is zero and is
+  // not shifted (its shift would be the full 128 bits).
+  const unsigned tail_groups = count - head_groups;    // at most 7
+  const U128 head = shr128(acc, 16 * tail_groups);       // below 128
+  const U128 head_bits = shl128(head, 16 * tail_groups);
+  const U128 tail{acc.hi ^ head_bits.hi, acc.lo ^ head_bits.lo};
+  const U128 top = head_groups > 0 ? shl128(head, 16 * (8 - head_groups)) : U128{0, 0};
+  const U128 bottom = mixed ? shl128(tail, 32) : tail;
+  const uint64_t hi = top.hi | bottom.hi;
+  const uint64_t lo = top.lo | bottom.lo | quad;
+  store_be64(out->addr.v6, hi);
+  store_be64(out->addr.v6 + 8, lo);
+  // Step 5: ::ffff:0:0/96 only.
+  if (mixed && (hi != 0 || (lo >> 32) != 0xFFFF)) return TARN_ERR_PARSE;
   out->family = TARN_AF_INET6;
   return TARN_OK;
 }
 
-// Decimal digits of 0..255 without a leading zero; returns the count.
-int uint8_to_dec(uint8_t val, char *out) {
-  if (val >= 100) {
-    out[0] = static_cast<char>('0' + val / 100);
-    out[1] = static_cast<char>('0' + val / 10 % 10);
-    out[2] = static_cast<char>('0' + val % 10);
-    return 3;
-  }
-  if (val >= 10) {
-    out[0] = static_cast<char>('0' + val / 10);
-    out[1] = static_cast<char>('0' + val % 10);
-    return 2;
-  }
-  out[0] = static_cast<char>('0' + val);
-  return 1;
+// Any text of n bytes: classify it all and let the family decide.  Kept
+// out of line so that the dotted-quad path below stays small.
+__attribute__((noinline)) tarn_err_t addr_parse_long(const char *src, unsigned n,
+                                                     tarn_addr_t *out) {
+  if (n == 0 || n > kMaxText) return TARN_ERR_PARSE;
+  Scan s;
+  scan_text(src, n, &s);
+  // A ':' anywhere makes the text IPv6; nothing else decides the family.
+  return s.colon != 0 ? addr_parse_ipv6(s, out) : addr_parse_ipv4(s, out);
 }
 
-// Lower-case hex digits of a group without leading zeros; returns the count.
-int uint16_to_hex(uint16_t val, char *out) {
-  if (val == 0) {
-    out[0] = '0';
-    return 1;
-  }
-  int shift = val > 0xFFF ? 12 : val > 0xFF ? 8 : val > 0xF ? 4 : 0;
-  int n = 0;
-  for (; shift >= 0; shift -= 4) out[n++] = hex_digits[(val >> shift) & 0xF];
-  return n;
-}
-
-// Dotted quad of four bytes, NUL-terminated; returns the characters written
-// before the NUL.
-int dotted_quad(const uint8_t *b, char *buf) {
-  int n = 0;
-  for (int i = 0; i < 4; ++i) {
-    if (i > 0) buf[n++] = '.';
-    n += uint8_to_dec(b[i], buf + n);
-  }
-  buf[n] = '\0';
-  return n;
-}
-
-tarn_err_t addr_format_ipv4(const tarn_addr_t *addr, char *buf) {
-  dotted_quad(addr->addr.v4, buf);
+// A text of 7 to 15 bytes, the length of every dotted quad.  Its 16-byte
+// window is laid out in text positions: the first word, and the word ending
+// at the NUL shifted down so that position 8 is its byte 0 (bytes beyond
+// the NUL come in as zeros).  If every byte is a digit or a dot there is no
+// ':' and the text is IPv4; anything else takes the general path.
+inline tarn_err_t addr_parse_short(const char *src, unsigned n, tarn_addr_t *out) {
+  const uint8_t *t = reinterpret_cast<const uint8_t *>(src);
+  // For n = 7 the text ends inside the first word; the shift for n > 7 is
+  // 0..56 bits.
+  const uint64_t hi = n > 7 ? load64(t + n - 7) >> (8 * (15 - n)) : 0;
+  const Classes16 c = classify_quad16(load64(t), hi);
+  const uint32_t all = (uint32_t{1} << n) - 1;  // n <= 15: a safe shift
+  if ((c.dot | c.digit) != all) return addr_parse_long(src, n, out);
+  uint32_t quad;
+  if (!ipv4_suffix_parse(t, n, c.dot, c.digit, c.zero, &quad)) return TARN_ERR_PARSE;
+  out->family = TARN_AF_INET;
+  store_be32(out->addr.v4, quad);  // bytes 4..15 are not ours to write
   return TARN_OK;
 }
 
-// Start of the first longest run of zero groups (RFC 5952 section 4.2.3), or
-// -1 when there is no zero group; the run's length goes to `run_len`.
-int find_zero_compress(const uint16_t groups[8], int *run_len) {
-  int best_start = -1, best_len = 0, curr_start = -1, curr_len = 0;
-  for (int i = 0; i < 8; ++i) {
-    if (groups[i] == 0) {
-      if (curr_start < 0) curr_start = i;
-      ++curr_len;
-    } else {
-      if (curr_len > best_len) {
-        best_start = curr_start;
-        best_len = curr_len;
-      }
-      curr_start = -1;
-      curr_len = 0;
-    }
+// ---------------------------------------------------------------------------
+// Formatting
+// ---------------------------------------------------------------------------
+
+// Copies len bytes (1..48) with a few overlapping fixed-size moves, so that
+// exactly the text and its NUL reach the caller's buffer.
+inline void copy_exact(char *dst, const char *src, size_t len) {
+  if (len >= 16) {
+    memcpy(dst, src, 16);
+    if (len > 32) memcpy(dst + 16, src + 16, 16);
+    memcpy(dst + len - 16, src + len - 16, 16);
+  } else if (len >= 8) {
+    memcpy(dst, src, 8);
+    memcpy(dst + len - 8, src + len - 8, 8);
+  } else if (len >= 4) {
+    memcpy(dst, src, 4);
+    memcpy(dst + len - 4, src + len - 4, 4);
+  } else {
+    for (size_t i = 0; i < len; ++i) dst[i] = src[i];
   }
-  if (curr_len > best_len) {
-    best_start = curr_start;
-    best_len = curr_len;
-  }
-  *run_len = best_len;
-  return best_start;
 }
 
+// Writes the decimal digits of val (no leading zero) followed by a '.' into
+// out[0..3] and returns the digit count; the caller moves on by count + 1
+// and overwrites whatever lies beyond.
+inline unsigned uint8_to_dec(uint8_t val, char *out) {
+  memcpy(out, dec.c[val], 4);
+  return dec.len[val];
+}
+
+// Dotted quad of b[0..3] at `out`, NUL-terminated; returns the length before
+// the NUL.  out needs 16 bytes of room.
+inline unsigned dotted_quad(const uint8_t *b, char *out) {
+  unsigned n = 0;
+  for (int i = 0; i < 4; ++i) n += uint8_to_dec(b[i], out + n) + 1;
+  out[n - 1] = '\0';  // the last octet's '.'
+  return n - 1;
+}
+
+tarn_err_t addr_format_ipv4(const tarn_addr_t *addr, char *buf) {
+  char tmp[48];  // room for copy_exact's widest move
+  const unsigned n = dotted_quad(addr->addr.v4, tmp);
+  copy_exact(buf, tmp, n + 1);
+  return TARN_OK;
+}
+
+// Writes the hex digits of val without leading zeros (1 to 4, lower case) to
+// out[0..3], the bytes after them being scratch; returns the digit count.
+inline unsigned uint16_to_hex(uint16_t val, char *out) {
+  char digits[8];
+  memcpy(digits, hex_pairs.c[val >> 8], 2);
+  memcpy(digits + 2, hex_pairs.c[val & 0xFF], 2);
+  memset(digits + 4, 0, 4);
+  // Significant digits: a quarter of the bit width rounded up, at least one.
+  const unsigned width = static_cast<unsigned>(std::bit_width(static_cast<unsigned>(val)));
+  const unsigned n = width == 0 ? 1 : (width + 3) / 4;
+  memcpy(out, digits + (4 - n), 4);
+  return n;
+}
+
+// The run of zero groups that RFC 5952 section 4.2 shortens to "::": the
+// longest run of at least one zero group, the first on a tie.  Indexed by the
+// 8-bit mask of zero groups (bit i: group i is zero); kNoRun when there is no
+// zero group.
+struct ZeroRun {
+  uint8_t start;
+  uint8_t len;
+};
+
+constexpr uint8_t kNoRun = 0xFF;
+
+struct ZeroRunTable {
+  ZeroRun r[256];
+};
+
+constexpr ZeroRunTable make_zero_runs() {
+  ZeroRunTable t{};
+  for (unsigned mask = 0; mask < 256; ++mask) {
+    int best_start = -1, best_len = 0, curr_start = -1, curr_len = 0;
+    for (int i = 0; i < 8; ++i) {
+      if ((mask >> i) & 1) {
+        if (curr_start < 0) curr_start = i;
+        ++curr_len;
+      } else {
+        // Strictly longer: of two equal runs the first stays.
+        if (curr_len > best_len) {
+          best_start = curr_start;
+          best_len = curr_len;
+        }
+        curr_start = -1;
+        curr_len = 0;
+      }
+    }
+    if (curr_len > best_len) {
+      best_start = curr_start;
+      best_len = curr_len;
+    }
+    t.r[mask].start = best_start < 0 ? kNoRun : static_cast<uint8_t>(best_start);
+    t.r[mask].len = static_cast<uint8_t>(best_len);
+  }
+  return t;
+}
+
+constexpr ZeroRunTable zero_runs = make_zero_runs();
+
+// Start of the run to shorten, or -1; its length goes to run_len.
+inline int find_zero_compress(const uint16_t groups[8], int *run_len) {
+  unsigned mask = 0;
+  for (int i = 0; i < 8; ++i) mask |= static_cast<unsigned>(groups[i] == 0) << i;
+  const ZeroRun r = zero_runs.r[mask];
+  *run_len = r.len;
+  return r.start == kNoRun ? -1 : r.start;
+}
+
+// RFC 5952 text.  Every group is emitted with the same stores whether or not
+// it is printed, and only the advance of the output position differs:
+//   group outside the run   its digits and ':'     advance digits + 1
+//   first group of the run  "::"                   advance 2 at the start of
+//                                                  the text, 1 elsewhere (the
+//                                                  ':' before it is there)
+//   other groups of the run (scratch)              advance 0
+// The ':' after the last printed group is dropped at the end, unless the run
+// reaches group 7 and the text must end in "::".  A run of one zero group is
+// not shortened.  Example: 2001:db8:0:0:1:0:0:1 -> "2001:" "db8:" "::"-1
+// (":") then nothing, "1:" "0:" "0:" "1:" -> 2001:db8::1:0:0:1.
 tarn_err_t addr_format_ipv6(const tarn_addr_t *addr, char *buf) {
   const uint8_t *b = addr->addr.v6;
+  static constexpr uint8_t kMappedHead[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+  char tmp[64];
+  if (memcmp(b, kMappedHead, sizeof kMappedHead) == 0) {
+    // IPv4-mapped: the only address printed with a dotted tail.
+    memcpy(tmp, "::ffff:", 7);
+    const unsigned n = 7 + dotted_quad(b + 12, tmp + 7);
+    copy_exact(buf, tmp, n + 1);
+    return TARN_OK;
+  }
+
   uint16_t groups[8];
   for (int i = 0; i < 8; ++i) groups[i] = static_cast<uint16_t>((b[2 * i] << 8) | b[2 * i + 1]);
+  int run_len = 0;
+  const int best = find_zero_compress(groups, &run_len);
+  // Without a run of two or more, no group is in the run and the last
+  // group's ':' is dropped.
+  const bool shorten = run_len >= 2;
+  const unsigned run_start = shorten ? static_cast<unsigned>(best) : 8;
+  const unsigned run_end = shorten ? run_start + static_cast<unsigned>(run_len) : 9;
 
-  if (groups[0] == 0 && groups[1] == 0 && groups[2] == 0 && groups[3] == 0 && groups[4] == 0 &&
-      groups[5] == 0xFFFF) {
-    memcpy(buf, "::ffff:", 7);
-    dotted_quad(b + 12, buf + 7);
-    return TARN_OK;
+  unsigned p = 0;
+  for (unsigned i = 0; i < 8; ++i) {
+    const unsigned digits = uint16_to_hex(groups[i], tmp + p);
+    const bool first_of_run = i == run_start;
+    const bool in_run = i >= run_start && i < run_end;
+    tmp[p + digits] = ':';
+    if (first_of_run) memcpy(tmp + p, "::", 2);
+    p += first_of_run ? (i == 0 ? 2 : 1) : in_run ? 0 : digits + 1;
   }
-
-  int best_len = 0;
-  const int best_start = find_zero_compress(groups, &best_len);
-  int n = 0;
-  if (best_len < 2) {
-    for (int i = 0; i < 8; ++i) {
-      if (i > 0) buf[n++] = ':';
-      n += uint16_to_hex(groups[i], buf + n);
-    }
-    buf[n] = '\0';
-    return TARN_OK;
-  }
-  if (best_start == 0) {
-    buf[n++] = ':';
-  } else {
-    for (int i = 0; i < best_start; ++i) {
-      n += uint16_to_hex(groups[i], buf + n);
-      buf[n++] = ':';
-    }
-  }
-  buf[n++] = ':';
-  for (int i = best_start + best_len; i < 8; ++i) {
-    if (i > best_start + best_len) buf[n++] = ':';
-    n += uint16_to_hex(groups[i], buf + n);
-  }
-  buf[n] = '\0';
+  if (run_end != 8) --p;  // the ':' after the last group
+  tmp[p] = '\0';
+  copy_exact(buf, tmp, p + 1);
   return TARN_OK;
 }
 
@@ -330,16 +714,15 @@ tarn_err_t addr_format_ipv6(const tarn_addr_t *addr, char *buf) {
 
 tarn_err_t tarn_addr_parse(const char *src, tarn_addr_t *out) {
   if (src == nullptr || out == nullptr) return TARN_ERR_INVAL;
-  tarn_err_t err = TARN_ERR_PARSE;
-  if (*src != '\0') {
-    err = strchr(src, ':') != nullptr ? addr_parse_ipv6(src, out) : addr_parse_ipv4(src, out);
-  }
+  const unsigned n = bounded_length(src, std::make_integer_sequence<unsigned, kMaxText + 1>{});
+  const tarn_err_t err = n - 7 <= 8 ? addr_parse_short(src, n, out) : addr_parse_long(src, n, out);
   if (err != TARN_OK) out->family = TARN_AF_UNSPEC;
   return err;
 }
 
 tarn_err_t tarn_addr_format(const tarn_addr_t *addr, char *buf, size_t len) {
   if (addr == nullptr || buf == nullptr) return TARN_ERR_INVAL;
+  // The size test comes first and does not depend on the family.
   if (len < TARN_ADDR_STRLEN || addr->family == TARN_AF_UNSPEC) return TARN_ERR_INVAL;
   if (addr->family == TARN_AF_INET) return addr_format_ipv4(addr, buf);
   return addr_format_ipv6(addr, buf);
@@ -352,7 +735,7 @@ tarn_err_t tarn_addr_to_v4(const tarn_addr_t *addr, tarn_addr_t *out) {
   static constexpr uint8_t kMappedHead[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
   if (memcmp(addr->addr.v6, kMappedHead, sizeof kMappedHead) != 0) return TARN_ERR_FAMILY;
   out->family = TARN_AF_INET;
-  memcpy(out->addr.v4, addr->addr.v6 + 12, 4);
+  memcpy(out->addr.v4, addr->addr.v6 + 12, 4);  // the other 12 bytes of out stay
   return TARN_OK;
 }
 
@@ -360,6 +743,7 @@ tarn_err_t tarn_addr_cmp(const tarn_addr_t *a, const tarn_addr_t *b, int *result
   if (a == nullptr || b == nullptr || result == nullptr) return TARN_ERR_INVAL;
   if (a->family == TARN_AF_UNSPEC || b->family == TARN_AF_UNSPEC) return TARN_ERR_INVAL;
   if (a->family != b->family) return TARN_ERR_FAMILY;
+  // Network byte order: memcmp's unsigned byte order is the numeric order.
   const int c = memcmp(a->addr.v6, b->addr.v6, tarn_addr_len(a->family));
   *result = (c > 0) - (c < 0);
   return TARN_OK;
