@@ -730,8 +730,8 @@ def tour_table(res: Results) -> list[str]:
 
 
 def update_tour(res: Results) -> None:
-    """Refresh the figures between the markers of the README tour."""
-    tour = ROOT / "docs" / "README_tour.md"
+    """Refresh the figures between the markers of the README's tour."""
+    tour = ROOT / "README.md"
     begin, end = "<!-- benchmarks:begin -->", "<!-- benchmarks:end -->"
     if not tour.exists():
         return

@@ -666,7 +666,7 @@ static PyObject *ipv4network_repr(PyObject *self) { return network_repr(self, TA
 
 static PyObject *ipv6network_repr(PyObject *self) { return network_repr(self, TARN_AF_INET6); }
 
-/* ---- type specifications ------------------------------------------------ */
+/* ---- PyType_Spec tables -------------------------------------------------- */
 
 static PyType_Slot ipv4network_slots[] = {
     {Py_tp_new, ipv4network_new},

@@ -62,7 +62,7 @@ extern PyTypeObject *ipv6network_type;
 extern PyTypeObject *prefixindex_type;
 extern PyTypeObject *subnetiterator_type;
 
-/* ---- type specifications, each defined beside its type ---------------- */
+/* ---- PyType_Spec tables, each defined beside its type ------------------- */
 
 extern PyType_Spec ipv4address_spec;    /* address.c */
 extern PyType_Spec ipv6address_spec;    /* address.c */

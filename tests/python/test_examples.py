@@ -29,15 +29,11 @@ def python_blocks(path: Path) -> list[str]:
 def documented_blocks() -> list[tuple[str, int, list[str]]]:
     """(document, block number, blocks up to and including it) for each block.
 
-    README.md's blocks once it has any; until then those of the tour written
-    for it.  Each block runs after the ones before it, as a reader would run
-    them, so later blocks may use names the earlier ones defined.
+    Each block runs after the ones before it, as a reader would run them, so
+    later blocks may use names the earlier ones defined.
     """
-    for name in ("README.md", "docs/README_tour.md"):
-        blocks = python_blocks(ROOT / name)
-        if blocks:
-            return [(name, i + 1, blocks[: i + 1]) for i in range(len(blocks))]
-    return []
+    blocks = python_blocks(ROOT / "README.md")
+    return [("README.md", i + 1, blocks[: i + 1]) for i in range(len(blocks))]
 
 
 DOC_BLOCKS = documented_blocks()
@@ -50,7 +46,7 @@ def subprocess_env() -> dict[str, str]:
 
 
 def test_documentation_has_python_blocks() -> None:
-    assert DOC_BLOCKS, "neither README.md nor docs/README_tour.md has a ```python block"
+    assert DOC_BLOCKS, "README.md has no ```python block"
 
 
 @pytest.mark.parametrize(
