@@ -57,16 +57,19 @@ constexpr HexTable hex_val = make_hex_val();
 
 constexpr char hex_digits[] = "0123456789abcdef";
 
+// Output text is assembled in integer words whose byte k (counting from the
+// least significant) is character k; store_text writes such a word in that
+// order whatever the machine's byte order.
+
 // Two lower-case hex digits per byte value, built from hex_digits.
 struct HexPairTable {
-  char c[256][2];
+  uint16_t w[256];
 };
 
 constexpr HexPairTable make_hex_pairs() {
   HexPairTable t{};
   for (int i = 0; i < 256; ++i) {
-    t.c[i][0] = hex_digits[i >> 4];
-    t.c[i][1] = hex_digits[i & 0xF];
+    t.w[i] = static_cast<uint16_t>(hex_digits[i >> 4] | (hex_digits[i & 0xF] << 8));
   }
   return t;
 }
@@ -75,20 +78,22 @@ constexpr HexPairTable hex_pairs = make_hex_pairs();
 
 // Decimal text of 0..255 followed by '.', and its digit count (1..3).
 struct DecTable {
-  char c[256][4];
+  uint32_t w[256];
   uint8_t len[256];
 };
 
 constexpr DecTable make_dec() {
   DecTable t{};
-  for (int v = 0; v < 256; ++v) {
-    int n = 0;
-    if (v >= 100) t.c[v][n++] = static_cast<char>('0' + v / 100);
-    if (v >= 10) t.c[v][n++] = static_cast<char>('0' + v / 10 % 10);
-    t.c[v][n++] = static_cast<char>('0' + v % 10);
+  for (unsigned v = 0; v < 256; ++v) {
+    unsigned n = 0;
+    uint32_t w = 0;
+    auto put = [&](unsigned c) { w |= c << (8 * n++); };
+    if (v >= 100) put('0' + v / 100);
+    if (v >= 10) put('0' + v / 10 % 10);
+    put('0' + v % 10);
     t.len[v] = static_cast<uint8_t>(n);
-    t.c[v][n] = '.';
-    while (++n < 4) t.c[v][n] = '\0';
+    put('.');
+    t.w[v] = w;
   }
   return t;
 }
@@ -139,21 +144,21 @@ struct Classes16 {
 };
 
 #if defined(__SSE2__)
-// The window as two words, bytes 0..7 in `lo`.  Signed byte compares: bytes
-// of 0x80 and above are negative and fall outside every range.
-inline Classes16 classify16(uint64_t lo, uint64_t hi) {
+// A 16-byte window given as two words, bytes 0..7 in `lo`.  Signed byte
+// compares: bytes of 0x80 and above are negative and fall outside every
+// range.
+
+// Only what IPv6 text needs: colons, dots and hex digits.
+inline Classes16 classify_ipv6_16(uint64_t lo, uint64_t hi) {
   const __m128i x = _mm_set_epi64x(static_cast<long long>(hi), static_cast<long long>(lo));
   const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8('0' - 1)),
                                       _mm_cmplt_epi8(x, _mm_set1_epi8('9' + 1)));
-  // Setting 0x20 folds 'A'..'F' onto 'a'..'f' and nothing else onto them.
   const __m128i folded = _mm_or_si128(x, _mm_set1_epi8(0x20));
   const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)),
                                        _mm_cmplt_epi8(folded, _mm_set1_epi8('f' + 1)));
-  Classes16 c;
+  Classes16 c{};
   c.colon = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8(':'))));
   c.dot = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8('.'))));
-  c.zero = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8('0'))));
-  c.digit = static_cast<uint32_t>(_mm_movemask_epi8(digit));
   c.hex = static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(digit, letter)));
   return c;
 }
@@ -210,6 +215,7 @@ inline Classes16 classify16(uint64_t lo, uint64_t hi) {
 }
 
 inline Classes16 classify_quad16(uint64_t lo, uint64_t hi) { return classify16(lo, hi); }
+inline Classes16 classify_ipv6_16(uint64_t lo, uint64_t hi) { return classify16(lo, hi); }
 #endif
 
 // ---------------------------------------------------------------------------
@@ -221,13 +227,13 @@ inline Classes16 classify_quad16(uint64_t lo, uint64_t hi) { return classify16(l
 // stops there instead of walking a long text to its end.
 constexpr unsigned kMaxText = 45;
 
-// The text and its byte classes.  The text is read in place: bytes 0..len
-// (the last one being the NUL) and nothing after.
+// An IPv6 text and its byte classes.  The text is read in place: bytes
+// 0..len (the last one being the NUL) and nothing after.
 struct Scan {
   const uint8_t *text;
   unsigned len;  // 1..kMaxText
   // Bit i describes byte i of the text.
-  uint64_t colon, dot, digit, zero, hex;
+  uint64_t colon, dot, hex;
 };
 
 // Length of the text if it is at most kMaxText bytes, else kMaxText + 1.
@@ -240,54 +246,47 @@ inline unsigned bounded_length(const char *src, std::integer_sequence<unsigned, 
   return n;
 }
 
-// Adds the classes of 16 bytes starting at text position pos (at most
-// kMaxText, so the shifts stay inside the masks).
-inline void add_window(Scan *s, const Classes16 &c, unsigned pos) {
-  s->colon |= uint64_t{c.colon} << pos;
-  s->dot |= uint64_t{c.dot} << pos;
-  s->digit |= uint64_t{c.digit} << pos;
-  s->zero |= uint64_t{c.zero} << pos;
-  s->hex |= uint64_t{c.hex} << pos;
+// The 16-byte window of a text of 7 to 15 bytes, in text positions: the
+// first word, and the word ending at the NUL shifted down so that position 8
+// is its byte 0 (bytes beyond the NUL come in as zeros).  For n = 7 the
+// text ends inside the first word; for n > 7 the shift is 0..56 bits.
+inline void short_window(const uint8_t *t, unsigned n, uint64_t *lo, uint64_t *hi) {
+  *lo = load64(t);
+  *hi = n > 7 ? load64(t + n - 7) >> (8 * (15 - n)) : 0;
 }
 
-// The same for a window whose bytes 8..15 are text positions hi_pos..: the
-// top byte of each mask moves to hi_pos.
-inline uint64_t split_mask(uint32_t m, unsigned hi_pos) {
-  return uint64_t{m & 0xFF} | (uint64_t{m >> 8} << hi_pos);
-}
-
-inline void add_split_window(Scan *s, const Classes16 &c, unsigned hi_pos) {
-  s->colon = split_mask(c.colon, hi_pos);
-  s->dot = split_mask(c.dot, hi_pos);
-  s->digit = split_mask(c.digit, hi_pos);
-  s->zero = split_mask(c.zero, hi_pos);
-  s->hex = split_mask(c.hex, hi_pos);
-}
-
-// Classifies every byte of a text of n bytes (1..kMaxText).
+// Classifies every byte of a text of n bytes (1..kMaxText) as IPv6 needs.
 //
 // The text is read in 16-byte windows that end at the NUL at the latest: at
 // 0, 16 and 32, the last one pulled back to end exactly at the NUL;
 // overlapping windows report the same bits twice.  A text of 7 to 14 bytes
-// is one window of two 8-byte words, the second pulled back the same way,
-// and a shorter one is gathered byte by byte.
+// is one short window, and a shorter one is gathered byte by byte.
 inline void scan_text(const char *src, unsigned n, Scan *s) {
   const uint8_t *t = reinterpret_cast<const uint8_t *>(src);
   s->text = t;
   s->len = n;
-  s->colon = s->dot = s->digit = s->zero = s->hex = 0;
+  s->colon = s->dot = s->hex = 0;
+  // pos is at most kMaxText, so the shifts stay inside the masks.
+  auto add = [s](uint64_t lo, uint64_t hi, unsigned pos) {
+    const Classes16 c = classify_ipv6_16(lo, hi);
+    s->colon |= uint64_t{c.colon} << pos;
+    s->dot |= uint64_t{c.dot} << pos;
+    s->hex |= uint64_t{c.hex} << pos;
+  };
   if (n >= 15) {
     const unsigned last = n - 15;  // the window at `last` ends at the NUL
     for (unsigned o = 0; o < n; o += 16) {
       const unsigned pos = o < last ? o : last;
-      add_window(s, classify16(load64(t + pos), load64(t + pos + 8)), pos);
+      add(load64(t + pos), load64(t + pos + 8), pos);
     }
   } else if (n >= 7) {
-    add_split_window(s, classify16(load64(t), load64(t + n - 7)), n - 7);
+    uint64_t lo, hi;
+    short_window(t, n, &lo, &hi);
+    add(lo, hi, 0);
   } else {
     uint64_t x = 0;
     for (unsigned i = 0; i < n; ++i) x |= uint64_t{t[i]} << (8 * i);
-    add_window(s, classify16(x, 0), 0);
+    add(x, 0, 0);
   }
 }
 
@@ -300,14 +299,38 @@ inline unsigned octet_value_of(uint32_t r, unsigned w) {
   return (d & 0xFF) * 100 + ((d >> 8) & 0xFF) * 10 + (d >> 16);
 }
 
+// Valid dotted-quad layouts: bit `key` is set when key, read as the dot
+// positions of a text plus one bit at its length, describes four octets of
+// 1 to 3 digits joined by three dots.  Texts are at most 15 bytes, so keys
+// have 16 bits: an 8 KB table in which 81 bits are set.
+struct QuadLayouts {
+  uint64_t bits[1024];
+};
+
+constexpr QuadLayouts make_quad_layouts() {
+  QuadLayouts t{};
+  for (unsigned w0 = 1; w0 <= 3; ++w0)
+    for (unsigned w1 = 1; w1 <= 3; ++w1)
+      for (unsigned w2 = 1; w2 <= 3; ++w2)
+        for (unsigned w3 = 1; w3 <= 3; ++w3) {
+          const unsigned d0 = w0, d1 = d0 + 1 + w1, d2 = d1 + 1 + w2, len = d2 + 1 + w3;
+          const unsigned key = (1u << d0) | (1u << d1) | (1u << d2) | (1u << len);
+          t.bits[key >> 6] |= uint64_t{1} << (key & 63);
+        }
+  return t;
+}
+
+constexpr QuadLayouts quad_layouts = make_quad_layouts();
+
 // Dotted quad in t (len bytes followed by a byte that may be read), given
 // its classes (bit i: byte i).  The rules: exactly four octets of 1 to 3
 // digits joined by single dots, no leading zero in an octet of two or more
 // digits, no value above 255, nothing else.  On success *quad holds the four
 // octets, the first in the top byte.
 //
-// The grammar is checked on the masks and the dot positions alone, so there
-// is one branch for the whole quad rather than one per digit.  Each octet is
+// The grammar is checked on the masks alone (the layout of the dots through
+// quad_layouts), so there is one branch for the whole quad rather than one
+// per digit.  Each octet is
 // then fetched with one 4-byte load ending just after it: the second octet
 // ends at byte 3 or later, so from there on the load stays inside the text;
 // the first octet is read from byte 0 and shifted into place.
@@ -316,20 +339,20 @@ inline bool ipv4_suffix_parse(const uint8_t *t, unsigned len, uint64_t dots, uin
   // 0.0.0.0 is the shortest text, 255.255.255.255 the longest.
   if (len < 7 || len > 15) return false;
   const uint64_t all = (uint64_t{1} << len) - 1;  // len <= 15: a safe shift
-  // Dot positions; with fewer than three dots d2 comes out as 64 and the
-  // test on dots2 below refuses the text.
+  // Dot positions.  Unless the layout below is valid they are meaningless
+  // (with fewer than three dots d2 is 64), and nothing uses them.
   const uint64_t dots1 = dots & (dots - 1);
   const uint64_t dots2 = dots1 & (dots1 - 1);
   const unsigned d0 = static_cast<unsigned>(std::countr_zero(dots));
   const unsigned d1 = static_cast<unsigned>(std::countr_zero(dots1));
   const unsigned d2 = static_cast<unsigned>(std::countr_zero(dots2));
   const unsigned w0 = d0, w1 = d1 - d0 - 1, w2 = d2 - d1 - 1, w3 = len - d2 - 1;
-  // Only digits and dots, exactly three dots, every octet 1..3 digits wide
-  // (unsigned: an empty octet wraps to a huge width), and no '0' that starts
-  // an octet and has a digit after it.
+  // Only digits and dots, a valid layout of dots, and no '0' that starts an
+  // octet and has a digit after it.
+  const unsigned key = static_cast<unsigned>(dots) | (1u << len);  // len <= 15
   const uint64_t octet_starts = (dots << 1) | 1;
-  const bool bad = ((dots | digits) != all) | (dots2 == 0) | ((dots2 & (dots2 - 1)) != 0) |
-                   (w0 - 1 > 2) | (w1 - 1 > 2) | (w2 - 1 > 2) | (w3 - 1 > 2) |
+  const bool layout_ok = ((quad_layouts.bits[key >> 6] >> (key & 63)) & 1) != 0;
+  const bool bad = ((dots | digits) != all) | !layout_ok |
                    ((zeros & octet_starts & (digits >> 1)) != 0);
   if (bad) return false;
 
@@ -354,14 +377,6 @@ inline void store_be32(uint8_t *dst, uint32_t v) {
 inline void store_be64(uint8_t *dst, uint64_t v) {
   if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
   memcpy(dst, &v, 8);
-}
-
-tarn_err_t addr_parse_ipv4(const Scan &s, tarn_addr_t *out) {
-  uint32_t quad;
-  if (!ipv4_suffix_parse(s.text, s.len, s.dot, s.digit, s.zero, &quad)) return TARN_ERR_PARSE;
-  out->family = TARN_AF_INET;
-  store_be32(out->addr.v4, quad);  // bytes 4..15 are not ours to write
-  return TARN_OK;
 }
 
 // True when the text after the last colon holds a '.' (and so is not empty):
@@ -441,8 +456,7 @@ inline U128 shr128(U128 x, unsigned n) {
 //    1:2:0:0:0:0:0:3.
 // 5. The mixed form accepts only IPv4-mapped addresses; the bytes are
 //    written before that test, as the failure contract allows.
-// Kept out of line: the IPv4 path stays small.
-__attribute__((noinline)) tarn_err_t addr_parse_ipv6(const Scan &s, tarn_addr_t *out) {
+inline tarn_err_t addr_parse_ipv6(const Scan &s, tarn_addr_t *out) {
   const unsigned n = s.len;
   const uint64_t colon = s.colon;
   const unsigned last_colon = top_bit(colon);
@@ -452,10 +466,14 @@ __attribute__((noinline)) tarn_err_t addr_parse_ipv6(const Scan &s, tarn_addr_t 
   unsigned hex_end = n;
   if (mixed) {
     if (last_colon == 0) return TARN_ERR_PARSE;
-    const unsigned q = last_colon + 1;  // at most kMaxText: the shifts are safe
-    if (!ipv4_suffix_parse(s.text + q, n - q, s.dot >> q, s.digit >> q, s.zero >> q, &quad)) {
-      return TARN_ERR_PARSE;
-    }
+    // The quad after the last colon: 7 to 15 bytes, classified on its own.
+    const uint8_t *tail = s.text + last_colon + 1;
+    const unsigned tail_len = n - last_colon - 1;
+    if (tail_len - 7 > 8) return TARN_ERR_PARSE;
+    uint64_t lo, hi;
+    short_window(tail, tail_len, &lo, &hi);
+    const Classes16 c = classify_quad16(lo, hi);
+    if (!ipv4_suffix_parse(tail, tail_len, c.dot, c.digit, c.zero, &quad)) return TARN_ERR_PARSE;
     hex_end = last_colon;
   }
 
@@ -484,16 +502,20 @@ __attribute__((noinline)) tarn_err_t addr_parse_ipv6(const Scan &s, tarn_addr_t 
   uint64_t starts = digits & ~(digits << 1);
   U128 acc{0, 0};
   unsigned count = 0, head_groups = 0;
-  for (; ends != 0; ++count) {
+  auto next_group = [&](bool near_start) {
     const unsigned last = static_cast<unsigned>(std::countr_zero(ends));
     const unsigned first = static_cast<unsigned>(std::countr_zero(starts));
     ends &= ends - 1;
     starts &= starts - 1;
     const unsigned w = last - first + 1;
-    const unsigned v = count < 2 ? group_value_near_start(t, last, w) : group_value(t, last, w);
+    const unsigned v = near_start ? group_value_near_start(t, last, w) : group_value(t, last, w);
     acc = U128{(acc.hi << 16) | (acc.lo >> 48), (acc.lo << 16) | v};
     head_groups += last < cc_pos;
-  }
+    ++count;
+  };
+  if (ends != 0) next_group(true);
+  if (ends != 0) next_group(true);
+  while (ends != 0) next_group(false);
   const unsigned max_groups = mixed ? 6 : 8;
   if (has_cc ? count >= max_groups : count != max_groups) return TARN_ERR_PARSE;
 
@@ -525,20 +547,20 @@ __attribute__((noinline)) tarn_err_t addr_parse_long(const char *src, unsigned n
   Scan s;
   scan_text(src, n, &s);
   // A ':' anywhere makes the text IPv6; nothing else decides the family.
-  return s.colon != 0 ? addr_parse_ipv6(s, out) : addr_parse_ipv4(s, out);
+  // Without one the text is IPv4, and every valid dotted quad has taken the
+  // short path: this one is not.
+  if (s.colon == 0) return TARN_ERR_PARSE;
+  return addr_parse_ipv6(s, out);
 }
 
-// A text of 7 to 15 bytes, the length of every dotted quad.  Its 16-byte
-// window is laid out in text positions: the first word, and the word ending
-// at the NUL shifted down so that position 8 is its byte 0 (bytes beyond
-// the NUL come in as zeros).  If every byte is a digit or a dot there is no
-// ':' and the text is IPv4; anything else takes the general path.
+// A text of 7 to 15 bytes, the length of every dotted quad.  If every byte
+// is a digit or a dot there is no ':' and the text is IPv4; anything else
+// takes the general path.
 inline tarn_err_t addr_parse_short(const char *src, unsigned n, tarn_addr_t *out) {
   const uint8_t *t = reinterpret_cast<const uint8_t *>(src);
-  // For n = 7 the text ends inside the first word; the shift for n > 7 is
-  // 0..56 bits.
-  const uint64_t hi = n > 7 ? load64(t + n - 7) >> (8 * (15 - n)) : 0;
-  const Classes16 c = classify_quad16(load64(t), hi);
+  uint64_t lo, hi;
+  short_window(t, n, &lo, &hi);
+  const Classes16 c = classify_quad16(lo, hi);
   const uint32_t all = (uint32_t{1} << n) - 1;  // n <= 15: a safe shift
   if ((c.dot | c.digit) != all) return addr_parse_long(src, n, out);
   uint32_t quad;
@@ -552,12 +574,20 @@ inline tarn_err_t addr_parse_short(const char *src, unsigned n, tarn_addr_t *out
 // Formatting
 // ---------------------------------------------------------------------------
 
-// Copies len bytes (1..48) with a few overlapping fixed-size moves, so that
-// exactly the text and its NUL reach the caller's buffer.
+inline void store_text(char *dst, uint64_t w) {
+  if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+  memcpy(dst, &w, 8);
+}
+
+// Copies len bytes (1..48) from the local text buffer, so that exactly the
+// text and its NUL reach the caller's buffer.  From 16 bytes on there are
+// no branches: three 16-byte moves at 0, min(16, len - 16) and len - 16
+// cover [0, len) exactly, overlapping where len is below 48.
 inline void copy_exact(char *dst, const char *src, size_t len) {
   if (len >= 16) {
+    const size_t mid = len - 16 < 16 ? len - 16 : 16;
     memcpy(dst, src, 16);
-    if (len > 32) memcpy(dst + 16, src + 16, 16);
+    memcpy(dst + mid, src + mid, 16);
     memcpy(dst + len - 16, src + len - 16, 16);
   } else if (len >= 8) {
     memcpy(dst, src, 8);
@@ -570,16 +600,16 @@ inline void copy_exact(char *dst, const char *src, size_t len) {
   }
 }
 
-// Writes the decimal digits of val (no leading zero) followed by a '.' into
-// out[0..3] and returns the digit count; the caller moves on by count + 1
-// and overwrites whatever lies beyond.
+// Writes the decimal digits of val (no leading zero) and a '.' at out, four
+// bytes in all, and returns the digit count; the caller moves on by count +
+// 1 and overwrites whatever lies beyond.
 inline unsigned uint8_to_dec(uint8_t val, char *out) {
-  memcpy(out, dec.c[val], 4);
+  store_text(out, dec.w[val]);  // the upper four bytes are zero: scratch
   return dec.len[val];
 }
 
 // Dotted quad of b[0..3] at `out`, NUL-terminated; returns the length before
-// the NUL.  out needs 16 bytes of room.
+// the NUL.  out needs 24 bytes of room.
 inline unsigned dotted_quad(const uint8_t *b, char *out) {
   unsigned n = 0;
   for (int i = 0; i < 4; ++i) n += uint8_to_dec(b[i], out + n) + 1;
@@ -594,18 +624,15 @@ tarn_err_t addr_format_ipv4(const tarn_addr_t *addr, char *buf) {
   return TARN_OK;
 }
 
-// Writes the hex digits of val without leading zeros (1 to 4, lower case) to
-// out[0..3], the bytes after them being scratch; returns the digit count.
-inline unsigned uint16_to_hex(uint16_t val, char *out) {
-  char digits[8];
-  memcpy(digits, hex_pairs.c[val >> 8], 2);
-  memcpy(digits + 2, hex_pairs.c[val & 0xFF], 2);
-  memset(digits + 4, 0, 4);
-  // Significant digits: a quarter of the bit width rounded up, at least one.
-  const unsigned width = static_cast<unsigned>(std::bit_width(static_cast<unsigned>(val)));
-  const unsigned n = width == 0 ? 1 : (width + 3) / 4;
-  memcpy(out, digits + (4 - n), 4);
-  return n;
+// The hex digits of val without leading zeros (1 to 4, lower case) as a
+// text word; their count goes to *digits.
+inline uint64_t uint16_to_hex(uint16_t val, unsigned *digits) {
+  const uint64_t all4 = hex_pairs.w[val >> 8] | (uint64_t{hex_pairs.w[val & 0xFF]} << 16);
+  // A quarter of the bit width rounded up, at least one: the top set bit of
+  // val | 1 is 0..15.
+  const unsigned n = (static_cast<unsigned>(std::bit_width(val | 1u)) + 3) / 4;
+  *digits = n;
+  return all4 >> (8 * (4 - n));  // drops the leading '0's; n >= 1 keeps the shift below 32
 }
 
 // The run of zero groups that RFC 5952 section 4.2 shortens to "::": the
@@ -662,8 +689,8 @@ inline int find_zero_compress(const uint16_t groups[8], int *run_len) {
   return r.start == kNoRun ? -1 : r.start;
 }
 
-// RFC 5952 text.  Every group is emitted with the same stores whether or not
-// it is printed, and only the advance of the output position differs:
+// RFC 5952 text.  Every group costs the same stores whether or not it is
+// printed; only the advance of the output position differs:
 //   group outside the run   its digits and ':'     advance digits + 1
 //   first group of the run  "::"                   advance 2 at the start of
 //                                                  the text, 1 elsewhere (the
@@ -671,8 +698,8 @@ inline int find_zero_compress(const uint16_t groups[8], int *run_len) {
 //   other groups of the run (scratch)              advance 0
 // The ':' after the last printed group is dropped at the end, unless the run
 // reaches group 7 and the text must end in "::".  A run of one zero group is
-// not shortened.  Example: 2001:db8:0:0:1:0:0:1 -> "2001:" "db8:" "::"-1
-// (":") then nothing, "1:" "0:" "0:" "1:" -> 2001:db8::1:0:0:1.
+// not shortened.  Example: 2001:db8:0:0:1:0:0:1 -> "2001:" "db8:" ":" then
+// nothing, "1:" "0:" "0:" "1:", less the last ':' -> 2001:db8::1:0:0:1.
 tarn_err_t addr_format_ipv6(const tarn_addr_t *addr, char *buf) {
   const uint8_t *b = addr->addr.v6;
   static constexpr uint8_t kMappedHead[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
@@ -689,22 +716,26 @@ tarn_err_t addr_format_ipv6(const tarn_addr_t *addr, char *buf) {
   for (int i = 0; i < 8; ++i) groups[i] = static_cast<uint16_t>((b[2 * i] << 8) | b[2 * i + 1]);
   int run_len = 0;
   const int best = find_zero_compress(groups, &run_len);
-  // Without a run of two or more, no group is in the run and the last
-  // group's ':' is dropped.
+  // Without a run of two or more, no group is in the run.  run_len <= 8 and
+  // run_start <= 7, so the shifts stay within 16 bits.
   const bool shorten = run_len >= 2;
-  const unsigned run_start = shorten ? static_cast<unsigned>(best) : 8;
-  const unsigned run_end = shorten ? run_start + static_cast<unsigned>(run_len) : 9;
+  const uint32_t run_bits = shorten ? ((1u << run_len) - 1) << best : 0;
+  const uint32_t first_bit = shorten ? 1u << best : 0;
 
+  // Selections by arithmetic on the run bits, not by branches: where the
+  // run starts is as unpredictable as the address.
   unsigned p = 0;
   for (unsigned i = 0; i < 8; ++i) {
-    const unsigned digits = uint16_to_hex(groups[i], tmp + p);
-    const bool first_of_run = i == run_start;
-    const bool in_run = i >= run_start && i < run_end;
-    tmp[p + digits] = ':';
-    if (first_of_run) memcpy(tmp + p, "::", 2);
-    p += first_of_run ? (i == 0 ? 2 : 1) : in_run ? 0 : digits + 1;
+    unsigned digits;
+    const uint64_t group = uint16_to_hex(groups[i], &digits) | (uint64_t{':'} << (8 * digits));
+    const unsigned in_run = (run_bits >> i) & 1;
+    const unsigned first = (first_bit >> i) & 1;
+    const uint64_t pick_cc = uint64_t{0} - first;  // all ones at the run's first group
+    store_text(tmp + p, (group & ~pick_cc) | (uint64_t{0x3A3A} & pick_cc));  // "::"
+    p += (digits + 1) * (1 - in_run) + first * (i == 0 ? 2 : 1);
   }
-  if (run_end != 8) --p;  // the ':' after the last group
+  // Drop the ':' after the last group, unless the text ends in the run.
+  p -= (run_bits >> 7) == 0;
   tmp[p] = '\0';
   copy_exact(buf, tmp, p + 1);
   return TARN_OK;
