@@ -624,15 +624,19 @@ tarn_err_t addr_format_ipv4(const tarn_addr_t *addr, char *buf) {
   return TARN_OK;
 }
 
-// The hex digits of val without leading zeros (1 to 4, lower case) as a
-// text word; their count goes to *digits.
-inline uint64_t uint16_to_hex(uint16_t val, unsigned *digits) {
+// The hex digits of a group without leading zeros (1 to 4, lower case) as
+// a text word, and their count.
+struct HexText {
+  uint64_t text;
+  unsigned len;
+};
+
+inline HexText uint16_to_hex(uint16_t val) {
   const uint64_t all4 = hex_pairs.w[val >> 8] | (uint64_t{hex_pairs.w[val & 0xFF]} << 16);
   // A quarter of the bit width rounded up, at least one: the top set bit of
   // val | 1 is 0..15.
   const unsigned n = (static_cast<unsigned>(std::bit_width(val | 1u)) + 3) / 4;
-  *digits = n;
-  return all4 >> (8 * (4 - n));  // drops the leading '0's; n >= 1 keeps the shift below 32
+  return HexText{all4 >> (8 * (4 - n)), n};  // drops the leading '0's; n >= 1: shift below 32
 }
 
 // The run of zero groups that RFC 5952 section 4.2 shortens to "::": the
@@ -726,8 +730,9 @@ tarn_err_t addr_format_ipv6(const tarn_addr_t *addr, char *buf) {
   // run starts is as unpredictable as the address.
   unsigned p = 0;
   for (unsigned i = 0; i < 8; ++i) {
-    unsigned digits;
-    const uint64_t group = uint16_to_hex(groups[i], &digits) | (uint64_t{':'} << (8 * digits));
+    const HexText hex = uint16_to_hex(groups[i]);
+    const unsigned digits = hex.len;
+    const uint64_t group = hex.text | (uint64_t{':'} << (8 * digits));
     const unsigned in_run = (run_bits >> i) & 1;
     const unsigned first = (first_bit >> i) & 1;
     const uint64_t pick_cc = uint64_t{0} - first;  // all ones at the run's first group
