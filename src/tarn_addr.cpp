@@ -292,10 +292,10 @@ inline void scan_text(const char *src, unsigned n, Scan *s) {
 
 // Value of the decimal octet of width w (1..3) whose last digit is byte 2
 // of r: the bytes in front of it are masked off and the digits combine as
-// 100a + 10b + c.
+// 100a + 10b + c.  A digit byte is 0x30..0x39, so xor with '0' is its value.
 inline unsigned octet_value_of(uint32_t r, unsigned w) {
   static constexpr uint32_t kKeep[4] = {0, 0xFF0000, 0xFFFF00, 0xFFFFFF};
-  const uint32_t d = (r & kKeep[w]) - (0x303030u & kKeep[w]);
+  const uint32_t d = (r ^ 0x303030u) & kKeep[w];
   return (d & 0xFF) * 100 + ((d >> 8) & 0xFF) * 10 + (d >> 16);
 }
 
@@ -322,48 +322,49 @@ constexpr QuadLayouts make_quad_layouts() {
 
 constexpr QuadLayouts quad_layouts = make_quad_layouts();
 
-// Dotted quad in t (len bytes followed by a byte that may be read), given
-// its classes (bit i: byte i).  The rules: exactly four octets of 1 to 3
-// digits joined by single dots, no leading zero in an octet of two or more
-// digits, no value above 255, nothing else.  On success *quad holds the four
+// Dotted quad in t (len bytes, 7..15, followed by a byte that may be read)
+// whose bytes are all digits or dots, given its dots, digits and '0's (bit
+// i: byte i).  The rules left to check: the dots are laid out as four octets
+// of 1 to 3 digits (quad_layouts), no octet of two or more digits starts
+// with '0', and no value is above 255.  On success *quad holds the four
 // octets, the first in the top byte.
 //
-// The grammar is checked on the masks alone (the layout of the dots through
-// quad_layouts), so there is one branch for the whole quad rather than one
-// per digit.  Each octet is
-// then fetched with one 4-byte load ending just after it: the second octet
-// ends at byte 3 or later, so from there on the load stays inside the text;
-// the first octet is read from byte 0 and shifted into place.
+// The grammar is checked on the masks alone, so there is one branch for the
+// whole quad rather than one per digit.  Each octet is then fetched with one
+// 4-byte load ending just after it: the second octet ends at byte 3 or
+// later, so from there on the load stays inside the text; the first octet is
+// read from byte 0 and shifted into place.
+inline bool quad_decode(const uint8_t *t, unsigned len, uint64_t dots, uint64_t digits,
+                        uint64_t zeros, uint32_t *quad) {
+  const unsigned key = static_cast<unsigned>(dots) | (1u << len);  // len <= 15
+  const bool layout_ok = ((quad_layouts.bits[key >> 6] >> (key & 63)) & 1) != 0;
+  const uint64_t octet_starts = (dots << 1) | 1;
+  if (!layout_ok || (zeros & octet_starts & (digits >> 1)) != 0) return false;
+
+  // Exactly three dots now, so no count below is of an empty mask.
+  const uint64_t dots1 = dots & (dots - 1);
+  const uint64_t dots2 = dots1 & (dots1 - 1);
+  const unsigned d0 = static_cast<unsigned>(__builtin_ctzll(dots));
+  const unsigned d1 = static_cast<unsigned>(__builtin_ctzll(dots1));
+  const unsigned d2 = static_cast<unsigned>(__builtin_ctzll(dots2));
+  // d0 is 1..3, so the first load is shifted by 0..16 bits.
+  const unsigned o0 = octet_value_of(load32(t) << (8 * (3 - d0)), d0);
+  const unsigned o1 = octet_value_of(load32(t + d1 - 3), d1 - d0 - 1);
+  const unsigned o2 = octet_value_of(load32(t + d2 - 3), d2 - d1 - 1);
+  const unsigned o3 = octet_value_of(load32(t + len - 3), len - d2 - 1);
+  if ((o0 | o1 | o2 | o3) > 255) return false;
+  *quad = (o0 << 24) | (o1 << 16) | (o2 << 8) | o3;
+  return true;
+}
+
+// The same for any text of len bytes: 7 to 15 of them, all digits or dots.
 inline bool ipv4_suffix_parse(const uint8_t *t, unsigned len, uint64_t dots, uint64_t digits,
                               uint64_t zeros, uint32_t *quad) {
   // 0.0.0.0 is the shortest text, 255.255.255.255 the longest.
   if (len < 7 || len > 15) return false;
   const uint64_t all = (uint64_t{1} << len) - 1;  // len <= 15: a safe shift
-  // Dot positions.  Unless the layout below is valid they are meaningless
-  // (with fewer than three dots d2 is 64), and nothing uses them.
-  const uint64_t dots1 = dots & (dots - 1);
-  const uint64_t dots2 = dots1 & (dots1 - 1);
-  const unsigned d0 = static_cast<unsigned>(std::countr_zero(dots));
-  const unsigned d1 = static_cast<unsigned>(std::countr_zero(dots1));
-  const unsigned d2 = static_cast<unsigned>(std::countr_zero(dots2));
-  const unsigned w0 = d0, w1 = d1 - d0 - 1, w2 = d2 - d1 - 1, w3 = len - d2 - 1;
-  // Only digits and dots, a valid layout of dots, and no '0' that starts an
-  // octet and has a digit after it.
-  const unsigned key = static_cast<unsigned>(dots) | (1u << len);  // len <= 15
-  const uint64_t octet_starts = (dots << 1) | 1;
-  const bool layout_ok = ((quad_layouts.bits[key >> 6] >> (key & 63)) & 1) != 0;
-  const bool bad = ((dots | digits) != all) | !layout_ok |
-                   ((zeros & octet_starts & (digits >> 1)) != 0);
-  if (bad) return false;
-
-  // d0 is 1..3, so the first load is shifted by 0..16 bits.
-  const unsigned o0 = octet_value_of(load32(t) << (8 * (3 - d0)), w0);
-  const unsigned o1 = octet_value_of(load32(t + d1 - 3), w1);
-  const unsigned o2 = octet_value_of(load32(t + d2 - 3), w2);
-  const unsigned o3 = octet_value_of(load32(t + len - 3), w3);
-  if ((o0 | o1 | o2 | o3) > 255) return false;
-  *quad = (o0 << 24) | (o1 << 16) | (o2 << 8) | o3;
-  return true;
+  if ((dots | digits) != all) return false;
+  return quad_decode(t, len, dots, digits, zeros, quad);
 }
 
 // Big-endian stores of values kept in registers.  (Building the bytes in a
@@ -564,7 +565,7 @@ inline tarn_err_t addr_parse_short(const char *src, unsigned n, tarn_addr_t *out
   const uint32_t all = (uint32_t{1} << n) - 1;  // n <= 15: a safe shift
   if ((c.dot | c.digit) != all) return addr_parse_long(src, n, out);
   uint32_t quad;
-  if (!ipv4_suffix_parse(t, n, c.dot, c.digit, c.zero, &quad)) return TARN_ERR_PARSE;
+  if (!quad_decode(t, n, c.dot, c.digit, c.zero, &quad)) return TARN_ERR_PARSE;
   out->family = TARN_AF_INET;
   store_be32(out->addr.v4, quad);  // bytes 4..15 are not ours to write
   return TARN_OK;
