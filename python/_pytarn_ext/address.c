@@ -202,8 +202,16 @@ int binding_ipaddress_to_addr(PyObject *obj, tarn_addr_t *addr, tarn_family_t ex
  * bytes, integer, then anything with a `packed` attribute.  Subclasses of
  * the builtins count as the builtin.  Keyword arguments are ignored. */
 static PyObject *address_new_impl(PyTypeObject *type, PyObject *args, tarn_family_t family) {
+  /* The one-argument case is taken straight from the tuple: on the hot path
+   * of building addresses from text the argument parser costs as much as
+   * the parse itself.  Any other count goes through the parser for its
+   * usual TypeError. */
   PyObject *value;
-  if (!PyArg_ParseTuple(args, "O", &value)) return NULL;
+  if (PyTuple_Size(args) == 1) {
+    value = PyTuple_GetItem(args, 0);
+  } else if (!PyArg_ParseTuple(args, "O", &value)) {
+    return NULL;
+  }
 
   tarn_addr_t addr;
   unsigned long flags = PyType_GetFlags(Py_TYPE(value));
@@ -220,7 +228,9 @@ static PyObject *address_new_impl(PyTypeObject *type, PyObject *args, tarn_famil
 
   /* The type actually called, so a Python subclass gets its own instance
    * (with its GC header and dict) from its own allocator. */
-  allocfunc alloc = (allocfunc)PyType_GetSlot(type, Py_tp_alloc);
+  allocfunc alloc = (type == ipv4address_type || type == ipv6address_type)
+                        ? PyType_GenericAlloc
+                        : (allocfunc)PyType_GetSlot(type, Py_tp_alloc);
   PyObject *self = alloc(type, 0);
   if (self == NULL) return NULL;
   ((AddressObject *)self)->addr = addr;
