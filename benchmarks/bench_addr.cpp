@@ -27,13 +27,13 @@ constexpr size_t kBlock = 50000;
 constexpr int kRounds = 5;
 
 std::string cpu_model() {
-  FILE *f = fopen("/proc/cpuinfo", "r");
+  FILE* f = fopen("/proc/cpuinfo", "r");
   if (f == nullptr) return "unknown";
   char line[512];
   std::string model = "unknown";
   while (fgets(line, sizeof line, f) != nullptr) {
     if (strncmp(line, "model name", 10) == 0) {
-      const char *colon = strchr(line, ':');
+      const char* colon = strchr(line, ':');
       if (colon != nullptr) {
         model = colon + 2;
         while (!model.empty() && (model.back() == '\n' || model.back() == ' ')) model.pop_back();
@@ -48,14 +48,14 @@ std::string cpu_model() {
 // One input set: the binary addresses and their texts, packed into one arena
 // with a pointer per text.
 struct Set {
-  const char *name;
+  const char* name;
   int af;  // AF_INET or AF_INET6
   std::vector<tarn_addr_t> addrs;
   std::vector<char> arena;
-  std::vector<const char *> texts;
+  std::vector<const char*> texts;
 };
 
-Set make_set(const char *name, int af, size_t n, std::mt19937_64 &rng, int shape) {
+Set make_set(const char* name, int af, size_t n, std::mt19937_64& rng, int shape) {
   Set s;
   s.name = name;
   s.af = af;
@@ -63,14 +63,14 @@ Set make_set(const char *name, int af, size_t n, std::mt19937_64 &rng, int shape
   std::vector<size_t> offsets(n);
   char buf[INET6_ADDRSTRLEN];
   for (size_t i = 0; i < n; ++i) {
-    tarn_addr_t &a = s.addrs[i];
+    tarn_addr_t& a = s.addrs[i];
     memset(&a, 0, sizeof a);
     a.family = af == AF_INET ? TARN_AF_INET : TARN_AF_INET6;
     if (af == AF_INET) {
       const uint32_t v = static_cast<uint32_t>(rng());
       memcpy(a.addr.v4, &v, 4);
     } else if (shape == 0) {  // uniform
-      for (uint8_t &b : a.addr.v6) b = static_cast<uint8_t>(rng());
+      for (uint8_t& b : a.addr.v6) b = static_cast<uint8_t>(rng());
     } else if (shape == 1) {  // a zero run of 0..6 groups somewhere, small groups
       const unsigned len = static_cast<unsigned>(rng() % 7);
       const unsigned start = static_cast<unsigned>(rng() % (9 - len));
@@ -114,9 +114,9 @@ struct Pair {
 
 // Times ours(begin, end) and peer(begin, end) alternately on each block.
 template <typename F, typename G>
-Pair interleaved(size_t n, F &&ours, G &&peer) {
+Pair interleaved(size_t n, F&& ours, G&& peer) {
   Pair best;
-  auto time_block = [](auto &fn, size_t b, size_t e) {
+  auto time_block = [](auto& fn, size_t b, size_t e) {
     const double t0 = thread_ns();
     fn(b, e);
     return (thread_ns() - t0) / double(e - b);
@@ -139,7 +139,7 @@ Pair interleaved(size_t n, F &&ours, G &&peer) {
 
 volatile uint64_t g_sink;
 
-void run(Set &s) {
+void run(Set& s) {
   const size_t n = s.addrs.size();
   std::vector<tarn_addr_t> ours(n);
   std::vector<unsigned char> theirs(16 * n);
@@ -210,25 +210,26 @@ void run(Set &s) {
 
 }  // namespace
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
   const size_t n = argc > 1 ? strtoull(argv[1], nullptr, 0) : 1000000;
   const uint64_t seed = argc > 2 ? strtoull(argv[2], nullptr, 0) : 20251009;
   std::mt19937_64 rng(seed);
   printf("machine: %s\n", cpu_model().c_str());
-  printf("inputs: %zu addresses per set, seed %llu; thread CPU ns per call, best %zu-address "
-         "block of %d interleaved rounds\n",
-         n, static_cast<unsigned long long>(seed), kBlock, kRounds);
+  printf(
+      "inputs: %zu addresses per set, seed %llu; thread CPU ns per call, best %zu-address "
+      "block of %d interleaved rounds\n",
+      n, static_cast<unsigned long long>(seed), kBlock, kRounds);
   Set sets[] = {
       make_set("ipv4", AF_INET, n, rng, 0),
       make_set("ipv6-uniform", AF_INET6, n, rng, 0),
       make_set("ipv6-zero-runs", AF_INET6, n, rng, 1),
       make_set("ipv4-mapped", AF_INET6, n, rng, 2),
   };
-  for (Set &s : sets) {
+  for (Set& s : sets) {
     size_t bytes = s.arena.size();
     printf("%-14s %zu bytes of text, %.1f bytes per address\n", s.name, bytes,
            double(bytes) / double(n) - 1);
   }
-  for (Set &s : sets) run(s);
+  for (Set& s : sets) run(s);
   return 0;
 }

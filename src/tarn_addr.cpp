@@ -8,12 +8,13 @@
 // Both directions are written to avoid data-dependent branches, because the
 // widths of octets and groups in real input are unpredictable and a branch
 // per field costs more than the arithmetic:
-//  - The parser finds the length with a byte loop that stops at the NUL, then
-//    reads the text in 8-byte words that end at the NUL at the latest and
-//    describes it by bitmasks (bit i: byte i is ':', '.', a decimal digit, a
-//    hex digit).  Field boundaries come from the masks, field values from
-//    fixed-width arithmetic on the text, and the grammar becomes a few mask
-//    tests.  The caller's text is never read past its NUL.
+//  - The parser finds the length with unrolled byte compares that stop at the
+//    NUL, then reads the text in 16-byte windows that end at the NUL at the
+//    latest and describes it by bitmasks (bit i: byte i is ':', '.', a
+//    decimal digit, a hex digit, '0').  The grammar becomes a few mask tests
+//    (for dotted quads, one table lookup of the dot layout), field boundaries
+//    come from the masks, and field values from fixed-width arithmetic on the
+//    text.  The caller's text is never read past its NUL.
 //  - The printers build the text in a local buffer with fixed-size stores and
 //    then copy exactly the text and its NUL to the caller.
 #include <string.h>
@@ -108,31 +109,18 @@ constexpr uint64_t kOnes = 0x0101010101010101ull;
 constexpr uint64_t kHigh = 0x8080808080808080ull;
 
 // Little-endian loads: byte i of the text lands in bits 8i..8i+7.
-inline uint64_t load64(const uint8_t *p) {
+inline uint64_t load64(const uint8_t* p) {
   uint64_t x;
   memcpy(&x, p, 8);
   if constexpr (std::endian::native == std::endian::big) x = __builtin_bswap64(x);
   return x;
 }
 
-inline uint32_t load32(const uint8_t *p) {
+inline uint32_t load32(const uint8_t* p) {
   uint32_t x;
   memcpy(&x, p, 4);
   if constexpr (std::endian::native == std::endian::big) x = __builtin_bswap32(x);
   return x;
-}
-
-// Set bits of x.  Without a popcount instruction in the target's baseline,
-// std::popcount becomes a library call; this is the branch-free SWAR count.
-inline unsigned bit_count(uint64_t x) {
-#if defined(__POPCNT__)
-  return static_cast<unsigned>(__builtin_popcountll(x));
-#else
-  x = x - ((x >> 1) & 0x5555555555555555ull);
-  x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
-  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
-  return static_cast<unsigned>((x * kOnes) >> 56);
-#endif
 }
 
 // Index of the highest set bit of a non-zero x.
@@ -196,7 +184,9 @@ inline uint64_t bytes_in(uint64_t x, uint8_t lo, uint8_t hi) {
 // The 0x80 bits of the eight bytes as an 8-bit mask, byte i to bit i: the
 // multiplier moves byte i's bit to bit 56 + i, and no two partial products
 // meet in the top byte or carry into it.
-inline uint32_t gather(uint64_t m) { return static_cast<uint32_t>((m * 0x0002040810204081ull) >> 56); }
+inline uint32_t gather(uint64_t m) {
+  return static_cast<uint32_t>((m * 0x0002040810204081ull) >> 56);
+}
 
 inline Classes16 classify16(uint64_t lo, uint64_t hi) {
   Classes16 c{};
@@ -230,7 +220,7 @@ constexpr unsigned kMaxText = 45;
 // An IPv6 text and its byte classes.  The text is read in place: bytes
 // 0..len (the last one being the NUL) and nothing after.
 struct Scan {
-  const uint8_t *text;
+  const uint8_t* text;
   unsigned len;  // 1..kMaxText
   // Bit i describes byte i of the text.
   uint64_t colon, dot, hex;
@@ -240,7 +230,7 @@ struct Scan {
 // Each byte is read only after the one before it proved not to be the NUL;
 // the comparisons are unrolled, one compare and branch per byte.
 template <unsigned... I>
-inline unsigned bounded_length(const char *src, std::integer_sequence<unsigned, I...>) {
+inline unsigned bounded_length(const char* src, std::integer_sequence<unsigned, I...>) {
   unsigned n = sizeof...(I);
   (void)((src[I] != '\0' || (n = I, false)) && ...);
   return n;
@@ -250,7 +240,7 @@ inline unsigned bounded_length(const char *src, std::integer_sequence<unsigned, 
 // first word, and the word ending at the NUL shifted down so that position 8
 // is its byte 0 (bytes beyond the NUL come in as zeros).  For n = 7 the
 // text ends inside the first word; for n > 7 the shift is 0..56 bits.
-inline void short_window(const uint8_t *t, unsigned n, uint64_t *lo, uint64_t *hi) {
+inline void short_window(const uint8_t* t, unsigned n, uint64_t* lo, uint64_t* hi) {
   *lo = load64(t);
   *hi = n > 7 ? load64(t + n - 7) >> (8 * (15 - n)) : 0;
 }
@@ -261,8 +251,8 @@ inline void short_window(const uint8_t *t, unsigned n, uint64_t *lo, uint64_t *h
 // 0, 16 and 32, the last one pulled back to end exactly at the NUL;
 // overlapping windows report the same bits twice.  A text of 7 to 14 bytes
 // is one short window, and a shorter one is gathered byte by byte.
-inline void scan_text(const char *src, unsigned n, Scan *s) {
-  const uint8_t *t = reinterpret_cast<const uint8_t *>(src);
+inline void scan_text(const char* src, unsigned n, Scan* s) {
+  const uint8_t* t = reinterpret_cast<const uint8_t*>(src);
   s->text = t;
   s->len = n;
   s->colon = s->dot = s->hex = 0;
@@ -334,8 +324,8 @@ constexpr QuadLayouts quad_layouts = make_quad_layouts();
 // 4-byte load ending just after it: the second octet ends at byte 3 or
 // later, so from there on the load stays inside the text; the first octet is
 // read from byte 0 and shifted into place.
-inline bool quad_decode(const uint8_t *t, unsigned len, uint64_t dots, uint64_t digits,
-                        uint64_t zeros, uint32_t *quad) {
+inline bool quad_decode(const uint8_t* t, unsigned len, uint64_t dots, uint64_t digits,
+                        uint64_t zeros, uint32_t* quad) {
   const unsigned key = static_cast<unsigned>(dots) | (1u << len);  // len <= 15
   const bool layout_ok = ((quad_layouts.bits[key >> 6] >> (key & 63)) & 1) != 0;
   const uint64_t octet_starts = (dots << 1) | 1;
@@ -358,8 +348,8 @@ inline bool quad_decode(const uint8_t *t, unsigned len, uint64_t dots, uint64_t 
 }
 
 // The same for any text of len bytes: 7 to 15 of them, all digits or dots.
-inline bool ipv4_suffix_parse(const uint8_t *t, unsigned len, uint64_t dots, uint64_t digits,
-                              uint64_t zeros, uint32_t *quad) {
+inline bool ipv4_suffix_parse(const uint8_t* t, unsigned len, uint64_t dots, uint64_t digits,
+                              uint64_t zeros, uint32_t* quad) {
   // 0.0.0.0 is the shortest text, 255.255.255.255 the longest.
   if (len < 7 || len > 15) return false;
   const uint64_t all = (uint64_t{1} << len) - 1;  // len <= 15: a safe shift
@@ -370,48 +360,43 @@ inline bool ipv4_suffix_parse(const uint8_t *t, unsigned len, uint64_t dots, uin
 // Big-endian stores of values kept in registers.  (Building the bytes in a
 // local array and copying it out would read single-byte stores back as a
 // word, which stalls on store forwarding.)
-inline void store_be32(uint8_t *dst, uint32_t v) {
+inline void store_be32(uint8_t* dst, uint32_t v) {
   if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap32(v);
   memcpy(dst, &v, 4);
 }
 
-inline void store_be64(uint8_t *dst, uint64_t v) {
+inline void store_be64(uint8_t* dst, uint64_t v) {
   if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
   memcpy(dst, &v, 8);
 }
 
 // True when the text after the last colon holds a '.' (and so is not empty):
 // the address ends in a dotted quad.
-inline bool is_mixed_suffix(const Scan &s, unsigned last_colon) {
+inline bool is_mixed_suffix(const Scan& s, unsigned last_colon) {
   // last_colon + 1 is at most kMaxText, below the width of the mask.
   return (s.dot >> (last_colon + 1)) != 0;
 }
 
-// Value of the hex group whose last digit is byte 3 of x and which is w
-// (1..4) digits wide.  Each byte becomes its digit value as (byte & 0xF),
-// plus 9 for letters (bit 6 set: 'a' = 0x61 and 'A' = 0x41 give 1 + 9); the
-// four values are packed into 16 bits and the digits in front of the group
-// masked off.  Whatever the front bytes hold (a colon, another group) can
-// only spill into higher nibbles, which the mask removes too.
-inline unsigned group_value_of(uint32_t x, unsigned w) {
-  static constexpr uint32_t kWidthMask[5] = {0, 0xF, 0xFF, 0xFFF, 0xFFFF};
-  const uint32_t nib = (x & 0x0F0F0F0Fu) + 9 * ((x >> 6) & 0x01010101u);
-  // Bytes a b c d (d the last digit) to the nibbles of abcd: ab and cd first.
-  const uint32_t pairs = ((nib << 4) | (nib >> 8)) & 0x00FF00FFu;
-  return (((pairs << 8) | (pairs >> 16)) & 0xFFFFu) & kWidthMask[w];
+// Value of the hex group that is w (1..4) digits wide and whose last digit
+// is t[last], reading t[last - 3..last] (the caller makes sure all four are
+// text).  Every byte goes through hex_val and the four values are packed as
+// nibbles; the bytes in front of the group (a colon, another group) are
+// masked off by width.  A non-digit's 0xFF only spills into higher nibbles,
+// which the mask removes too.
+inline unsigned group_value(const uint8_t* t, unsigned last, unsigned w) {
+  static constexpr unsigned kWidthMask[5] = {0, 0xF, 0xFF, 0xFFF, 0xFFFF};
+  const unsigned v = hex_val.v[t[last]] | (hex_val.v[t[last - 1]] << 4) |
+                     (hex_val.v[t[last - 2]] << 8) | (hex_val.v[t[last - 3]] << 12);
+  return v & kWidthMask[w];
 }
 
-// The group ending at byte `last` >= 3: one 4-byte load ending there.
-inline unsigned group_value(const uint8_t *t, unsigned last, unsigned w) {
-  return group_value_of(load32(t + last - 3), w);
-}
-
-// The same for any `last`: near the start of the text the load starts at 0
-// and is shifted so that `last` becomes byte 3, zeros coming in below.
-inline unsigned group_value_near_start(const uint8_t *t, unsigned last, unsigned w) {
-  const unsigned off = last >= 3 ? last - 3 : 0;
-  // last - off is 0..3, so the shift is 0..24 bits.
-  return group_value_of(load32(t + off) << (8 * (3 - (last - off))), w);
+// The same for any `last`: positions in front of the text read byte 0, a
+// byte that lies in front of the group and is masked off with the rest.
+inline unsigned group_value_near_start(const uint8_t* t, unsigned last, unsigned w) {
+  static constexpr unsigned kWidthMask[5] = {0, 0xF, 0xFF, 0xFFF, 0xFFFF};
+  auto at = [&](unsigned back) { return hex_val.v[t[last >= back ? last - back : 0]]; };
+  const unsigned v = at(0) | (at(1) << 4) | (at(2) << 8) | (at(3) << 12);
+  return v & kWidthMask[w];
 }
 
 // A 128-bit value as two words, for assembling the 8 groups.
@@ -457,7 +442,7 @@ inline U128 shr128(U128 x, unsigned n) {
 //    1:2:0:0:0:0:0:3.
 // 5. The mixed form accepts only IPv4-mapped addresses; the bytes are
 //    written before that test, as the failure contract allows.
-inline tarn_err_t addr_parse_ipv6(const Scan &s, tarn_addr_t *out) {
+inline tarn_err_t addr_parse_ipv6(const Scan& s, tarn_addr_t* out) {
   const unsigned n = s.len;
   const uint64_t colon = s.colon;
   const unsigned last_colon = top_bit(colon);
@@ -468,7 +453,7 @@ inline tarn_err_t addr_parse_ipv6(const Scan &s, tarn_addr_t *out) {
   if (mixed) {
     if (last_colon == 0) return TARN_ERR_PARSE;
     // The quad after the last colon: 7 to 15 bytes, classified on its own.
-    const uint8_t *tail = s.text + last_colon + 1;
+    const uint8_t* tail = s.text + last_colon + 1;
     const unsigned tail_len = n - last_colon - 1;
     if (tail_len - 7 > 8) return TARN_ERR_PARSE;
     uint64_t lo, hi;
@@ -492,13 +477,13 @@ inline tarn_err_t addr_parse_ipv6(const Scan &s, tarn_addr_t *out) {
   if (bad != 0) return TARN_ERR_PARSE;
 
   // Steps 3 and 4.  Groups are decoded before they are counted: nothing is
-  // written until the count is known to be right.  A group ends at byte 2k
+  // written until the count is known to be right.  Group k ends at byte 2k
   // or later (k groups and colons, or a "::", stand in front of it), so from
-  // the third group on the 4-byte load ending at its last digit stays inside
-  // the text; the first two are read the careful way.
+  // the third group on the four bytes ending at its last digit are all text;
+  // the first two are read the careful way.
   const bool has_cc = pairs != 0;
   const unsigned cc_pos = has_cc ? static_cast<unsigned>(std::countr_zero(pairs)) : 64;
-  const uint8_t *t = s.text;
+  const uint8_t* t = s.text;
   uint64_t ends = digits & ~(digits >> 1);
   uint64_t starts = digits & ~(digits << 1);
   U128 acc{0, 0};
@@ -524,8 +509,8 @@ inline tarn_err_t addr_parse_ipv6(const Scan &s, tarn_addr_t *out) {
   // quad's 32 bits in the mixed form); the head moves up to group 0, by 16
   // bits for each slot it leaves free.  A head of no groups is zero and is
   // not shifted (its shift would be the full 128 bits).
-  const unsigned tail_groups = count - head_groups;    // at most 7
-  const U128 head = shr128(acc, 16 * tail_groups);       // below 128
+  const unsigned tail_groups = count - head_groups;  // at most 7
+  const U128 head = shr128(acc, 16 * tail_groups);   // below 128
   const U128 head_bits = shl128(head, 16 * tail_groups);
   const U128 tail{acc.hi ^ head_bits.hi, acc.lo ^ head_bits.lo};
   const U128 top = head_groups > 0 ? shl128(head, 16 * (8 - head_groups)) : U128{0, 0};
@@ -540,10 +525,11 @@ inline tarn_err_t addr_parse_ipv6(const Scan &s, tarn_addr_t *out) {
   return TARN_OK;
 }
 
-// Any text of n bytes: classify it all and let the family decide.  Kept
-// out of line so that the dotted-quad path below stays small.
-__attribute__((noinline)) tarn_err_t addr_parse_long(const char *src, unsigned n,
-                                                     tarn_addr_t *out) {
+// Any text of n bytes that is not a well-formed dotted quad: classify it
+// all and let the family decide.  Kept out of line so that the dotted-quad
+// path below stays small.
+__attribute__((noinline)) tarn_err_t addr_parse_general(const char* src, unsigned n,
+                                                        tarn_addr_t* out) {
   if (n == 0 || n > kMaxText) return TARN_ERR_PARSE;
   Scan s;
   scan_text(src, n, &s);
@@ -555,15 +541,15 @@ __attribute__((noinline)) tarn_err_t addr_parse_long(const char *src, unsigned n
 }
 
 // A text of 7 to 15 bytes, the length of every dotted quad.  If every byte
-// is a digit or a dot there is no ':' and the text is IPv4; anything else
-// takes the general path.
-inline tarn_err_t addr_parse_short(const char *src, unsigned n, tarn_addr_t *out) {
-  const uint8_t *t = reinterpret_cast<const uint8_t *>(src);
+// is a digit or a dot there is no ':' and the text is IPv4, right or wrong;
+// anything else takes the general path.
+inline tarn_err_t addr_parse_ipv4(const char* src, unsigned n, tarn_addr_t* out) {
+  const uint8_t* t = reinterpret_cast<const uint8_t*>(src);
   uint64_t lo, hi;
   short_window(t, n, &lo, &hi);
   const Classes16 c = classify_quad16(lo, hi);
   const uint32_t all = (uint32_t{1} << n) - 1;  // n <= 15: a safe shift
-  if ((c.dot | c.digit) != all) return addr_parse_long(src, n, out);
+  if ((c.dot | c.digit) != all) return addr_parse_general(src, n, out);
   uint32_t quad;
   if (!quad_decode(t, n, c.dot, c.digit, c.zero, &quad)) return TARN_ERR_PARSE;
   out->family = TARN_AF_INET;
@@ -575,7 +561,7 @@ inline tarn_err_t addr_parse_short(const char *src, unsigned n, tarn_addr_t *out
 // Formatting
 // ---------------------------------------------------------------------------
 
-inline void store_text(char *dst, uint64_t w) {
+inline void store_text(char* dst, uint64_t w) {
   if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
   memcpy(dst, &w, 8);
 }
@@ -584,7 +570,7 @@ inline void store_text(char *dst, uint64_t w) {
 // text and its NUL reach the caller's buffer.  From 16 bytes on there are
 // no branches: three 16-byte moves at 0, min(16, len - 16) and len - 16
 // cover [0, len) exactly, overlapping where len is below 48.
-inline void copy_exact(char *dst, const char *src, size_t len) {
+inline void copy_exact(char* dst, const char* src, size_t len) {
   if (len >= 16) {
     const size_t mid = len - 16 < 16 ? len - 16 : 16;
     memcpy(dst, src, 16);
@@ -601,24 +587,24 @@ inline void copy_exact(char *dst, const char *src, size_t len) {
   }
 }
 
-// Writes the decimal digits of val (no leading zero) and a '.' at out, four
-// bytes in all, and returns the digit count; the caller moves on by count +
-// 1 and overwrites whatever lies beyond.
-inline unsigned uint8_to_dec(uint8_t val, char *out) {
-  store_text(out, dec.w[val]);  // the upper four bytes are zero: scratch
+// Writes the decimal digits of val (no leading zero) and a '.' at out, then
+// zeros up to eight bytes, and returns the digit count; the caller moves on
+// by count + 1 and overwrites whatever lies beyond.
+inline unsigned uint8_to_dec(uint8_t val, char* out) {
+  store_text(out, dec.w[val]);
   return dec.len[val];
 }
 
 // Dotted quad of b[0..3] at `out`, NUL-terminated; returns the length before
 // the NUL.  out needs 24 bytes of room.
-inline unsigned dotted_quad(const uint8_t *b, char *out) {
+inline unsigned dotted_quad(const uint8_t* b, char* out) {
   unsigned n = 0;
   for (int i = 0; i < 4; ++i) n += uint8_to_dec(b[i], out + n) + 1;
   out[n - 1] = '\0';  // the last octet's '.'
   return n - 1;
 }
 
-tarn_err_t addr_format_ipv4(const tarn_addr_t *addr, char *buf) {
+tarn_err_t addr_format_ipv4(const tarn_addr_t* addr, char* buf) {
   char tmp[48];  // room for copy_exact's widest move
   const unsigned n = dotted_quad(addr->addr.v4, tmp);
   copy_exact(buf, tmp, n + 1);
@@ -686,7 +672,7 @@ constexpr ZeroRunTable make_zero_runs() {
 constexpr ZeroRunTable zero_runs = make_zero_runs();
 
 // Start of the run to shorten, or -1; its length goes to run_len.
-inline int find_zero_compress(const uint16_t groups[8], int *run_len) {
+inline int find_zero_compress(const uint16_t groups[8], int* run_len) {
   unsigned mask = 0;
   for (int i = 0; i < 8; ++i) mask |= static_cast<unsigned>(groups[i] == 0) << i;
   const ZeroRun r = zero_runs.r[mask];
@@ -705,8 +691,8 @@ inline int find_zero_compress(const uint16_t groups[8], int *run_len) {
 // reaches group 7 and the text must end in "::".  A run of one zero group is
 // not shortened.  Example: 2001:db8:0:0:1:0:0:1 -> "2001:" "db8:" ":" then
 // nothing, "1:" "0:" "0:" "1:", less the last ':' -> 2001:db8::1:0:0:1.
-tarn_err_t addr_format_ipv6(const tarn_addr_t *addr, char *buf) {
-  const uint8_t *b = addr->addr.v6;
+tarn_err_t addr_format_ipv6(const tarn_addr_t* addr, char* buf) {
+  const uint8_t* b = addr->addr.v6;
   static constexpr uint8_t kMappedHead[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
   char tmp[64];
   if (memcmp(b, kMappedHead, sizeof kMappedHead) == 0) {
@@ -722,7 +708,7 @@ tarn_err_t addr_format_ipv6(const tarn_addr_t *addr, char *buf) {
   int run_len = 0;
   const int best = find_zero_compress(groups, &run_len);
   // Without a run of two or more, no group is in the run.  run_len <= 8 and
-  // run_start <= 7, so the shifts stay within 16 bits.
+  // best <= 7, so the shifts stay within 16 bits.
   const bool shorten = run_len >= 2;
   const uint32_t run_bits = shorten ? ((1u << run_len) - 1) << best : 0;
   const uint32_t first_bit = shorten ? 1u << best : 0;
@@ -749,15 +735,16 @@ tarn_err_t addr_format_ipv6(const tarn_addr_t *addr, char *buf) {
 
 }  // namespace
 
-tarn_err_t tarn_addr_parse(const char *src, tarn_addr_t *out) {
+tarn_err_t tarn_addr_parse(const char* src, tarn_addr_t* out) {
   if (src == nullptr || out == nullptr) return TARN_ERR_INVAL;
   const unsigned n = bounded_length(src, std::make_integer_sequence<unsigned, kMaxText + 1>{});
-  const tarn_err_t err = n - 7 <= 8 ? addr_parse_short(src, n, out) : addr_parse_long(src, n, out);
+  const tarn_err_t err =
+      n - 7 <= 8 ? addr_parse_ipv4(src, n, out) : addr_parse_general(src, n, out);
   if (err != TARN_OK) out->family = TARN_AF_UNSPEC;
   return err;
 }
 
-tarn_err_t tarn_addr_format(const tarn_addr_t *addr, char *buf, size_t len) {
+tarn_err_t tarn_addr_format(const tarn_addr_t* addr, char* buf, size_t len) {
   if (addr == nullptr || buf == nullptr) return TARN_ERR_INVAL;
   // The size test comes first and does not depend on the family.
   if (len < TARN_ADDR_STRLEN || addr->family == TARN_AF_UNSPEC) return TARN_ERR_INVAL;
@@ -765,7 +752,7 @@ tarn_err_t tarn_addr_format(const tarn_addr_t *addr, char *buf, size_t len) {
   return addr_format_ipv6(addr, buf);
 }
 
-tarn_err_t tarn_addr_to_v4(const tarn_addr_t *addr, tarn_addr_t *out) {
+tarn_err_t tarn_addr_to_v4(const tarn_addr_t* addr, tarn_addr_t* out) {
   if (addr == nullptr || out == nullptr) return TARN_ERR_INVAL;
   if (addr->family == TARN_AF_UNSPEC) return TARN_ERR_INVAL;
   if (addr->family != TARN_AF_INET6) return TARN_ERR_FAMILY;
@@ -776,7 +763,7 @@ tarn_err_t tarn_addr_to_v4(const tarn_addr_t *addr, tarn_addr_t *out) {
   return TARN_OK;
 }
 
-tarn_err_t tarn_addr_cmp(const tarn_addr_t *a, const tarn_addr_t *b, int *result) {
+tarn_err_t tarn_addr_cmp(const tarn_addr_t* a, const tarn_addr_t* b, int* result) {
   if (a == nullptr || b == nullptr || result == nullptr) return TARN_ERR_INVAL;
   if (a->family == TARN_AF_UNSPEC || b->family == TARN_AF_UNSPEC) return TARN_ERR_INVAL;
   if (a->family != b->family) return TARN_ERR_FAMILY;

@@ -60,13 +60,16 @@ constexpr ClassifyRow classify_table[] = {
     {V6, {0x01, 0x00, 0, 0, 0, 0, 0x00, 0x01}, 64, TARN_CLASS_IETF_RESERVED},
     {V6, {0x20, 0x01}, 23, TARN_CLASS_IETF_RESERVED},
     {V6, {0x20, 0x01}, 32, TARN_CLASS_IETF_RESERVED | TARN_CLASS_TEREDO},
-    {V6, {0x20, 0x01, 0x00, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1},
+    {V6,
+     {0x20, 0x01, 0x00, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1},
      128,
      TARN_CLASS_IETF_RESERVED | TARN_CLASS_ANYCAST},
-    {V6, {0x20, 0x01, 0x00, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2},
+    {V6,
+     {0x20, 0x01, 0x00, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2},
      128,
      TARN_CLASS_IETF_RESERVED | TARN_CLASS_ANYCAST},
-    {V6, {0x20, 0x01, 0x00, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 3},
+    {V6,
+     {0x20, 0x01, 0x00, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 3},
      128,
      TARN_CLASS_IETF_RESERVED | TARN_CLASS_ANYCAST},
     {V6, {0x20, 0x01, 0x00, 0x02}, 48, TARN_CLASS_IETF_RESERVED | TARN_CLASS_BENCHMARKING},
@@ -90,7 +93,7 @@ static_assert(sizeof classify_table / sizeof classify_table[0] == 53,
 
 // True when `bytes` (addr_len of them) masked to the row's length equal the
 // row's prefix.  Stops at the first differing byte.
-bool row_contains(const ClassifyRow &row, const uint8_t *bytes, unsigned addr_len) {
+bool row_contains(const ClassifyRow& row, const uint8_t* bytes, unsigned addr_len) {
   for (unsigned i = 0; i < addr_len; ++i) {
     const unsigned lo = 8 * i;
     uint8_t b;
@@ -111,13 +114,13 @@ bool row_contains(const ClassifyRow &row, const uint8_t *bytes, unsigned addr_le
 
 }  // namespace
 
-tarn_err_t tarn_addr_classify(const tarn_addr_t *addr, tarn_class_t *out) {
+tarn_err_t tarn_addr_classify(const tarn_addr_t* addr, tarn_class_t* out) {
   if (addr == nullptr || out == nullptr) return TARN_ERR_INVAL;
   if (addr->family == TARN_AF_UNSPEC) return TARN_ERR_INVAL;
   const unsigned addr_len = static_cast<unsigned>(tarn_addr_len(addr->family));
   tarn_class_t result = 0;
   // No early exit: a later row can add bits to an earlier match.
-  for (const ClassifyRow &row : classify_table) {
+  for (const ClassifyRow& row : classify_table) {
     if (row.family != addr->family) continue;
     if (row_contains(row, addr->addr.v6, addr_len)) result |= row.flags;
   }

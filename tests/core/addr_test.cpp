@@ -24,7 +24,7 @@ namespace {
 
 uint64_t test_seed() {
   static const uint64_t seed = [] {
-    const char *env = getenv("TARN_TEST_SEED");
+    const char* env = getenv("TARN_TEST_SEED");
     const uint64_t s = env != nullptr ? strtoull(env, nullptr, 0) : std::random_device{}();
     printf("addr_test: TARN_TEST_SEED=%llu\n", static_cast<unsigned long long>(s));
     return s;
@@ -33,7 +33,7 @@ uint64_t test_seed() {
 }
 
 // Printable form of arbitrary bytes for failure messages.
-std::string escaped(const std::string &s) {
+std::string escaped(const std::string& s) {
   std::string out;
   for (unsigned char c : s) {
     if (c >= 0x20 && c < 0x7F && c != '\\') {
@@ -51,35 +51,35 @@ std::string escaped(const std::string &s) {
 // to the very end of a heap block, so that reading past the NUL is caught by
 // the sanitizer build.
 struct TailText {
-  explicit TailText(const std::string &text) {
+  explicit TailText(const std::string& text) {
     const size_t n = strnlen(text.data(), text.size());
-    ptr = static_cast<char *>(malloc(n + 1));
+    ptr = static_cast<char*>(malloc(n + 1));
     memcpy(ptr, text.data(), n);
     ptr[n] = '\0';
   }
   ~TailText() { free(ptr); }
-  TailText(const TailText &) = delete;
-  TailText &operator=(const TailText &) = delete;
-  char *ptr;
+  TailText(const TailText&) = delete;
+  TailText& operator=(const TailText&) = delete;
+  char* ptr;
 };
 
 size_t sig_len(tarn_family_t family) { return family == TARN_AF_INET ? 4 : 16; }
 
 // Parses from a tight heap block; the record starts filled with 0xA5.
-tarn_err_t parse_tight(const std::string &text, tarn_addr_t *out) {
+tarn_err_t parse_tight(const std::string& text, tarn_addr_t* out) {
   memset(out, 0xA5, sizeof *out);
   TailText t(text);
   return tarn_addr_parse(t.ptr, out);
 }
 
-std::string format(const tarn_addr_t &a) {
+std::string format(const tarn_addr_t& a) {
   char buf[TARN_ADDR_STRLEN];
   const tarn_err_t err = tarn_addr_format(&a, buf, sizeof buf);
   EXPECT_EQ(err, TARN_OK);
   return err == TARN_OK ? std::string(buf) : std::string("<format failed>");
 }
 
-tarn_addr_t to_core(const ref::Addr &r) {
+tarn_addr_t to_core(const ref::Addr& r) {
   tarn_addr_t a;
   memset(&a, 0, sizeof a);
   a.family = r.family;
@@ -87,13 +87,13 @@ tarn_addr_t to_core(const ref::Addr &r) {
   return a;
 }
 
-bool same_address(const tarn_addr_t &a, const ref::Addr &r) {
+bool same_address(const tarn_addr_t& a, const ref::Addr& r) {
   return a.family == r.family && memcmp(a.addr.v6, r.bytes, sig_len(r.family)) == 0;
 }
 
 // What every successful parse must satisfy: printing it and parsing the text
 // gives the same family and significant bytes, and the text is a fixed point.
-void expect_round_trip(const tarn_addr_t &a) {
+void expect_round_trip(const tarn_addr_t& a) {
   const std::string text = format(a);
   tarn_addr_t again;
   ASSERT_EQ(parse_tight(text, &again), TARN_OK) << text;
@@ -104,7 +104,7 @@ void expect_round_trip(const tarn_addr_t &a) {
 
 // Core and reference agree on `text`: both refuse it, or both accept it with
 // the same address.  The core is also checked for what it writes on failure.
-void expect_agrees_with_reference(const std::string &text) {
+void expect_agrees_with_reference(const std::string& text) {
   tarn_addr_t got;
   const tarn_err_t err = parse_tight(text, &got);
   const std::optional<ref::Addr> want = ref::addr_parse(text);
@@ -122,10 +122,10 @@ void expect_agrees_with_reference(const std::string &text) {
 // ----------------------------------------------------------------------------
 
 struct ParseCase {
-  const char *in;
+  const char* in;
   tarn_err_t want;
   tarn_family_t family = TARN_AF_UNSPEC;
-  const char *canonical = nullptr;  // the printed form of a successful parse
+  const char* canonical = nullptr;  // the printed form of a successful parse
 };
 
 const ParseCase kParseCases[] = {
@@ -140,6 +140,8 @@ const ParseCase kParseCases[] = {
     {"1.2.3.256", TARN_ERR_PARSE},
     {"1.2.3.260", TARN_ERR_PARSE},
     {"300.1.1.1", TARN_ERR_PARSE},
+    {"256.0.0.0", TARN_ERR_PARSE},  // alone above 255, not merely with others
+    {"0.0.0.256", TARN_ERR_PARSE},
     {"01.2.3.4", TARN_ERR_PARSE},
     {"1.2.3.00", TARN_ERR_PARSE},
     {"1.2.3.010", TARN_ERR_PARSE},
@@ -165,7 +167,9 @@ const ParseCase kParseCases[] = {
     {"1.2.3.4.5.6.7.8", TARN_ERR_PARSE},
     {"255.255.255.2555", TARN_ERR_PARSE},
     {"1.2.3.4\x80", TARN_ERR_PARSE},
-    {"\xff" "1.2.3.4", TARN_ERR_PARSE},
+    {"\xff"
+     "1.2.3.4",
+     TARN_ERR_PARSE},
 
     // Pure IPv6.
     {"::", TARN_OK, TARN_AF_INET6, "::"},
@@ -180,6 +184,7 @@ const ParseCase kParseCases[] = {
     {"0000:00a:0:0:0:0:0:0001", TARN_OK, TARN_AF_INET6, "0:a::1"},
     {"ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff", TARN_OK, TARN_AF_INET6,
      "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"},
+    {"0000:0000:0000:0000:0000:0000:0000:0001", TARN_OK, TARN_AF_INET6, "::1"},
     {"2001:DB8:0:0:1:0:0:1", TARN_OK, TARN_AF_INET6, "2001:db8::1:0:0:1"},
     {"0:0:0:0:0:0:0:0", TARN_OK, TARN_AF_INET6, "::"},
     {"::ffff:c000:201", TARN_OK, TARN_AF_INET6, "::ffff:192.0.2.1"},
@@ -220,6 +225,11 @@ const ParseCase kParseCases[] = {
     {"::0:ffff:1.2.3.4", TARN_OK, TARN_AF_INET6, "::ffff:1.2.3.4"},
     {"0000:0:0:0:0:0FFFF:255.255.255.255", TARN_ERR_PARSE},
     {"0000:0:0:0:0:FFFF:255.255.255.255", TARN_OK, TARN_AF_INET6, "::ffff:255.255.255.255"},
+    // The longest text that can succeed (45 bytes), and one byte more.
+    {"0000:0000:0000:0000:0000:ffff:255.255.255.255", TARN_OK, TARN_AF_INET6,
+     "::ffff:255.255.255.255"},
+    {"0000:0000:0000:0000:0000:ffff:255.255.255.2555", TARN_ERR_PARSE},
+    {"00000:000:0000:0000:0000:ffff:255.255.255.255", TARN_ERR_PARSE},
     {"::ffff:0.0.0.0", TARN_OK, TARN_AF_INET6, "::ffff:0.0.0.0"},
     {"::1.2.3.4", TARN_ERR_PARSE},
     {"::ffff:1.2.3.04", TARN_ERR_PARSE},
@@ -249,7 +259,7 @@ const ParseCase kParseCases[] = {
 };
 
 TEST(AddrParse, Table) {
-  for (const ParseCase &c : kParseCases) {
+  for (const ParseCase& c : kParseCases) {
     SCOPED_TRACE(escaped(c.in));
     tarn_addr_t a;
     const tarn_err_t err = parse_tight(c.in, &a);
@@ -268,7 +278,7 @@ TEST(AddrParse, Table) {
 TEST(AddrParse, MappedBytes) {
   // Every spelling of one mapped address gives the same 16 bytes.
   const uint8_t want[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 1, 2, 3, 4};
-  for (const char *in : {"::ffff:1.2.3.4", "::FFFF:1.2.3.4", "0:0:0:0:0:ffff:1.2.3.4",
+  for (const char* in : {"::ffff:1.2.3.4", "::FFFF:1.2.3.4", "0:0:0:0:0:ffff:1.2.3.4",
                          "0::ffff:1.2.3.4", "0:0:0:0::ffff:1.2.3.4", "::ffff:102:304"}) {
     SCOPED_TRACE(in);
     tarn_addr_t a;
@@ -302,7 +312,7 @@ TEST(AddrParse, NullArguments) {
 
 TEST(AddrParse, FailureDoesNotWriteBytes) {
   // Outside the mapped-tail check, a refused text leaves the bytes alone.
-  for (const char *in : {"1.2.3.256", "1.2.3.4.", "1:2:3:4:5:6:7:8:", "1::2::3", "::ffff:1.2.3",
+  for (const char* in : {"1.2.3.256", "1.2.3.4.", "1:2:3:4:5:6:7:8:", "1::2::3", "::ffff:1.2.3",
                          "12345::", "1:2:3:4:5:6:7"}) {
     SCOPED_TRACE(in);
     tarn_addr_t a;
@@ -339,7 +349,7 @@ TEST(AddrParse, LongText) {
         return s;
       }(),
   };
-  for (const std::string &t : texts) {
+  for (const std::string& t : texts) {
     SCOPED_TRACE(escaped(t.substr(0, 16)) + "... (" + std::to_string(t.size()) + " bytes)");
     tarn_addr_t a;
     EXPECT_EQ(parse_tight(t, &a), TARN_ERR_PARSE);
@@ -388,7 +398,7 @@ tarn_addr_t v4_bytes(uint8_t a0, uint8_t a1, uint8_t a2, uint8_t a3) {
 
 struct FormatCase {
   tarn_addr_t addr;
-  const char *text;
+  const char* text;
 };
 
 TEST(AddrFormat, Table) {
@@ -423,7 +433,7 @@ TEST(AddrFormat, Table) {
       {v4_bytes(255, 255, 255, 255), "255.255.255.255"},
       {v4_bytes(9, 10, 99, 100), "9.10.99.100"},
   };
-  for (const FormatCase &c : cases) {
+  for (const FormatCase& c : cases) {
     SCOPED_TRACE(c.text);
     EXPECT_EQ(format(c.addr), c.text);
     expect_round_trip(c.addr);
@@ -451,7 +461,7 @@ TEST(AddrFormat, EveryZeroGroupPattern) {
 }
 
 struct BufferCase {
-  const char *addr;
+  const char* addr;
   size_t len;
   tarn_err_t want;
 };
@@ -472,14 +482,14 @@ TEST(AddrFormat, BufferSize) {
       {"::ffff:255.255.255.255", 46, TARN_OK},
       {"1111:2222:3333:4444:5555:6666:7777:8888", 46, TARN_OK},
   };
-  for (const BufferCase &c : cases) {
+  for (const BufferCase& c : cases) {
     SCOPED_TRACE(std::string(c.addr) + " in " + std::to_string(c.len));
     tarn_addr_t a;
     ASSERT_EQ(tarn_addr_parse(c.addr, &a), TARN_OK);
     // An exact heap block: a write past `len` bytes is caught by the
     // sanitizer build; on failure nothing at all is written.
     const size_t block = c.len > 0 ? c.len : 1;
-    char *buf = static_cast<char *>(malloc(block));
+    char* buf = static_cast<char*>(malloc(block));
     memset(buf, 'Z', block);
     EXPECT_EQ(tarn_addr_format(&a, buf, c.len), c.want);
     if (c.want == TARN_OK) {
@@ -513,9 +523,9 @@ TEST(AddrFormat, InvalidArguments) {
 // ----------------------------------------------------------------------------
 
 struct ToV4Case {
-  const char *in;
+  const char* in;
   tarn_err_t want;
-  const char *v4 = nullptr;
+  const char* v4 = nullptr;
 };
 
 TEST(AddrToV4, Table) {
@@ -531,7 +541,7 @@ TEST(AddrToV4, Table) {
       {"::1:ffff:c000:201", TARN_ERR_FAMILY},
       {"192.0.2.1", TARN_ERR_FAMILY},
   };
-  for (const ToV4Case &c : cases) {
+  for (const ToV4Case& c : cases) {
     SCOPED_TRACE(c.in);
     tarn_addr_t a, out;
     ASSERT_EQ(tarn_addr_parse(c.in, &a), TARN_OK);
@@ -565,8 +575,8 @@ TEST(AddrToV4, InvalidArguments) {
 }
 
 struct CmpCase {
-  const char *a;
-  const char *b;
+  const char* a;
+  const char* b;
   int want;
 };
 
@@ -584,7 +594,7 @@ TEST(AddrCmp, Table) {
       {"::ffff:1.2.3.4", "::ffff:1.2.3.5", -1},
       {"ffff::", "fffe:ffff:ffff:ffff:ffff:ffff:ffff:ffff", 1},
   };
-  for (const CmpCase &c : cases) {
+  for (const CmpCase& c : cases) {
     SCOPED_TRACE(std::string(c.a) + " vs " + c.b);
     tarn_addr_t a, b;
     ASSERT_EQ(tarn_addr_parse(c.a, &a), TARN_OK);
@@ -682,7 +692,7 @@ class Random {
         break;
       default:
         r.family = TARN_AF_INET6;
-        for (uint8_t &b : r.bytes) b = static_cast<uint8_t>(rng_());
+        for (uint8_t& b : r.bytes) b = static_cast<uint8_t>(rng_());
         break;
     }
     return r;
@@ -691,7 +701,7 @@ class Random {
   // Some other spelling of `r` that the grammar accepts: any case, leading
   // zeros in groups, "::" over any zero run (or none), and for a mapped
   // address hex or dotted tails.
-  std::string spelling(const ref::Addr &r) {
+  std::string spelling(const ref::Addr& r) {
     if (r.family == TARN_AF_INET) return ref::addr_format(r);
     unsigned groups[8];
     for (int i = 0; i < 8; ++i) groups[i] = r.bytes[2 * i] * 256u + r.bytes[2 * i + 1];
@@ -727,8 +737,7 @@ class Random {
     if (dotted) {
       if (!out.empty() && out.back() != ':') out += ':';
       char tmp[20];
-      snprintf(tmp, sizeof tmp, "%u.%u.%u.%u", r.bytes[12], r.bytes[13], r.bytes[14],
-               r.bytes[15]);
+      snprintf(tmp, sizeof tmp, "%u.%u.%u.%u", r.bytes[12], r.bytes[13], r.bytes[14], r.bytes[15]);
       out += tmp;
     }
     return out;
@@ -736,7 +745,9 @@ class Random {
 
   // A string over the grammar's alphabet plus the bytes that must be refused.
   std::string junk(size_t max_len) {
-    static const char kAlphabet[] = "0123456789abcdefABCDEF.:/% \x80\xff" "g";
+    static const char kAlphabet[] =
+        "0123456789abcdefABCDEF.:/% \x80\xff"
+        "g";
     const size_t n = below(static_cast<unsigned>(max_len + 1));
     std::string s;
     for (size_t i = 0; i < n; ++i) {

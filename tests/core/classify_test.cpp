@@ -16,13 +16,13 @@ namespace {
 
 using ref::u128;
 
-tarn_addr_t parsed(const char *text) {
+tarn_addr_t parsed(const char* text) {
   tarn_addr_t a;
   EXPECT_EQ(tarn_addr_parse(text, &a), TARN_OK) << text;
   return a;
 }
 
-tarn_addr_t to_core(const ref::Addr &r) {
+tarn_addr_t to_core(const ref::Addr& r) {
   tarn_addr_t a;
   memset(&a, 0, sizeof a);
   a.family = r.family;
@@ -30,14 +30,14 @@ tarn_addr_t to_core(const ref::Addr &r) {
   return a;
 }
 
-tarn_class_t classify(const tarn_addr_t &a) {
+tarn_class_t classify(const tarn_addr_t& a) {
   tarn_class_t out = 0xDEADBEEF;
   EXPECT_EQ(tarn_addr_classify(&a, &out), TARN_OK);
   return out;
 }
 
 struct Case {
-  const char *addr;
+  const char* addr;
   tarn_class_t want;
 };
 
@@ -96,7 +96,7 @@ TEST(Classify, Table) {
       {"febf:ffff::", TARN_CLASS_LINK_LOCAL},
       {"fec0::", TARN_CLASS_GLOBAL},
   };
-  for (const Case &c : cases) {
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.addr);
     EXPECT_EQ(classify(parsed(c.addr)), c.want);
   }
@@ -133,7 +133,7 @@ TEST(Classify, Ipv4IgnoresUnusedBytes) {
   }
 }
 
-void expect_matches_reference(const ref::Addr &r) {
+void expect_matches_reference(const ref::Addr& r) {
   const tarn_class_t want = ref::addr_classify(r);
   const tarn_class_t got = classify(to_core(r));
   EXPECT_EQ(got, want) << ref::addr_format(r);
@@ -145,7 +145,7 @@ void expect_matches_reference(const ref::Addr &r) {
 TEST(Classify, EveryBlockEdge) {
   // The first and last address of every block and the neighbours just
   // outside it.
-  for (const ref::ClassRange &row : ref::class_ranges()) {
+  for (const ref::ClassRange& row : ref::class_ranges()) {
     SCOPED_TRACE(row.text);
     const u128 top = row.family == TARN_AF_INET ? 0xFFFFFFFFu : ~static_cast<u128>(0);
     expect_matches_reference(ref::addr_from_int(row.family, row.first));
@@ -158,11 +158,11 @@ TEST(Classify, EveryBlockEdge) {
 }
 
 TEST(Classify, RandomAgainstReference) {
-  const char *env = getenv("TARN_TEST_SEED");
+  const char* env = getenv("TARN_TEST_SEED");
   const uint64_t seed = env != nullptr ? strtoull(env, nullptr, 0) : std::random_device{}();
   printf("classify_test: TARN_TEST_SEED=%llu\n", static_cast<unsigned long long>(seed));
   std::mt19937_64 rng(seed);
-  const auto &rows = ref::class_ranges();
+  const auto& rows = ref::class_ranges();
   auto random128 = [&] { return (static_cast<u128>(rng()) << 64) | rng(); };
   for (int i = 0; i < 100000 && !::testing::Test::HasFailure(); ++i) {
     const tarn_family_t family = (rng() & 1) ? TARN_AF_INET : TARN_AF_INET6;
@@ -172,13 +172,13 @@ TEST(Classify, RandomAgainstReference) {
       case 0:  // uniform: almost always global
         break;
       case 1: {  // inside a random block of this family
-        const ref::ClassRange &row = rows[rng() % rows.size()];
+        const ref::ClassRange& row = rows[rng() % rows.size()];
         if (row.family != family) break;
         x = row.first + (row.last > row.first ? x % (row.last - row.first + 1) : 0);
         break;
       }
       default: {  // near a random block's edge
-        const ref::ClassRange &row = rows[rng() % rows.size()];
+        const ref::ClassRange& row = rows[rng() % rows.size()];
         if (row.family != family) break;
         const u128 edge = (rng() & 1) ? row.first : row.last;
         x = (edge + (rng() % 5) - 2) & mask;

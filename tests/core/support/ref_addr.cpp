@@ -10,7 +10,7 @@ namespace ref {
 namespace {
 
 // Splits at every `sep`, keeping empty pieces ("a::b" gives "a", "", "b").
-std::vector<std::string> split(const std::string &s, char sep) {
+std::vector<std::string> split(const std::string& s, char sep) {
   std::vector<std::string> pieces;
   std::string cur;
   for (char c : s) {
@@ -38,7 +38,7 @@ int hex_value(char c) {
 }
 
 // One decimal octet: 1 to 3 digits, no leading zero unless it is "0", <= 255.
-bool parse_octet(const std::string &s, uint8_t *out) {
+bool parse_octet(const std::string& s, uint8_t* out) {
   if (s.empty() || s.size() > 3) return false;
   for (char c : s) {
     if (!is_ascii_digit(c)) return false;
@@ -50,7 +50,7 @@ bool parse_octet(const std::string &s, uint8_t *out) {
   return true;
 }
 
-bool parse_quad(const std::string &s, uint8_t out[4]) {
+bool parse_quad(const std::string& s, uint8_t out[4]) {
   const std::vector<std::string> parts = split(s, '.');
   if (parts.size() != 4) return false;
   for (int i = 0; i < 4; ++i) {
@@ -60,7 +60,7 @@ bool parse_quad(const std::string &s, uint8_t out[4]) {
 }
 
 // One IPv6 group: 1 to 4 hex digits, either case, leading zeros allowed.
-bool parse_group(const std::string &s, uint16_t *out) {
+bool parse_group(const std::string& s, uint16_t* out) {
   if (s.empty() || s.size() > 4) return false;
   unsigned value = 0;
   for (char c : s) {
@@ -71,7 +71,7 @@ bool parse_group(const std::string &s, uint16_t *out) {
   return true;
 }
 
-std::optional<Addr> parse_v6(const std::string &s) {
+std::optional<Addr> parse_v6(const std::string& s) {
   // 1. Cut at the first "::"; a second one anywhere after it is an error.
   const size_t cc = s.find("::");
   const bool has_cc = cc != std::string::npos;
@@ -87,7 +87,7 @@ std::optional<Addr> parse_v6(const std::string &s) {
   }
 
   // 2. Only the very last piece of the text may be a dotted quad.
-  std::vector<std::string> &tail_side = has_cc ? right : left;
+  std::vector<std::string>& tail_side = has_cc ? right : left;
   bool has_quad = false;
   uint8_t quad[4] = {};
   if (!tail_side.empty() && tail_side.back().find('.') != std::string::npos) {
@@ -98,12 +98,12 @@ std::optional<Addr> parse_v6(const std::string &s) {
 
   // 3. Everything else is a hex group.
   std::vector<uint16_t> lg, rg;
-  for (const std::string &p : left) {
+  for (const std::string& p : left) {
     uint16_t g;
     if (!parse_group(p, &g)) return std::nullopt;
     lg.push_back(g);
   }
-  for (const std::string &p : right) {
+  for (const std::string& p : right) {
     uint16_t g;
     if (!parse_group(p, &g)) return std::nullopt;
     rg.push_back(g);
@@ -135,7 +135,7 @@ std::optional<Addr> parse_v6(const std::string &s) {
 
 }  // namespace
 
-std::optional<Addr> addr_parse(const std::string &text) {
+std::optional<Addr> addr_parse(const std::string& text) {
   const std::string s = text.substr(0, text.find('\0'));
   if (s.empty()) return std::nullopt;
   if (s.find(':') != std::string::npos) return parse_v6(s);
@@ -145,9 +145,9 @@ std::optional<Addr> addr_parse(const std::string &text) {
   return a;
 }
 
-std::string addr_format(const Addr &addr) {
+std::string addr_format(const Addr& addr) {
   char buf[64];
-  const uint8_t *b = addr.bytes;
+  const uint8_t* b = addr.bytes;
   if (addr.family == TARN_AF_INET) {
     snprintf(buf, sizeof buf, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
     return buf;
@@ -187,7 +187,7 @@ std::string addr_format(const Addr &addr) {
   return out;
 }
 
-u128 addr_to_int(const Addr &addr) {
+u128 addr_to_int(const Addr& addr) {
   const int n = addr.family == TARN_AF_INET ? 4 : 16;
   u128 v = 0;
   for (int i = 0; i < n; ++i) v = (v << 8) | addr.bytes[i];
@@ -208,7 +208,7 @@ Addr addr_from_int(tarn_family_t family, u128 value) {
 namespace {
 
 struct Block {
-  const char *text;
+  const char* text;
   tarn_class_t flags;
 };
 
@@ -272,7 +272,7 @@ constexpr Block kBlocks[] = {
 
 std::vector<ClassRange> build_ranges() {
   std::vector<ClassRange> out;
-  for (const Block &blk : kBlocks) {
+  for (const Block& blk : kBlocks) {
     const std::string text = blk.text;
     const size_t slash = text.find('/');
     const std::optional<Addr> a = addr_parse(text.substr(0, slash));
@@ -282,8 +282,8 @@ std::vector<ClassRange> build_ranges() {
     // Host part: (bits - len) one bits; a shift by 128 would be undefined,
     // so the /0 case is spelled out (the list has none, but stay safe).
     const int host_bits = bits - len;
-    const u128 host = host_bits == 128 ? ~static_cast<u128>(0)
-                                       : (static_cast<u128>(1) << host_bits) - 1;
+    const u128 host =
+        host_bits == 128 ? ~static_cast<u128>(0) : (static_cast<u128>(1) << host_bits) - 1;
     const u128 first = addr_to_int(*a);
     out.push_back(ClassRange{a->family, text, first, first | host, blk.flags});
   }
@@ -292,15 +292,15 @@ std::vector<ClassRange> build_ranges() {
 
 }  // namespace
 
-const std::vector<ClassRange> &class_ranges() {
+const std::vector<ClassRange>& class_ranges() {
   static const std::vector<ClassRange> ranges = build_ranges();
   return ranges;
 }
 
-tarn_class_t addr_classify(const Addr &addr) {
+tarn_class_t addr_classify(const Addr& addr) {
   const u128 x = addr_to_int(addr);
   tarn_class_t flags = 0;
-  for (const ClassRange &r : class_ranges()) {
+  for (const ClassRange& r : class_ranges()) {
     if (r.family == addr.family && r.first <= x && x <= r.last) flags |= r.flags;
   }
   return flags != 0 ? flags : TARN_CLASS_GLOBAL;

@@ -29,11 +29,11 @@ struct Addr {
 
 // Parses the text up to its first NUL.  Returns nothing when the strict
 // grammar refuses it.
-std::optional<Addr> addr_parse(const std::string &text);
+std::optional<Addr> addr_parse(const std::string& text);
 
 // Canonical text: dotted quad, or RFC 5952 with a dotted tail only for
 // ::ffff:0:0/96.
-std::string addr_format(const Addr &addr);
+std::string addr_format(const Addr& addr);
 
 // One special-purpose block as an inclusive integer range.
 struct ClassRange {
@@ -45,15 +45,15 @@ struct ClassRange {
 };
 
 // The 53 special-purpose blocks, built from their text.
-const std::vector<ClassRange> &class_ranges();
+const std::vector<ClassRange>& class_ranges();
 
 // The address as an unsigned integer of 32 or 128 bits, and back.
-u128 addr_to_int(const Addr &addr);
+u128 addr_to_int(const Addr& addr);
 Addr addr_from_int(tarn_family_t family, u128 value);
 
 // Union of the flags of every block with first <= x <= last, or
 // TARN_CLASS_GLOBAL when there is none.
-tarn_class_t addr_classify(const Addr &addr);
+tarn_class_t addr_classify(const Addr& addr);
 
 }  // namespace ref
 
