@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_common.h"
 #include "pytarn.h"
 
 namespace {
@@ -26,24 +27,6 @@ namespace {
 constexpr size_t kBlock = 50000;
 constexpr int kRounds = 5;
 
-std::string cpu_model() {
-  FILE* f = fopen("/proc/cpuinfo", "r");
-  if (f == nullptr) return "unknown";
-  char line[512];
-  std::string model = "unknown";
-  while (fgets(line, sizeof line, f) != nullptr) {
-    if (strncmp(line, "model name", 10) == 0) {
-      const char* colon = strchr(line, ':');
-      if (colon != nullptr) {
-        model = colon + 2;
-        while (!model.empty() && (model.back() == '\n' || model.back() == ' ')) model.pop_back();
-      }
-      break;
-    }
-  }
-  fclose(f);
-  return model;
-}
 
 // One input set: the binary addresses and their texts, packed into one arena
 // with a pointer per text.
@@ -101,11 +84,7 @@ Set make_set(const char* name, int af, size_t n, std::mt19937_64& rng, int shape
 
 // CPU time of this thread: on a shared machine, time spent descheduled would
 // otherwise land on whichever function happened to be running.
-double thread_ns() {
-  timespec ts;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return double(ts.tv_sec) * 1e9 + double(ts.tv_nsec);
-}
+double thread_ns() { return thread_cpu_seconds() * 1e9; }
 
 struct Pair {
   double ours = 1e30;

@@ -18,30 +18,13 @@
 #include <utility>
 #include <vector>
 
+#include "bench_common.h"
 #include "pytarn.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string cpu_model() {
-  FILE* f = fopen("/proc/cpuinfo", "r");
-  if (f == nullptr) return "unknown";
-  char line[512];
-  std::string model = "unknown";
-  while (fgets(line, sizeof line, f) != nullptr) {
-    if (strncmp(line, "model name", 10) == 0) {
-      const char* colon = strchr(line, ':');
-      if (colon != nullptr) {
-        model = colon + 2;
-        if (!model.empty() && model.back() == '\n') model.pop_back();
-      }
-      break;
-    }
-  }
-  fclose(f);
-  return model;
-}
 
 // xorshift64*: the input only has to look like a routing table, the same on
 // every run.
@@ -147,12 +130,6 @@ size_t aggregate_by_intervals(const std::vector<tarn_prefix_t>& in,
 // Processor time of this thread: unlike the wall clock it does not count
 // the time the thread waits while other processes run, so it stays
 // meaningful on a loaded machine.
-double thread_cpu_seconds() {
-  timespec ts;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
 struct Timing {
   double wall = 1e30;  // best wall-clock seconds
   double cpu = 1e30;   // best thread processor seconds

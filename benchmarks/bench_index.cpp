@@ -26,35 +26,15 @@
 #include <string>
 #include <vector>
 
+#include "bench_common.h"
 #include "pytarn.h"
 #include "tarn_internal.h"
 
 namespace {
 
-double cpu_now() {
-  timespec ts;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
 
-double seconds_since(double t0) { return cpu_now() - t0; }
+double seconds_since(double t0) { return thread_cpu_seconds() - t0; }
 
-std::string cpu_model() {
-  FILE* f = fopen("/proc/cpuinfo", "r");
-  if (!f) return "unknown";
-  char line[512];
-  std::string model = "unknown";
-  while (fgets(line, sizeof line, f)) {
-    if (strncmp(line, "model name", 10) == 0) {
-      const char* colon = strchr(line, ':');
-      if (colon) model = colon + 2;
-      if (!model.empty() && model.back() == '\n') model.pop_back();
-      break;
-    }
-  }
-  fclose(f);
-  return model;
-}
 
 bool read_table(const char* path, std::vector<tarn_prefix_t>* out) {
   FILE* f = fopen(path, "r");
@@ -99,7 +79,7 @@ double memory_latency_ns() {
   for (int round = 0; round < 3; round++) {
     size_t pos = 0;
     constexpr size_t kSteps = size_t{8} << 20;
-    double t0 = cpu_now();
+    double t0 = thread_cpu_seconds();
     for (size_t i = 0; i < kSteps; i++) pos = chase[pos];
     double ns = seconds_since(t0) * 1e9 / kSteps;
     if (pos == ~size_t{0}) puts("");  // keeps the chase alive
@@ -150,7 +130,7 @@ double lookup_ns(const tarn_index_t* index, const std::vector<tarn_addr_t>& addr
   std::vector<ssize_t> matches(addrs.size());
   double best = 1e30;
   for (int round = 0; round < 5; round++) {
-    double t0 = cpu_now();
+    double t0 = thread_cpu_seconds();
     tarn_err_t err = tarn_index_lookup(index, addrs.data(), addrs.size(), matches.data(), nullptr);
     double ns = seconds_since(t0) * 1e9 / static_cast<double>(addrs.size());
     if (err != TARN_OK) {
@@ -177,7 +157,7 @@ bool bench_table(const char* name, const char* path, double latency_ns, table_re
   r->build_s = 1e30;
   for (int round = 0; round < 3; round++) {
     tarn_index_t* built = nullptr;
-    double t0 = cpu_now();
+    double t0 = thread_cpu_seconds();
     tarn_err_t err = tarn_index_create(table.data(), table.size(), &built);
     double s = seconds_since(t0);
     if (err != TARN_OK) {
