@@ -12,8 +12,6 @@
 
 #include "pytarn_ext.h"
 
-#define ADDR_LEN(family) ((family) == TARN_AF_INET ? (size_t)4 : (size_t)16)
-
 static const char family_mismatch[] = "address family mismatch";
 
 /* Names looked up on every call, interned once on first use and kept for
@@ -70,7 +68,7 @@ static void fill_addr(tarn_addr_t *addr, tarn_family_t family, const char *bytes
 }
 
 int binding_bytes_to_addr(PyObject *obj, tarn_addr_t *addr, tarn_family_t expected) {
-  size_t want = ADDR_LEN(expected);
+  size_t want = binding_addr_len(expected);
   char *bytes;
   Py_ssize_t len;
   if (PyBytes_AsStringAndSize(obj, &bytes, &len) < 0) return -1;
@@ -184,12 +182,12 @@ int binding_ipaddress_to_addr(PyObject *obj, tarn_addr_t *addr, tarn_family_t ex
   int rc = -1;
   if (!PyBytes_Check(packed)) {
     PyErr_SetString(PyExc_TypeError, "'packed' attribute is not bytes");
-  } else if ((size_t)PyBytes_Size(packed) != ADDR_LEN(expected)) {
+  } else if ((size_t)PyBytes_Size(packed) != binding_addr_len(expected)) {
     /* A 16-byte value for IPv4 (or 4 for IPv6) is the other family; any
      * other length is no address at all, and reported the same way. */
     PyErr_SetString(pytarn_FamilyError, family_mismatch);
   } else {
-    fill_addr(addr, expected, PyBytes_AsString(packed), ADDR_LEN(expected));
+    fill_addr(addr, expected, PyBytes_AsString(packed), binding_addr_len(expected));
     rc = 0;
   }
   Py_DECREF(packed);
@@ -296,7 +294,7 @@ static PyObject *address_repr(PyObject *self) {
 /* hash(): over family and the 4 or 16 significant bytes only. */
 static Py_hash_t address_hash(PyObject *self) {
   const tarn_addr_t *a = addr_of(self);
-  return binding_hash(a->family, a->addr.v6, ADDR_LEN(a->family), 0, 0);
+  return binding_hash(a->family, a->addr.v6, binding_addr_len(a->family), 0, 0);
 }
 
 /* Numeric order within a family; the other family is an error for every
@@ -314,7 +312,7 @@ static PyObject *address_richcmp(PyObject *self, PyObject *other, int op) {
     Py_RETURN_NOTIMPLEMENTED;
   }
   int c;
-  addr_cmp_bytes(a->addr.v6, addr_of(other)->addr.v6, ADDR_LEN(a->family), &c);
+  addr_cmp_bytes(a->addr.v6, addr_of(other)->addr.v6, binding_addr_len(a->family), &c);
   switch (op) {
     case Py_LT:
       return PyBool_FromLong(c < 0);
@@ -336,7 +334,7 @@ static PyObject *address_richcmp(PyObject *self, PyObject *other, int op) {
 static PyObject *address_get_packed(PyObject *self, void *closure) {
   (void)closure;
   const tarn_addr_t *a = addr_of(self);
-  return PyBytes_FromStringAndSize((const char *)a->addr.v6, (Py_ssize_t)ADDR_LEN(a->family));
+  return PyBytes_FromStringAndSize((const char *)a->addr.v6, (Py_ssize_t)binding_addr_len(a->family));
 }
 
 static PyObject *address_get_compressed(PyObject *self, void *closure) {

@@ -380,7 +380,7 @@ PyObject *pytarn_bulk_contains_packed(PyObject *module, PyObject *args) {
     goto done;
   }
   size_t count = view.itemsize == 0 ? 0 : (size_t)view.len / (size_t)view.itemsize;
-  size_t want = family == TARN_AF_INET ? 4 : 16;
+  size_t want = binding_addr_len((tarn_family_t)family);
   if (count != 0 && (size_t)view.itemsize != want) {
     PyErr_Format(pytarn_InvalidArgumentError, "element size must be %zu bytes for %s", want,
                  family == TARN_AF_INET ? "IPv4" : "IPv6");

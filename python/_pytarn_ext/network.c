@@ -28,8 +28,6 @@ static unsigned network_max_len(tarn_family_t family) {
   return family == TARN_AF_INET ? 32u : 128u;
 }
 
-static size_t network_addr_len(tarn_family_t family) { return family == TARN_AF_INET ? 4u : 16u; }
-
 static const char *network_type_name(tarn_family_t family) {
   return family == TARN_AF_INET ? "IPv4Network" : "IPv6Network";
 }
@@ -57,7 +55,7 @@ static int network_from_addr_and_len(const tarn_addr_t *addr, long len, tarn_fam
   if (tarn_set_python_error(tarn_prefix_from_host(addr, (uint8_t)len, &masked), NULL) < 0) {
     return -1;
   }
-  if (strict && memcmp(masked.addr.addr.v6, addr->addr.v6, network_addr_len(family)) != 0) {
+  if (strict && memcmp(masked.addr.addr.v6, addr->addr.v6, binding_addr_len(family)) != 0) {
     PyErr_SetString(pytarn_HostBitsError, "host bits set in prefix");
     return -1;
   }
@@ -175,7 +173,7 @@ static int network_packed_to_addr(PyObject *packed, tarn_family_t family, tarn_a
     PyErr_SetString(PyExc_TypeError, "'network_address.packed' is not bytes");
     return -1;
   }
-  size_t want = network_addr_len(family);
+  size_t want = binding_addr_len(family);
   if ((size_t)PyBytes_Size(packed) != want) {
     return raise_family_mismatch();
   }
@@ -641,7 +639,7 @@ static PyObject *ipv6network_richcmp(PyObject *self, PyObject *other, int op) {
 /* hash: multiply-by-33 over family, address bytes and length. */
 static Py_hash_t network_hash(PyObject *self, tarn_family_t family) {
   const tarn_prefix_t *p = network_prefix(self);
-  return binding_hash(p->addr.family, p->addr.addr.v6, network_addr_len(family), 1, p->pfxlen);
+  return binding_hash(p->addr.family, p->addr.addr.v6, binding_addr_len(family), 1, p->pfxlen);
 }
 
 static Py_hash_t ipv4network_hash(PyObject *self) { return network_hash(self, TARN_AF_INET); }

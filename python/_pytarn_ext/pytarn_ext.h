@@ -126,6 +126,13 @@ PyObject *pytarn_bulk_contains_packed(PyObject *module, PyObject *args);
 tarn_addr_t *bulk_addrs_from_list(PyObject *obj, size_t *count, tarn_family_t *family);
 tarn_prefix_t *bulk_extract_prefixes(PyObject *obj, size_t *count, tarn_family_t *family);
 
+/* ---- small shared rules ------------------------------------------------- */
+
+/* Address bytes of a family: only IPv4 is 4, as in the core. */
+static inline size_t binding_addr_len(tarn_family_t family) {
+  return family == TARN_AF_INET ? 4u : 16u;
+}
+
 /* ---- type tests (subclasses count) -------------------------------------- */
 
 static inline int binding_is_ipv4address(PyObject *o) {
