@@ -1,6 +1,6 @@
 /*
  * module.c - the frame of the pytarn extension module: initialisation, the
- * exception classes, the integer constants, the six heap types, the single
+ * exception classes, the integer constants, the heap types, the single
  * mapping from tarn_err_t to a Python exception, the factories that wrap
  * core records, and the dealloc and hash shared by every type.
  *
@@ -25,6 +25,8 @@ PyTypeObject *ipv4network_type = NULL;
 PyTypeObject *ipv6network_type = NULL;
 PyTypeObject *prefixindex_type = NULL;
 PyTypeObject *subnetiterator_type = NULL;
+PyTypeObject *addressarray_type = NULL;
+PyTypeObject *resultbuffer_type = NULL;
 
 /* ---- error mapping ------------------------------------------------------ */
 
@@ -70,6 +72,31 @@ int tarn_set_python_error(tarn_err_t rc, const char *context) {
       return -1;
   }
   PyErr_SetString(exc, context != NULL ? context : text);
+  return -1;
+}
+
+int binding_raise_item_error(PyObject *exc, const char *what, Py_ssize_t index, const char *text,
+                             size_t len, const char *reason) {
+  PyObject *text_obj = PyUnicode_DecodeUTF8(text, (Py_ssize_t)len, "backslashreplace");
+  if (text_obj == NULL) return -1;
+  PyObject *msg = index >= 0 ? PyUnicode_FromFormat("%s at index %zd: %R", what, index, text_obj)
+                             : PyUnicode_FromFormat("%s: %R", what, text_obj);
+  PyObject *index_obj = index >= 0 ? PyLong_FromSsize_t(index) : (Py_INCREF(Py_None), Py_None);
+  PyObject *reason_obj = PyUnicode_FromString(reason);
+  PyObject *err = NULL;
+  if (msg != NULL && index_obj != NULL && reason_obj != NULL)
+    err = PyObject_CallFunctionObjArgs(exc, msg, NULL);
+  if (err != NULL) {
+    if (PyObject_SetAttrString(err, "index", index_obj) == 0 &&
+        PyObject_SetAttrString(err, "text", text_obj) == 0 &&
+        PyObject_SetAttrString(err, "reason", reason_obj) == 0)
+      PyErr_SetObject(exc, err);
+    Py_DECREF(err);
+  }
+  Py_XDECREF(msg);
+  Py_XDECREF(index_obj);
+  Py_XDECREF(reason_obj);
+  Py_DECREF(text_obj);
   return -1;
 }
 
@@ -221,7 +248,7 @@ static const struct {
     {"TARN_CLASS_SRV6", TARN_CLASS_SRV6},
 };
 
-/* The six types, created in this order. */
+/* The types, created in this order. */
 static const struct {
   const char *name;
   PyType_Spec *spec;
@@ -233,6 +260,8 @@ static const struct {
     {"IPv6Network", &ipv6network_spec, &ipv6network_type},
     {"PrefixIndex", &prefixindex_spec, &prefixindex_type},
     {"SubnetIterator", &subnetiterator_spec, &subnetiterator_type},
+    {"AddressArray", &addressarray_spec, &addressarray_type},
+    {"ResultBuffer", &resultbuffer_spec, &resultbuffer_type},
 };
 
 #define COUNT_OF(a) (sizeof(a) / sizeof((a)[0]))
@@ -267,7 +296,7 @@ static int add_exception(PyObject *module, const char *dotted, const char *doc, 
  *   2. TARNError (base Exception), then the six derived classes, each with
  *      bases (TARNError, builtin);
  *   3. the integer constants;
- *   4. the six heap types from their specs.
+ *   4. the heap types from their specs.
  */
 PyMODINIT_FUNC PyInit_pytarn(void) {
   PyObject *module = PyModule_Create2(&pytarn_module, 3);
