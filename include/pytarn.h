@@ -225,6 +225,26 @@ TARN_EXPORT tarn_err_t tarn_addr_cmp(const tarn_addr_t *a, const tarn_addr_t *b,
  */
 TARN_EXPORT tarn_err_t tarn_addr_classify(const tarn_addr_t *addr, tarn_class_t *out);
 
+/*
+ * tarn_addr_is_global - *out = whether `addr` is globally reachable by the
+ * "Globally Reachable" column of the IANA IPv4 and IPv6 Special-Purpose
+ * Address Registries (as of TARN_IANA_SNAPSHOT).  The most specific block
+ * containing the address decides: 192.0.0.9 is global although 192.0.0.0/24
+ * is not.  An address in no block is global; a block whose column reads N/A
+ * or is blank (a terminated entry: 192.88.99.0/24, 2001:10::/28, Teredo,
+ * 6to4) counts as not global, and so do the multicast blocks, which
+ * tarn_addr_classify knows but the special-purpose registries do not list.
+ * This differs from tarn_addr_classify's TARN_CLASS_GLOBAL, which means "in
+ * no block" (192.0.0.9 is IETF_RESERVED | ANYCAST there, yet global here).
+ * An IPv6 address embedding an IPv4 one is judged as IPv6 only
+ * (::ffff:8.8.8.8 is not global).  A family other than 4 and 6 (and not 0)
+ * matches no block, so is global.
+ *
+ * Returns TARN_OK, or TARN_ERR_INVAL (a null pointer, or family
+ * TARN_AF_UNSPEC; *out untouched).
+ */
+TARN_EXPORT tarn_err_t tarn_addr_is_global(const tarn_addr_t *addr, bool *out);
+
 /* ------------------------------------------------------------------------ */
 /* Prefixes                                                                 */
 /* ------------------------------------------------------------------------ */
@@ -401,13 +421,108 @@ TARN_EXPORT tarn_err_t tarn_bulk_contains(const tarn_addr_t *addrs, size_t addr_
  * first *out_count records hold the result in ascending network order; the
  * rest of the array is unspecified.  No heap memory is used.
  *
+ * Records must be canonical: a prefix with host bits set is refused rather
+ * than guessed at (10.0.0.5/8 might mean 10.0.0.0/8 or be a typo for a
+ * host route; aggregating it as written would lose address space).
+ *
  * Returns TARN_OK; TARN_ERR_INVAL (out_count null, even with count 0;
  * prefixes null; first record not IPv4/IPv6; a later record of family 0);
- * TARN_ERR_FAMILY (mixed families); TARN_ERR_PFXLEN (a length above the
- * family maximum).  On error the array and *out_count are unchanged.
+ * TARN_ERR_FAMILY (mixed families); then, record by record once the
+ * families passed, TARN_ERR_PFXLEN (a length above the family maximum) or
+ * TARN_ERR_HOSTBITS (a bit set after the length), the first offending
+ * record deciding.  On error the array and *out_count are unchanged.
  */
 TARN_EXPORT tarn_err_t tarn_bulk_aggregate(tarn_prefix_t *prefixes, size_t count,
                                            size_t *out_count);
+
+/* ------------------------------------------------------------------------ */
+/* Set and range algebra                                                    */
+/* ------------------------------------------------------------------------ */
+
+/*
+ * The set operations treat each array as the set of addresses its prefixes
+ * cover, and write that set's minimal CIDR cover (the fewest prefixes
+ * covering exactly it, which is unique) in ascending network order.
+ *
+ *   tarn_set_union                 A | B    result at most |A| + |B|
+ *   tarn_set_intersection          A & B    result at most |A| + |B|
+ *   tarn_set_difference            A - B    result at most |A| + |B| * (bits - 1)
+ *   tarn_set_symmetric_difference  A ^ B    result at most (|A| + |B|) * bits
+ *
+ * (bits = 32 or 128, |A| = a_count.)  The inputs need not be sorted,
+ * minimal or free of duplicates, but every record must be canonical, and
+ * both arrays of one family.  Once the checks pass, `a` and `b` are sorted
+ * in place in network order (the same records, reordered) on every return;
+ * no heap memory is used.  `out` (of out_capacity records) must not overlap
+ * `a` or `b`; it may be null when out_capacity is 0.  A capacity of at least
+ * the bound above always suffices and costs one pass; a smaller one costs a
+ * counting pass first.  Each written record is zeroed before it is filled,
+ * so the unused bytes of an IPv4 record are zero.
+ *
+ * Checked in this order: out_count null, an array null with a non-zero
+ * count, or out null with a non-zero capacity (TARN_ERR_INVAL); then each
+ * non-empty array's families as in the batch rules, A first (TARN_ERR_INVAL,
+ * TARN_ERR_FAMILY); then A's family against B's (TARN_ERR_FAMILY); then,
+ * record by record, A before B, a length above the family maximum
+ * (TARN_ERR_PFXLEN) or a bit set after the length (TARN_ERR_HOSTBITS), the
+ * first offender deciding.  Two empty arrays give *out_count = 0 and
+ * TARN_OK; one empty array takes its family from the other.
+ *
+ * Returns TARN_OK with *out_count records written; TARN_ERR_INVAL when the
+ * result needs more than out_capacity records: then nothing is written to
+ * `out` but *out_count receives the size needed (so a call with capacity 0
+ * is a size query); or an error above, with `a`, `b`, `out` and *out_count
+ * unchanged.
+ */
+TARN_EXPORT tarn_err_t tarn_set_union(tarn_prefix_t *a, size_t a_count, tarn_prefix_t *b,
+                                      size_t b_count, tarn_prefix_t *out, size_t out_capacity,
+                                      size_t *out_count);
+TARN_EXPORT tarn_err_t tarn_set_intersection(tarn_prefix_t *a, size_t a_count, tarn_prefix_t *b,
+                                             size_t b_count, tarn_prefix_t *out,
+                                             size_t out_capacity, size_t *out_count);
+TARN_EXPORT tarn_err_t tarn_set_difference(tarn_prefix_t *a, size_t a_count, tarn_prefix_t *b,
+                                           size_t b_count, tarn_prefix_t *out,
+                                           size_t out_capacity, size_t *out_count);
+TARN_EXPORT tarn_err_t tarn_set_symmetric_difference(tarn_prefix_t *a, size_t a_count,
+                                                     tarn_prefix_t *b, size_t b_count,
+                                                     tarn_prefix_t *out, size_t out_capacity,
+                                                     size_t *out_count);
+
+/*
+ * tarn_range_to_prefixes - the minimal CIDR cover of the addresses `first`
+ * through `last` (inclusive), ascending, into `out` (of out_capacity
+ * records; null allowed when the capacity is 0).  A range needs at most
+ * 2 * bits - 2 prefixes (62 for IPv4, 254 for IPv6; the whole space is one
+ * /0).  Records are zeroed before they are filled.  `out` may overlap the
+ * two addresses.
+ *
+ * Returns TARN_OK with *out_count records written; TARN_ERR_INVAL (first,
+ * last or out_count null, out null with a non-zero capacity, a family
+ * TARN_AF_UNSPEC, or first above last; nothing written); TARN_ERR_FAMILY
+ * (the families differ; nothing written); TARN_ERR_INVAL also when the cover
+ * needs more than out_capacity records: nothing is written to out, and
+ * *out_count receives the size needed.
+ */
+TARN_EXPORT tarn_err_t tarn_range_to_prefixes(const tarn_addr_t *first, const tarn_addr_t *last,
+                                              tarn_prefix_t *out, size_t out_capacity,
+                                              size_t *out_count);
+
+/*
+ * tarn_prefix_span - *out = the longest (smallest) prefix containing every
+ * prefix of `prefixes[0..count)`; for one prefix, that prefix.  Records must
+ * be canonical.  The record written is zeroed first.  tarn_addr_span does
+ * the same for addresses (one address spans itself as a /32 or /128).
+ *
+ * Returns TARN_OK; TARN_ERR_INVAL (a null pointer, count 0: nothing spans an
+ * empty array; the first record not IPv4/IPv6; a later one of family 0);
+ * TARN_ERR_FAMILY (mixed families); tarn_prefix_span only, record by record:
+ * TARN_ERR_PFXLEN (a length above the family maximum) or TARN_ERR_HOSTBITS
+ * (host bits set), the first offender deciding.  *out is written only on
+ * success.
+ */
+TARN_EXPORT tarn_err_t tarn_prefix_span(const tarn_prefix_t *prefixes, size_t count,
+                                        tarn_prefix_t *out);
+TARN_EXPORT tarn_err_t tarn_addr_span(const tarn_addr_t *addrs, size_t count, tarn_prefix_t *out);
 
 /* ------------------------------------------------------------------------ */
 /* Longest-prefix-match index                                               */
@@ -441,6 +556,81 @@ TARN_EXPORT tarn_err_t tarn_index_create(const tarn_prefix_t *prefixes, size_t c
  */
 TARN_EXPORT tarn_err_t tarn_index_lookup(const tarn_index_t *index, const tarn_addr_t *addrs,
                                          size_t count, ssize_t *matches, tarn_err_t *errs);
+
+/*
+ * Index queries.  They answer from the prefixes the index holds, in network
+ * order (address ascending, then length ascending).  Equal input records
+ * count as one prefix, reported under the one input position that
+ * tarn_index_lookup reports for them (see tarn_index_create).  A query
+ * prefix must be of the index's family (TARN_AF_UNSPEC: TARN_ERR_INVAL;
+ * another family: TARN_ERR_FAMILY) and canonical (TARN_ERR_PFXLEN for a
+ * length above the family maximum, TARN_ERR_HOSTBITS for host bits set),
+ * checked in that order; an address is queried as its /32 or /128.  The
+ * index is only read, so queries may run concurrently with each other and
+ * with lookups.
+ */
+
+/*
+ * tarn_index_count - *distinct = the number of distinct prefixes the index
+ * holds; *records (may be null) = the number of records it was built from.
+ * Returns TARN_OK, or TARN_ERR_INVAL (index or distinct null).
+ */
+TARN_EXPORT tarn_err_t tarn_index_count(const tarn_index_t *index, size_t *distinct,
+                                        size_t *records);
+
+/*
+ * tarn_index_prefixes - the distinct prefixes into `prefixes` and their
+ * input positions into `positions`, in network order; `capacity` (the size
+ * of both arrays) must be at least the distinct count of tarn_index_count.
+ * Returns TARN_OK, or TARN_ERR_INVAL (a null pointer, capacity too small;
+ * nothing written).
+ */
+TARN_EXPORT tarn_err_t tarn_index_prefixes(const tarn_index_t *index, tarn_prefix_t *prefixes,
+                                           ssize_t *positions, size_t capacity);
+
+/*
+ * tarn_index_exact - for every query prefix, the input position of the equal
+ * prefix of the index, or -1, into `positions`.  Returns TARN_OK (also for
+ * count 0, before queries and positions are looked at); TARN_ERR_INVAL
+ * (index, queries or positions null); a query check code above, the first
+ * offending query deciding.  On error nothing is written.
+ */
+TARN_EXPORT tarn_err_t tarn_index_exact(const tarn_index_t *index, const tarn_prefix_t *queries,
+                                        size_t count, ssize_t *positions);
+
+/*
+ * tarn_index_covering - every prefix of the index that contains `query`
+ * (itself included when held), longest first: the prefixes into `prefixes`
+ * (may be null: positions only) and their input positions into `positions`,
+ * `capacity` entries each.  There are at most bits + 1 (33 or 129), so a
+ * capacity of 129 always suffices.  The first entry is what
+ * tarn_index_lookup answers for the query's address when the query is a
+ * host route.
+ *
+ * Returns TARN_OK with *out_count entries written; TARN_ERR_INVAL (index,
+ * query, positions or out_count null; nothing written; or more entries than
+ * capacity: nothing written but *out_count set to the number needed); a
+ * query check code above (nothing written).
+ */
+TARN_EXPORT tarn_err_t tarn_index_covering(const tarn_index_t *index, const tarn_prefix_t *query,
+                                           tarn_prefix_t *prefixes, ssize_t *positions,
+                                           size_t capacity, size_t *out_count);
+
+/*
+ * tarn_index_covered - every prefix of the index inside `query` (itself
+ * included when held), in network order, into `prefixes` (may be null) and
+ * `positions`, `capacity` entries each; positions may be null only when
+ * capacity is 0.  The count is bounded only by the index's distinct count,
+ * so a call with capacity 0 serves as a size query.
+ *
+ * Returns TARN_OK with *out_count entries written; TARN_ERR_INVAL (index,
+ * query or out_count null, positions null with a non-zero capacity; nothing
+ * written; or more entries than capacity: nothing written but *out_count set
+ * to the number needed); a query check code above (nothing written).
+ */
+TARN_EXPORT tarn_err_t tarn_index_covered(const tarn_index_t *index, const tarn_prefix_t *query,
+                                          tarn_prefix_t *prefixes, ssize_t *positions,
+                                          size_t capacity, size_t *out_count);
 
 /* tarn_index_destroy - free `index` and everything it owns; null is ignored. */
 TARN_EXPORT void tarn_index_destroy(tarn_index_t *index);

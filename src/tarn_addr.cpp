@@ -212,10 +212,10 @@ inline Classes16 classify_ipv6_16(uint64_t lo, uint64_t hi) { return classify16(
 // Parsing
 // ---------------------------------------------------------------------------
 
-// The longest text that can succeed: six 4-digit groups, six colons and a
-// 15-byte dotted quad.  Anything longer fails whatever it holds, so the scan
-// stops there instead of walking a long text to its end.
-constexpr unsigned kMaxText = 45;
+// The longest text that can succeed is kAddrTextMax (tarn_key.h) bytes.
+// Anything longer fails whatever it holds, so the scan stops there instead
+// of walking a long text to its end.
+constexpr unsigned kMaxText = kAddrTextMax;
 
 // An IPv6 text and its byte classes.  The text is read in place: bytes
 // 0..len (the last one being the NUL) and nothing after.
@@ -357,18 +357,10 @@ inline bool ipv4_suffix_parse(const uint8_t* t, unsigned len, uint64_t dots, uin
   return quad_decode(t, len, dots, digits, zeros, quad);
 }
 
-// Big-endian stores of values kept in registers.  (Building the bytes in a
-// local array and copying it out would read single-byte stores back as a
-// word, which stalls on store forwarding.)
-inline void store_be32(uint8_t* dst, uint32_t v) {
-  if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap32(v);
-  memcpy(dst, &v, 4);
-}
-
-inline void store_be64(uint8_t* dst, uint64_t v) {
-  if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
-  memcpy(dst, &v, 8);
-}
+// Big-endian stores of values kept in registers go through
+// key128_store_be32/64 (tarn_key.h): building the bytes in a local array and
+// copying it out would read single-byte stores back as a word, which stalls
+// on store forwarding.
 
 // True when the text after the last colon holds a '.' (and so is not empty):
 // the address ends in a dotted quad.
@@ -399,27 +391,8 @@ inline unsigned group_value_near_start(const uint8_t* t, unsigned last, unsigned
   return v & kWidthMask[w];
 }
 
-// A 128-bit value as two words, for assembling the 8 groups.
-struct U128 {
-  uint64_t hi, lo;
-};
-
-// x << n and x >> n for 0 <= n < 128, without branches.  A 64-bit word must
-// never be shifted by 64 (undefined): the bits crossing between the words
-// are moved as (w >> 1) >> (63 - k), which is w >> 64 = 0 when k is 0.
-inline U128 shl128(U128 x, unsigned n) {
-  const unsigned k = n & 63;
-  const uint64_t moved = x.lo << k;
-  const uint64_t crossed = (x.hi << k) | ((x.lo >> 1) >> (63 - k));
-  return n >= 64 ? U128{moved, 0} : U128{crossed, moved};
-}
-
-inline U128 shr128(U128 x, unsigned n) {
-  const unsigned k = n & 63;
-  const uint64_t moved = x.hi >> k;
-  const uint64_t crossed = (x.lo >> k) | ((x.hi << 1) << (63 - k));
-  return n >= 64 ? U128{0, moved} : U128{moved, crossed};
-}
+// The 8 groups are assembled in a key128 (tarn_key.h), shifted with
+// key128_shl / key128_shr.
 
 // IPv6 text: hex groups with at most one "::", optionally ending in a dotted
 // quad (then 6 groups stand in front of it instead of 8).
@@ -486,7 +459,7 @@ inline tarn_err_t addr_parse_ipv6(const Scan& s, tarn_addr_t* out) {
   const uint8_t* t = s.text;
   uint64_t ends = digits & ~(digits >> 1);
   uint64_t starts = digits & ~(digits << 1);
-  U128 acc{0, 0};
+  key128 acc{0, 0};
   unsigned count = 0, head_groups = 0;
   auto next_group = [&](bool near_start) {
     const unsigned last = static_cast<unsigned>(std::countr_zero(ends));
@@ -495,7 +468,7 @@ inline tarn_err_t addr_parse_ipv6(const Scan& s, tarn_addr_t* out) {
     starts &= starts - 1;
     const unsigned w = last - first + 1;
     const unsigned v = near_start ? group_value_near_start(t, last, w) : group_value(t, last, w);
-    acc = U128{(acc.hi << 16) | (acc.lo >> 48), (acc.lo << 16) | v};
+    acc = key128{(acc.hi << 16) | (acc.lo >> 48), (acc.lo << 16) | v};
     head_groups += last < cc_pos;
     ++count;
   };
@@ -509,16 +482,16 @@ inline tarn_err_t addr_parse_ipv6(const Scan& s, tarn_addr_t* out) {
   // quad's 32 bits in the mixed form); the head moves up to group 0, by 16
   // bits for each slot it leaves free.  A head of no groups is zero and is
   // not shifted (its shift would be the full 128 bits).
-  const unsigned tail_groups = count - head_groups;  // at most 7
-  const U128 head = shr128(acc, 16 * tail_groups);   // below 128
-  const U128 head_bits = shl128(head, 16 * tail_groups);
-  const U128 tail{acc.hi ^ head_bits.hi, acc.lo ^ head_bits.lo};
-  const U128 top = head_groups > 0 ? shl128(head, 16 * (8 - head_groups)) : U128{0, 0};
-  const U128 bottom = mixed ? shl128(tail, 32) : tail;
+  const unsigned tail_groups = count - head_groups;       // at most 7
+  const key128 head = key128_shr(acc, 16 * tail_groups);  // below 128
+  const key128 head_bits = key128_shl(head, 16 * tail_groups);
+  const key128 tail{acc.hi ^ head_bits.hi, acc.lo ^ head_bits.lo};
+  const key128 top = head_groups > 0 ? key128_shl(head, 16 * (8 - head_groups)) : key128{0, 0};
+  const key128 bottom = mixed ? key128_shl(tail, 32) : tail;
   const uint64_t hi = top.hi | bottom.hi;
   const uint64_t lo = top.lo | bottom.lo | quad;
-  store_be64(out->addr.v6, hi);
-  store_be64(out->addr.v6 + 8, lo);
+  key128_store_be64(out->addr.v6, hi);
+  key128_store_be64(out->addr.v6 + 8, lo);
   // Step 5: ::ffff:0:0/96 only.
   if (mixed && (hi != 0 || (lo >> 32) != 0xFFFF)) return TARN_ERR_PARSE;
   out->family = TARN_AF_INET6;
@@ -553,7 +526,7 @@ inline tarn_err_t addr_parse_ipv4(const char* src, unsigned n, tarn_addr_t* out)
   uint32_t quad;
   if (!quad_decode(t, n, c.dot, c.digit, c.zero, &quad)) return TARN_ERR_PARSE;
   out->family = TARN_AF_INET;
-  store_be32(out->addr.v4, quad);  // bytes 4..15 are not ours to write
+  key128_store_be32(out->addr.v4, quad);  // bytes 4..15 are not ours to write
   return TARN_OK;
 }
 

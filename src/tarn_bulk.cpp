@@ -300,43 +300,23 @@ tarn_err_t prefixes_check_families(const tarn_prefix_t* prefixes, size_t count) 
   return TARN_OK;
 }
 
-// The prefix-length check of the functions whose containment and sibling
-// tests read pfxlen / 8 whole address bytes: a length above the family
-// maximum would take them past the 16-byte address.  The caller has checked
-// the families, so `family` is that of every record.
+// The prefix-length check of batch containment, which reads only each
+// prefix's first pfxlen bits: a length above the family maximum is refused.
+// The caller has checked the families, so `family` is that of every record.
 tarn_err_t prefixes_check_lengths(const tarn_prefix_t* prefixes, size_t count,
                                   tarn_family_t family) {
-  unsigned max_len = tarn_addr_bits(family);
   for (size_t i = 0; i < count; i++)
-    if (prefixes[i].pfxlen > max_len) return TARN_ERR_PFXLEN;
+    if (!tarn_pfxlen_valid(family, prefixes[i].pfxlen)) return TARN_ERR_PFXLEN;
   return TARN_OK;
 }
 
-// The first n bytes of a and b agree.  A plain loop: n is at most 16, and
-// most calls decide within the first byte or two.
-inline bool bytes_equal(const uint8_t* a, const uint8_t* b, unsigned n) {
-  for (unsigned i = 0; i < n; i++)
-    if (a[i] != b[i]) return false;
-  return true;
-}
-
-// The top `bits` (1..7) bits of a byte.  The shift count 8 - bits is 1..7,
-// and the result is cut back to 8 bits.
-inline uint8_t top_bits_mask(unsigned bits) { return static_cast<uint8_t>(0xFFu << (8 - bits)); }
-
 // True when the first pfx->pfxlen bits of `addr` equal those of the prefix's
 // address.  Bits of the prefix after its length are not read, so host bits
-// set in the prefix do not matter.  Families are not read either: the caller
-// has matched them, and has checked pfxlen against the family maximum, so the
-// bytes compared lie within the 16-byte address.
-inline bool bulk_prefix_contains(const tarn_prefix_t* pfx, const tarn_addr_t* addr) {
-  unsigned full_bytes = pfx->pfxlen / 8u;
-  unsigned bit_rem = pfx->pfxlen % 8u;
-  const uint8_t* p = pfx->addr.addr.v6;
-  const uint8_t* a = addr->addr.v6;
-  if (!bytes_equal(p, a, full_bytes)) return false;  // a /0 compares nothing
-  if (bit_rem == 0) return true;
-  return ((p[full_bytes] ^ a[full_bytes]) & top_bits_mask(bit_rem)) == 0;
+// set in the prefix do not matter.  The record's family is not read either:
+// the caller has matched it with `family` and checked the length.
+inline bool bulk_prefix_contains(const tarn_prefix_t* pfx, key128 addr, tarn_family_t family) {
+  return key128_contains(key128_from_bytes(pfx->addr.addr.v6, family), tarn_addr_bits(family),
+                         pfx->pfxlen, addr);
 }
 
 // True when a and b are the two halves of one parent: equal non-zero
@@ -346,28 +326,18 @@ inline bool bulk_prefix_contains(const tarn_prefix_t* pfx, const tarn_addr_t* ad
 inline bool prefixes_are_siblings(const tarn_prefix_t* a, const tarn_prefix_t* b) {
   if (a->pfxlen != b->pfxlen || a->pfxlen == 0) return false;  // a /0 has no parent
   if (a->addr.family != b->addr.family) return false;
-  unsigned parent_bits = a->pfxlen - 1u;
-  unsigned full_bytes = parent_bits / 8u;
-  unsigned bit_rem = parent_bits % 8u;
-  const uint8_t* x = a->addr.addr.v6;
-  const uint8_t* y = b->addr.addr.v6;
-  if (!bytes_equal(x, y, full_bytes)) return false;
-  if (bit_rem == 0) return true;
-  return ((x[full_bytes] ^ y[full_bytes]) & top_bits_mask(bit_rem)) == 0;
+  return key128_contains(key128_load(&a->addr), tarn_addr_bits(a->addr.family), a->pfxlen - 1u,
+                         key128_load(&b->addr));
 }
 
 // `out` becomes the parent of `in`: one bit shorter, every address bit after
-// the new length cleared up to addr_len bytes, family copied.  in->pfxlen is
-// at least 1 and at most 8 * addr_len, so full_bytes < addr_len.
-inline void prefix_supernet_into(const tarn_prefix_t* in, tarn_prefix_t* out, size_t addr_len) {
+// the new length cleared, family copied.  in->pfxlen is at least 1.
+inline void prefix_supernet_into(const tarn_prefix_t* in, tarn_prefix_t* out) {
   memcpy(out, in, sizeof *out);
-  unsigned new_pfxlen = in->pfxlen - 1u;
-  unsigned full_bytes = new_pfxlen / 8u;
-  unsigned rem = new_pfxlen % 8u;
-  out->pfxlen = static_cast<uint8_t>(new_pfxlen);
-  uint8_t* bytes = out->addr.addr.v6;
-  bytes[full_bytes] = rem == 0 ? 0 : static_cast<uint8_t>(bytes[full_bytes] & top_bits_mask(rem));
-  for (size_t i = full_bytes + 1; i < addr_len; i++) bytes[i] = 0;
+  const tarn_family_t family = in->addr.family;
+  out->pfxlen = static_cast<uint8_t>(in->pfxlen - 1u);
+  key128_store(key128_network(key128_load(&in->addr), tarn_addr_bits(family), out->pfxlen), family,
+               &out->addr);
 }
 
 inline void prefix_move(tarn_prefix_t* prefixes, size_t to, size_t from) {
@@ -479,8 +449,9 @@ tarn_err_t tarn_bulk_contains(const tarn_addr_t* addrs, size_t addr_count,
   // First match in list order, not the longest: a plain nested scan.
   for (size_t i = 0; i < addr_count; i++) {
     ssize_t match = -1;
+    const key128 key = key128_load(&addrs[i]);
     for (size_t k = 0; k < prefix_count; k++) {
-      if (bulk_prefix_contains(&prefixes[k], &addrs[i])) {
+      if (bulk_prefix_contains(&prefixes[k], key, pfx_family)) {
         match = static_cast<ssize_t>(k);
         break;
       }
@@ -503,8 +474,12 @@ tarn_err_t tarn_bulk_contains(const tarn_addr_t* addrs, size_t addr_count,
 //     record, so one pass merges a chain (two /25 halves into a /24, which
 //     then meets the next /24); a parent whose sibling was written before it
 //     is merged by the next pass.  Passes run until one merges nothing.
-// With canonical input the result is canonical, sorted ascending, and a
-// merged parent takes the place and network address of its lower half.
+// The input must be canonical (checked before anything moves): a record
+// with host bits set would sort by its whole address and could hide the
+// space it stands for (10.0.0.5/8 sorts after 10.0.0.0/29 and would be
+// dropped as covered by nothing, or cover nothing it should).  The result is
+// canonical, sorted ascending, and a merged parent takes the place and
+// network address of its lower half.
 tarn_err_t tarn_bulk_aggregate(tarn_prefix_t* prefixes, size_t count, size_t* out_count) {
   if (out_count == nullptr) return TARN_ERR_INVAL;
   if (count == 0) {
@@ -515,7 +490,7 @@ tarn_err_t tarn_bulk_aggregate(tarn_prefix_t* prefixes, size_t count, size_t* ou
   tarn_err_t rc = prefixes_check_families(prefixes, count);
   if (rc != TARN_OK) return rc;
   tarn_family_t family = prefixes[0].addr.family;
-  rc = prefixes_check_lengths(prefixes, count, family);
+  rc = prefixes_check_canonical(prefixes, count, family);
   if (rc != TARN_OK) return rc;
   size_t addr_len = tarn_addr_len(family);
 
@@ -534,7 +509,8 @@ tarn_err_t tarn_bulk_aggregate(tarn_prefix_t* prefixes, size_t count, size_t* ou
   if (len >= 2) {
     write_idx = 0;
     for (size_t i = 1; i < len; i++) {
-      if (bulk_prefix_contains(&prefixes[write_idx], &prefixes[i].addr)) continue;
+      if (bulk_prefix_contains(&prefixes[write_idx], key128_load(&prefixes[i].addr), family))
+        continue;
       prefix_move(prefixes, ++write_idx, i);
     }
     len = write_idx + 1;
@@ -548,7 +524,7 @@ tarn_err_t tarn_bulk_aggregate(tarn_prefix_t* prefixes, size_t count, size_t* ou
     for (size_t i = 0; i < len; i++) {
       if (write_idx > 0 && prefixes_are_siblings(&prefixes[write_idx - 1], &prefixes[i])) {
         tarn_prefix_t super;
-        prefix_supernet_into(&prefixes[i], &super, addr_len);
+        prefix_supernet_into(&prefixes[i], &super);
         memcpy(&prefixes[write_idx - 1], &super, sizeof super);
         merged = true;
         continue;

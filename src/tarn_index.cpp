@@ -75,25 +75,6 @@ static inline unsigned trie_addr_bit(const tarn_addr_t* addr, unsigned bit_pos, 
 // Stage 1: validation.
 // ---------------------------------------------------------------------------
 
-// TARN_ERR_PFXLEN for a length above the family maximum, TARN_ERR_HOSTBITS
-// for a bit set after the length, TARN_OK for a canonical record.  The trie
-// build relies on canonical records (see patricia_subtree_build).
-static tarn_err_t prefix_check_canonical(const tarn_prefix_t* p, unsigned key_bits,
-                                         size_t addr_len) {
-  if (p->pfxlen > key_bits) return TARN_ERR_PFXLEN;
-  size_t full_bytes = p->pfxlen / 8;
-  unsigned bit_rem = p->pfxlen % 8;
-  size_t i = full_bytes;
-  if (bit_rem != 0) {
-    // bit_rem is 1..7, so the shift stays inside the byte.
-    if (p->addr.addr.v6[i] & (0xFFu >> bit_rem)) return TARN_ERR_HOSTBITS;
-    i++;
-  }
-  for (; i < addr_len; i++)
-    if (p->addr.addr.v6[i] != 0) return TARN_ERR_HOSTBITS;
-  return TARN_OK;
-}
-
 // ---------------------------------------------------------------------------
 // Stage 2: duplicates.
 // ---------------------------------------------------------------------------
@@ -443,33 +424,23 @@ static void lctrie_pack_subtree(const tarn_pat_node_t* nodes, uint32_t pat_idx,
 // ---------------------------------------------------------------------------
 
 // An address as host-order integers, so that bit fields come out with a
-// shift.  IPv4: one 32-bit word; IPv6: two 64-bit halves.
+// shift.  IPv4: one 32-bit word; IPv6: the shared 128-bit key.
 struct key_v4 {
   uint32_t w;
 };
-struct key_v6 {
-  uint64_t hi, lo;
-};
+using key_v6 = key128;
 
 template <typename Key>
 static inline Key key_load(const tarn_addr_t* a);
 
 template <>
 inline key_v4 key_load<key_v4>(const tarn_addr_t* a) {
-  const uint8_t* b = a->addr.v4;
-  return {(static_cast<uint32_t>(b[0]) << 24) | (static_cast<uint32_t>(b[1]) << 16) |
-          (static_cast<uint32_t>(b[2]) << 8) | b[3]};
-}
-
-static inline uint64_t load_be64(const uint8_t* b) {
-  uint64_t v = 0;
-  for (int i = 0; i < 8; i++) v = (v << 8) | b[i];
-  return v;
+  return {key128_load_be32(a->addr.v4)};
 }
 
 template <>
 inline key_v6 key_load<key_v6>(const tarn_addr_t* a) {
-  return {load_be64(a->addr.v6), load_be64(a->addr.v6 + 8)};
+  return key128_from_bytes(a->addr.v6, TARN_AF_INET6);
 }
 
 // The `branch` bits (1..8) starting at bit `first`, as a number whose most
@@ -497,20 +468,11 @@ static inline uint32_t key_bits_at(key_v6 k, unsigned first, unsigned branch) {
 // take part.  A length beyond the key (which create never lets in) compares
 // the whole key.
 static inline bool trie_prefix_matches(const tarn_prefix_t* pfx, key_v4 k) {
-  unsigned len = pfx->pfxlen;
-  if (len == 0) return true;
-  // len is 1..32 here, so 32 - len is 0..31.
-  uint32_t mask = len >= 32 ? ~0u : ~0u << (32 - len);
-  return ((key_load<key_v4>(&pfx->addr).w ^ k.w) & mask) == 0;
+  return ((key_load<key_v4>(&pfx->addr).w ^ k.w) & key_mask32(pfx->pfxlen)) == 0;
 }
 
 static inline bool trie_prefix_matches(const tarn_prefix_t* pfx, key_v6 k) {
-  unsigned len = pfx->pfxlen;
-  key_v6 p = key_load<key_v6>(&pfx->addr);
-  // Each shift count below is 1..63: /0, /64 and /128 take the other arms.
-  uint64_t hi_mask = len == 0 ? 0 : len >= 64 ? ~uint64_t{0} : ~uint64_t{0} << (64 - len);
-  uint64_t lo_mask = len <= 64 ? 0 : len >= 128 ? ~uint64_t{0} : ~uint64_t{0} << (128 - len);
-  return ((p.hi ^ k.hi) & hi_mask) == 0 && ((p.lo ^ k.lo) & lo_mask) == 0;
+  return key128_contains(key_load<key_v6>(&pfx->addr), 128, pfx->pfxlen, k);
 }
 
 // The first `bits` (1..16) key bits as a number, and a key holding `v` in
@@ -594,10 +556,8 @@ static inline void candidate_prefetch(const tarn_index* index, uint32_t c, key_v
 static inline bool candidate_matches(const tarn_index* index, uint32_t c, key_v4 k,
                                      uint32_t* orig) {
   const tarn_index_check4_t* e = &index->check4[c];
-  // len is 0..32: /0 takes the first arm, so the shift is 1..31 or absent.
-  uint32_t mask = e->len == 0 ? 0 : e->len >= 32 ? ~0u : ~0u << (32 - e->len);
   *orig = e->orig;
-  return ((e->net ^ k.w) & mask) == 0;
+  return ((e->net ^ k.w) & key_mask32(e->len)) == 0;
 }
 static inline bool candidate_matches(const tarn_index* index, uint32_t c, key_v6 k,
                                      uint32_t* orig) {
@@ -773,8 +733,9 @@ tarn_err_t tarn_index_create(const tarn_prefix_t* prefixes, size_t count, tarn_i
   }
   unsigned key_bits = tarn_addr_bits(family);
   size_t addr_len = tarn_addr_len(family);
-  for (size_t i = 0; i < count; i++) {
-    tarn_err_t err = prefix_check_canonical(&prefixes[i], key_bits, addr_len);
+  // The trie build relies on canonical records (see patricia_subtree_build).
+  {
+    tarn_err_t err = prefixes_check_canonical(prefixes, count, family);
     if (err != TARN_OK) return err;
   }
 
@@ -845,6 +806,9 @@ tarn_err_t tarn_index_create(const tarn_prefix_t* prefixes, size_t count, tarn_i
   index->node_count = static_cast<uint32_t>(packed_next);
   index->prefixes = copy;
   index->prefix_count = count;
+  index->distinct_count = 1;
+  for (size_t k = 1; k < count; k++)
+    index->distinct_count += !prefixes_equal_key(&copy[k], &copy[k - 1], addr_len);
   index->orig_indices = orig_indices;
   index->family = family;
   index->jump = nullptr;

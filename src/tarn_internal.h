@@ -10,15 +10,7 @@
 #include <stdint.h>
 
 #include "pytarn.h"
-
-// Address length in bytes and bits.  Only TARN_AF_INET is 4 bytes; every
-// other family value is handled as IPv6.  Callers reject TARN_AF_UNSPEC first.
-static inline size_t tarn_addr_len(tarn_family_t family) {
-  return family == TARN_AF_INET ? 4 : 16;
-}
-static inline unsigned tarn_addr_bits(tarn_family_t family) {
-  return family == TARN_AF_INET ? 32u : 128u;
-}
+#include "tarn_key.h"  // address lengths, the 128-bit key
 
 // ---------------------------------------------------------------------------
 // Order tags.
@@ -59,6 +51,23 @@ static inline void prefixes_prepare_order_tags(tarn_prefix_t *prefixes, size_t c
 static inline void prefixes_restore_family(tarn_prefix_t *prefixes, size_t count,
                                            tarn_family_t family) {
   for (size_t i = 0; i < count; i++) prefixes[i].addr.family = family;
+}
+
+// The canonical-record check of the functions that treat a prefix as the
+// block of addresses it stands for (aggregation, the set algebra, the
+// index): per record, in order, TARN_ERR_PFXLEN for a length above the
+// family maximum, then TARN_ERR_HOSTBITS for a bit set after the length; the
+// first offender decides.  The caller has checked the families, so `family`
+// is that of every record.
+static inline tarn_err_t prefixes_check_canonical(const tarn_prefix_t *prefixes, size_t count,
+                                                  tarn_family_t family) {
+  const unsigned bits = tarn_addr_bits(family);
+  for (size_t i = 0; i < count; i++) {
+    if (prefixes[i].pfxlen > bits) return TARN_ERR_PFXLEN;
+    const key128 k = key128_from_bytes(prefixes[i].addr.addr.v6, family);
+    if (key128_has_host_bits(k, bits, prefixes[i].pfxlen)) return TARN_ERR_HOSTBITS;
+  }
+  return TARN_OK;
 }
 
 // Two records are equal keys when their lengths and first `addr_len` address
@@ -108,9 +117,9 @@ typedef struct tarn_lctrie_node {
 
 // One entry of the index's lookup shortcut (see `jump` below).
 typedef struct tarn_index_jump {
-  uint32_t node;      // packed position at which the walk continues
-  uint32_t best;      // input position of the longest match so far, or NONE
-  uint32_t bit_pos;   // first bit after those the walk has consumed
+  uint32_t node;     // packed position at which the walk continues
+  uint32_t best;     // input position of the longest match so far, or NONE
+  uint32_t bit_pos;  // first bit after those the walk has consumed
 } tarn_index_jump_t;
 
 // One entry of the index's IPv4 candidate table (see `check4` below).
@@ -126,6 +135,8 @@ typedef struct tarn_index_check4 {
 //   prefixes      own copy of the input, sorted by TARN_SORT_NETWORK_ASC,
 //                 every family field holding `family`
 //   prefix_count  number of prefixes
+//   distinct_count number of distinct prefixes (runs of equal records count
+//                 once); what the index queries list
 //   orig_indices  per sorted record, the input position a match reports
 //   family        family of every prefix; lookups require it of addresses
 //   jump          lookup shortcut (tarn_index.cpp): for every value of the
@@ -142,6 +153,7 @@ struct tarn_index {
   uint32_t node_count;
   tarn_prefix_t *prefixes;
   size_t prefix_count;
+  size_t distinct_count;
   uint32_t *orig_indices;
   tarn_family_t family;
   tarn_index_jump_t *jump;

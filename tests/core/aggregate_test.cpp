@@ -109,6 +109,9 @@ TEST(BulkAggregate, ArgumentChecks) {
   p5.addr.family = 5;
   tarn_prefix_t p4_33 = pfx("10.0.0.0/33"), p4_255 = pfx("0.0.0.0/255");
   tarn_prefix_t p6_129 = pfx("::/129"), p6_128 = pfx("::/128");
+  tarn_prefix_t p4_host = p4, p6_host = pfx("::/127");
+  p4_host.addr.addr.v4[3] = 5;   // 10.0.0.5/8
+  p6_host.addr.addr.v6[15] = 1;  // ::1/127
   const Case cases[] = {
       {"out_count null, even with count 0", {}, 0, true, TARN_ERR_INVAL},
       {"out_count null with records", {p4}, 1, true, TARN_ERR_INVAL},
@@ -129,6 +132,16 @@ TEST(BulkAggregate, ArgumentChecks) {
       {"families before lengths", {p4_33, p6}, 2, false, TARN_ERR_FAMILY},
       {"family 0 before lengths", {p4_255, p4, p0}, 3, false, TARN_ERR_INVAL},
       {"records past count are not read", {p4, p6}, 1, false, TARN_OK},
+      // Pins the fault where 10.0.0.5/8 and 10.0.0.0/29 aggregated to the /29 alone.
+      {"host bits refused", {p4_host, pfx("10.0.0.0/29")}, 2, false, TARN_ERR_HOSTBITS},
+      {"IPv6 host bit in the last byte", {p6, p6_host}, 2, false, TARN_ERR_HOSTBITS},
+      {"host bits, then a bad length: first decides",
+       {p4_host, p4_33},
+       2,
+       false,
+       TARN_ERR_HOSTBITS},
+      {"a bad length, then host bits: first decides", {p4_33, p4_host}, 2, false, TARN_ERR_PFXLEN},
+      {"families before host bits", {p4_host, p6}, 2, false, TARN_ERR_FAMILY},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

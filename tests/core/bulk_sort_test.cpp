@@ -37,8 +37,15 @@ std::vector<tarn_prefix_t> reference_sorted(const std::vector<tarn_prefix_t>& v,
   std::vector<std::pair<std::vector<uint8_t>, size_t>> keyed;
   for (size_t i = 0; i < v.size(); i++)
     keyed.emplace_back(ref_bulk::sort_key(v[i], order, family), i);
+  // Compared by hand: GCC 12 misreads vector<uint8_t>'s operator< as a
+  // memcmp of unbounded size (-Wstringop-overread, an error with -Werror).
+  auto key_less = [](const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+    for (size_t i = 0; i < a.size() && i < b.size(); i++)
+      if (a[i] != b[i]) return a[i] < b[i];
+    return a.size() < b.size();
+  };
   std::stable_sort(keyed.begin(), keyed.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
+                   [&](const auto& a, const auto& b) { return key_less(a.first, b.first); });
   std::vector<tarn_prefix_t> out;
   for (const auto& k : keyed) out.push_back(v[k.second]);
   return out;

@@ -84,7 +84,7 @@ TEST(Classify, Table) {
       {"2001:2::1", TARN_CLASS_IETF_RESERVED | TARN_CLASS_BENCHMARKING},
       {"2001:4:112::1", TARN_CLASS_IETF_RESERVED | TARN_CLASS_ANYCAST},
       {"2001:20::1", TARN_CLASS_IETF_RESERVED | TARN_CLASS_ORCHID},
-      {"2001:db8::1", TARN_CLASS_IETF_RESERVED | TARN_CLASS_DOCUMENTATION},
+      {"2001:db8::1", TARN_CLASS_DOCUMENTATION},  // outside 2001::/23: not IETF-reserved
       {"2002::1", TARN_CLASS_6TO4},
       {"2002:a00:1::", TARN_CLASS_6TO4},  // 6to4 of 10.0.0.1: IPv6 only
       {"3fff::1", TARN_CLASS_DOCUMENTATION},
@@ -186,6 +186,210 @@ TEST(Classify, RandomAgainstReference) {
       }
     }
     expect_matches_reference(ref::addr_from_int(family, x));
+  }
+}
+
+// Where the registries' "Globally Reachable" column and Python's ipaddress
+// (3.13, whose is_global follows the same registries) part ways, and why.
+enum class Peer {
+  AGREES,
+  TERMINATED,  // 192.88.99.0/24 is a terminated entry (RFC 7526): no row there
+  MULTICAST,   // not in the special-purpose registries: not global here
+  NEWER,       // registered after that ipaddress table (RFC 9602, 9637, 9665, 9780)
+  MAPPED,      // ipaddress judges ::ffff:a.b.c.d by its IPv4 address; IPv6 only here
+};
+
+// The first and last address of every block, the one just past it, and a
+// few others; `want` is ours, taken from ipaddress except where `peer` says.
+TEST(IsGlobal, AgainstIpaddress) {
+  struct GlobalCase {
+    const char* addr;
+    bool want;
+    Peer peer;
+  };
+  using enum Peer;
+  const GlobalCase cases[] = {
+      {"0.0.0.0", false, AGREES},
+      {"0.255.255.255", false, AGREES},
+      {"1.0.0.0", true, AGREES},
+      {"0.0.0.1", false, AGREES},
+      {"10.0.0.0", false, AGREES},
+      {"10.255.255.255", false, AGREES},
+      {"11.0.0.0", true, AGREES},
+      {"100.64.0.0", false, AGREES},
+      {"100.127.255.255", false, AGREES},
+      {"100.128.0.0", true, AGREES},
+      {"127.0.0.0", false, AGREES},
+      {"127.255.255.255", false, AGREES},
+      {"128.0.0.0", true, AGREES},
+      {"169.254.0.0", false, AGREES},
+      {"169.254.255.255", false, AGREES},
+      {"169.255.0.0", true, AGREES},
+      {"172.16.0.0", false, AGREES},
+      {"172.31.255.255", false, AGREES},
+      {"172.32.0.0", true, AGREES},
+      {"192.0.0.0", false, AGREES},
+      {"192.0.0.255", false, AGREES},
+      {"192.0.1.0", true, AGREES},
+      {"192.0.0.7", false, AGREES},
+      {"192.0.0.8", false, AGREES},
+      {"192.0.0.9", true, AGREES},
+      {"192.0.0.10", true, AGREES},
+      {"192.0.0.11", false, AGREES},
+      {"192.0.0.170", false, AGREES},
+      {"192.0.0.171", false, AGREES},
+      {"192.0.0.172", false, AGREES},
+      {"192.0.2.0", false, AGREES},
+      {"192.0.2.255", false, AGREES},
+      {"192.0.3.0", true, AGREES},
+      {"192.31.196.0", true, AGREES},
+      {"192.31.196.255", true, AGREES},
+      {"192.31.197.0", true, AGREES},
+      {"192.52.193.0", true, AGREES},
+      {"192.52.193.255", true, AGREES},
+      {"192.52.194.0", true, AGREES},
+      {"192.88.99.0", false, TERMINATED},
+      {"192.88.99.255", false, TERMINATED},
+      {"192.88.100.0", true, AGREES},
+      {"192.88.99.2", false, TERMINATED},
+      {"192.88.99.3", false, TERMINATED},
+      {"192.168.0.0", false, AGREES},
+      {"192.168.255.255", false, AGREES},
+      {"192.169.0.0", true, AGREES},
+      {"192.175.48.0", true, AGREES},
+      {"192.175.48.255", true, AGREES},
+      {"192.175.49.0", true, AGREES},
+      {"198.18.0.0", false, AGREES},
+      {"198.19.255.255", false, AGREES},
+      {"198.20.0.0", true, AGREES},
+      {"198.51.100.0", false, AGREES},
+      {"198.51.100.255", false, AGREES},
+      {"198.51.101.0", true, AGREES},
+      {"203.0.113.0", false, AGREES},
+      {"203.0.113.255", false, AGREES},
+      {"203.0.114.0", true, AGREES},
+      {"224.0.0.0", false, MULTICAST},
+      {"239.255.255.255", false, MULTICAST},
+      {"240.0.0.0", false, AGREES},
+      {"255.255.255.255", false, AGREES},
+      {"::", false, AGREES},
+      {"::1", false, AGREES},
+      {"::2", true, AGREES},
+      {"::ffff:0.0.0.0", false, AGREES},
+      {"::ffff:255.255.255.255", false, AGREES},
+      {"::1:0:0:0", true, AGREES},
+      {"64:ff9b::", true, AGREES},
+      {"64:ff9b::ffff:ffff", true, AGREES},
+      {"64:ff9b::1:0:0", true, AGREES},
+      {"64:ff9b:1::", false, AGREES},
+      {"64:ff9b:1:ffff:ffff:ffff:ffff:ffff", false, AGREES},
+      {"64:ff9b:2::", true, AGREES},
+      {"100::", false, AGREES},
+      {"100::ffff:ffff:ffff:ffff", false, AGREES},
+      {"100:0:0:1::", false, NEWER},
+      {"100::1:ffff:ffff:ffff:ffff", false, NEWER},
+      {"100:0:0:2::", true, AGREES},
+      {"2001::", false, AGREES},
+      {"2001:1ff:ffff:ffff:ffff:ffff:ffff:ffff", false, AGREES},
+      {"2001:200::", true, AGREES},
+      {"2001:0:ffff:ffff:ffff:ffff:ffff:ffff", false, AGREES},
+      {"2001:1::", false, AGREES},
+      {"2001:1::1", true, AGREES},
+      {"2001:1::2", true, AGREES},
+      {"2001:1::3", true, NEWER},
+      {"2001:1::4", false, AGREES},
+      {"2001:2::", false, AGREES},
+      {"2001:2:0:ffff:ffff:ffff:ffff:ffff", false, AGREES},
+      {"2001:2:1::", false, AGREES},
+      {"2001:3::", true, AGREES},
+      {"2001:3:ffff:ffff:ffff:ffff:ffff:ffff", true, AGREES},
+      {"2001:4::", false, AGREES},
+      {"2001:4:112::", true, AGREES},
+      {"2001:4:112:ffff:ffff:ffff:ffff:ffff", true, AGREES},
+      {"2001:4:113::", false, AGREES},
+      {"2001:10::", false, AGREES},
+      {"2001:1f:ffff:ffff:ffff:ffff:ffff:ffff", false, AGREES},
+      {"2001:20::", true, AGREES},
+      {"2001:2f:ffff:ffff:ffff:ffff:ffff:ffff", true, AGREES},
+      {"2001:30::", true, AGREES},
+      {"2001:3f:ffff:ffff:ffff:ffff:ffff:ffff", true, AGREES},
+      {"2001:40::", false, AGREES},
+      {"2001:db8::", false, AGREES},
+      {"2001:db8:ffff:ffff:ffff:ffff:ffff:ffff", false, AGREES},
+      {"2001:db9::", true, AGREES},
+      {"2002::", false, AGREES},
+      {"2002:ffff:ffff:ffff:ffff:ffff:ffff:ffff", false, AGREES},
+      {"2003::", true, AGREES},
+      {"2620:4f:8000::", true, AGREES},
+      {"2620:4f:8000:ffff:ffff:ffff:ffff:ffff", true, AGREES},
+      {"2620:4f:8001::", true, AGREES},
+      {"3fff::", false, NEWER},
+      {"3fff:fff:ffff:ffff:ffff:ffff:ffff:ffff", false, NEWER},
+      {"3fff:1000::", true, AGREES},
+      {"5f00::", false, NEWER},
+      {"5f00:ffff:ffff:ffff:ffff:ffff:ffff:ffff", false, NEWER},
+      {"5f01::", true, AGREES},
+      {"fc00::", false, AGREES},
+      {"fdff:ffff:ffff:ffff:ffff:ffff:ffff:ffff", false, AGREES},
+      {"fe00::", true, AGREES},
+      {"fe80::", false, AGREES},
+      {"febf:ffff:ffff:ffff:ffff:ffff:ffff:ffff", false, AGREES},
+      {"fec0::", true, AGREES},
+      {"ff00::", false, MULTICAST},
+      {"ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff", false, MULTICAST},
+      {"8.8.8.8", true, AGREES},
+      {"2606:4700::1111", true, AGREES},
+      {"::ffff:8.8.8.8", false, MAPPED},
+      {"192.0.0.100", false, AGREES},
+  };
+  for (const GlobalCase& c : cases) {
+    SCOPED_TRACE(c.addr);
+    const tarn_addr_t a = parsed(c.addr);
+    bool got = !c.want;
+    ASSERT_EQ(tarn_addr_is_global(&a, &got), TARN_OK);
+    EXPECT_EQ(got, c.want);
+  }
+}
+
+TEST(IsGlobal, InvalidArgumentsAndOtherFamilies) {
+  tarn_addr_t a = parsed("10.0.0.1");
+  bool out = true;
+  EXPECT_EQ(tarn_addr_is_global(nullptr, &out), TARN_ERR_INVAL);
+  EXPECT_EQ(tarn_addr_is_global(&a, nullptr), TARN_ERR_INVAL);
+  a.family = TARN_AF_UNSPEC;
+  EXPECT_EQ(tarn_addr_is_global(&a, &out), TARN_ERR_INVAL);
+  EXPECT_TRUE(out);
+  a = parsed("::1");
+  a.family = 5;  // no row has this family
+  ASSERT_EQ(tarn_addr_is_global(&a, &out), TARN_OK);
+  EXPECT_TRUE(out);
+}
+
+// An address in no block (classify says GLOBAL) is always globally
+// reachable; the converse fails exactly for the registries' True rows.
+TEST(IsGlobal, NoBlockMeansGlobal) {
+  const uint64_t seed = std::random_device{}();
+  printf("classify_test: IsGlobal seed=%llu\n", static_cast<unsigned long long>(seed));
+  std::mt19937_64 rng(seed);
+  const auto& rows = ref::class_ranges();
+  for (int i = 0; i < 20000; ++i) {
+    const ref::ClassRange& row = rows[rng() % rows.size()];
+    const u128 mask = row.family == TARN_AF_INET ? 0xFFFFFFFFu : ~static_cast<u128>(0);
+    const u128 edge = ((rng() & 1) ? row.first : row.last) + (rng() % 5) - 2;
+    const tarn_addr_t a = to_core(ref::addr_from_int(row.family, edge & mask));
+    bool global = false;
+    ASSERT_EQ(tarn_addr_is_global(&a, &global), TARN_OK);
+    const tarn_class_t cls = classify(a);
+    const tarn_class_t never_global = TARN_CLASS_PRIVATE | TARN_CLASS_LOOPBACK |
+                                      TARN_CLASS_LINK_LOCAL | TARN_CLASS_MULTICAST |
+                                      TARN_CLASS_DOCUMENTATION;
+    SCOPED_TRACE(ref::addr_format(ref::addr_from_int(row.family, edge & mask)));
+    if (cls == TARN_CLASS_GLOBAL) {
+      EXPECT_TRUE(global);
+    }
+    if ((cls & never_global) != 0) {
+      EXPECT_FALSE(global);
+    }
   }
 }
 

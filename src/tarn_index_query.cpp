@@ -1,0 +1,178 @@
+// tarn_index_query.cpp - the index's set queries: what it holds, exact
+// match, covering and covered prefixes.
+//
+// Every query works from the index's sorted copy of its prefixes (network
+// order: address ascending, then length ascending) and the position map,
+// never from the trie, so the lookup structure can change freely.  Equal
+// records form runs in the copy, and every record of a run maps to the one
+// input position that lookups report (tarn_index_create); the queries list
+// each run once, under that position.
+//
+// In network order the prefixes inside a prefix q form one contiguous block:
+// they start at q's own (address, length) and end before the first record
+// whose address lies past q's last address.  The prefixes covering q are not
+// contiguous, so they are found one length at a time: for each L from q's
+// length down to 0 there is at most one candidate, q's network at L, and a
+// binary search tells whether the index holds it.
+#include <stddef.h>
+#include <stdint.h>
+#include <string.h>
+
+#include "pytarn.h"
+#include "tarn_internal.h"
+
+namespace {
+
+// Order of a sorted record against (key, len): address first, then length.
+int record_cmp(const tarn_prefix_t *p, tarn_family_t family, key128 key, unsigned len) {
+  const int c = key128_cmp(key128_from_bytes(p->addr.addr.v6, family), key);
+  if (c != 0) return c;
+  return p->pfxlen < len ? -1 : (p->pfxlen > len ? 1 : 0);
+}
+
+// First sorted position whose record is not below (key, len).
+size_t lower_bound(const tarn_index_t *index, key128 key, unsigned len) {
+  size_t lo = 0, hi = index->prefix_count;
+  while (lo < hi) {
+    const size_t mid = lo + (hi - lo) / 2;
+    if (record_cmp(&index->prefixes[mid], index->family, key, len) < 0)
+      lo = mid + 1;
+    else
+      hi = mid;
+  }
+  return lo;
+}
+
+// The sorted position of (key, len) or SIZE_MAX.  The lower bound lands on
+// the first record of a run of equal ones, whose position all of them share.
+size_t find_exact(const tarn_index_t *index, key128 key, unsigned len) {
+  const size_t at = lower_bound(index, key, len);
+  if (at < index->prefix_count && record_cmp(&index->prefixes[at], index->family, key, len) == 0)
+    return at;
+  return SIZE_MAX;
+}
+
+// The query checks shared by the prefix queries: family (TARN_ERR_INVAL for
+// TARN_AF_UNSPEC, TARN_ERR_FAMILY for another family than the index's), then
+// length (TARN_ERR_PFXLEN), then host bits (TARN_ERR_HOSTBITS).
+tarn_err_t query_check(const tarn_index_t *index, const tarn_prefix_t *q) {
+  if (q->addr.family == TARN_AF_UNSPEC) return TARN_ERR_INVAL;
+  if (q->addr.family != index->family) return TARN_ERR_FAMILY;
+  return prefixes_check_canonical(q, 1, index->family);
+}
+
+// Writes one result: the prefix (when `prefixes` is not null) and its
+// reported position.
+void put_result(const tarn_index_t *index, size_t sorted_pos, size_t i, tarn_prefix_t *prefixes,
+                ssize_t *positions) {
+  if (prefixes != nullptr) memcpy(&prefixes[i], &index->prefixes[sorted_pos], sizeof prefixes[i]);
+  positions[i] = static_cast<ssize_t>(index->orig_indices[sorted_pos]);
+}
+
+}  // namespace
+
+tarn_err_t tarn_index_count(const tarn_index_t *index, size_t *distinct, size_t *records) {
+  if (index == nullptr || distinct == nullptr) return TARN_ERR_INVAL;
+  *distinct = index->distinct_count;
+  if (records != nullptr) *records = index->prefix_count;
+  return TARN_OK;
+}
+
+tarn_err_t tarn_index_prefixes(const tarn_index_t *index, tarn_prefix_t *prefixes,
+                               ssize_t *positions, size_t capacity) {
+  if (index == nullptr || prefixes == nullptr || positions == nullptr) return TARN_ERR_INVAL;
+  if (capacity < index->distinct_count) return TARN_ERR_INVAL;
+  const size_t addr_len = tarn_addr_len(index->family);
+  size_t n = 0;
+  for (size_t k = 0; k < index->prefix_count; k++) {
+    if (k > 0 && prefixes_equal_key(&index->prefixes[k], &index->prefixes[k - 1], addr_len))
+      continue;
+    put_result(index, k, n++, prefixes, positions);
+  }
+  return TARN_OK;
+}
+
+tarn_err_t tarn_index_exact(const tarn_index_t *index, const tarn_prefix_t *queries, size_t count,
+                            ssize_t *positions) {
+  if (index == nullptr) return TARN_ERR_INVAL;
+  if (count == 0) return TARN_OK;
+  if (queries == nullptr || positions == nullptr) return TARN_ERR_INVAL;
+  for (size_t i = 0; i < count; i++) {
+    const tarn_err_t rc = query_check(index, &queries[i]);
+    if (rc != TARN_OK) return rc;
+  }
+  for (size_t i = 0; i < count; i++) {
+    const size_t at = find_exact(index, key128_load(&queries[i].addr), queries[i].pfxlen);
+    positions[i] = at == SIZE_MAX ? -1 : static_cast<ssize_t>(index->orig_indices[at]);
+  }
+  return TARN_OK;
+}
+
+tarn_err_t tarn_index_covering(const tarn_index_t *index, const tarn_prefix_t *query,
+                               tarn_prefix_t *prefixes, ssize_t *positions, size_t capacity,
+                               size_t *out_count) {
+  if (index == nullptr || query == nullptr || positions == nullptr || out_count == nullptr)
+    return TARN_ERR_INVAL;
+  const tarn_err_t rc = query_check(index, query);
+  if (rc != TARN_OK) return rc;
+  const unsigned bits = tarn_addr_bits(index->family);
+  const key128 key = key128_load(&query->addr);
+  // Counted first, so that nothing is written when the capacity is short.
+  size_t found[129];  // sorted positions, longest first; at most bits + 1
+  size_t n = 0;
+  for (unsigned len = query->pfxlen + 1u; len-- > 0;) {
+    const size_t at = find_exact(index, key128_network(key, bits, len), len);
+    if (at != SIZE_MAX) found[n++] = at;
+  }
+  if (n > capacity) {
+    *out_count = n;
+    return TARN_ERR_INVAL;
+  }
+  for (size_t i = 0; i < n; i++) put_result(index, found[i], i, prefixes, positions);
+  *out_count = n;
+  return TARN_OK;
+}
+
+tarn_err_t tarn_index_covered(const tarn_index_t *index, const tarn_prefix_t *query,
+                              tarn_prefix_t *prefixes, ssize_t *positions, size_t capacity,
+                              size_t *out_count) {
+  if (index == nullptr || query == nullptr || out_count == nullptr) return TARN_ERR_INVAL;
+  if (capacity > 0 && positions == nullptr) return TARN_ERR_INVAL;
+  const tarn_err_t rc = query_check(index, query);
+  if (rc != TARN_OK) return rc;
+  const unsigned bits = tarn_addr_bits(index->family);
+  const key128 first = key128_load(&query->addr);
+  const key128 last = key128_last(first, bits, query->pfxlen);
+  const size_t begin = lower_bound(index, first, query->pfxlen);
+  // The block ends before the first record above (last, bits): every record
+  // of the block has an address at most `last`, and lengths above bits do
+  // not occur, so (last, bits) is the block's greatest possible record.
+  size_t end = begin;
+  {
+    size_t lo = begin, hi = index->prefix_count;
+    while (lo < hi) {
+      const size_t mid = lo + (hi - lo) / 2;
+      if (record_cmp(&index->prefixes[mid], index->family, last, bits) <= 0)
+        lo = mid + 1;
+      else
+        hi = mid;
+    }
+    end = lo;
+  }
+  const size_t addr_len = tarn_addr_len(index->family);
+  auto is_run_start = [&](size_t k) {
+    return k == begin ||
+           !prefixes_equal_key(&index->prefixes[k], &index->prefixes[k - 1], addr_len);
+  };
+  size_t n = 0;
+  for (size_t k = begin; k < end; k++) n += is_run_start(k);
+  if (n > capacity) {
+    *out_count = n;
+    return TARN_ERR_INVAL;
+  }
+  size_t i = 0;
+  for (size_t k = begin; k < end; k++)
+    if (is_run_start(k)) put_result(index, k, i++, prefixes, positions);
+  *out_count = n;
+  return TARN_OK;
+}
