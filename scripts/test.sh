@@ -33,7 +33,8 @@ if ! cmake_ok; then
   hash -r
 fi
 
-python3 -m pip install -q --disable-pip-version-check pytest hypothesis mypy
+python3 -m pip install -q --disable-pip-version-check pytest hypothesis mypy \
+  numpy pyarrow polars pandas
 
 # --- core tests ----------------------------------------------------------
 echo "== core tests"

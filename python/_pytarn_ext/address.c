@@ -86,67 +86,20 @@ static int out_of_range(tarn_family_t expected) {
   return -1;
 }
 
-/* Store `value` big-endian into out[0..n). */
-static void put_be64(uint8_t *out, uint64_t value, size_t n) {
-  for (size_t i = n; i-- > 0;) {
-    out[i] = (uint8_t)value;
-    value >>= 8;
-  }
-}
-
-/*
- * Convert the exact int `num` (the caller's value through __index__, so a
- * subclass's overrides of comparison or to_bytes play no part):
- *   1. fast path: it fits an unsigned 64-bit integer (so it is non-negative);
- *      IPv4 then only needs the range check;
- *   2. otherwise (OverflowError) it is negative or at least 2^64; the sign
- *      is tested on the exact int;
- *   3. for IPv6 the high half is num >> 64, which must again fit 64 bits,
- *      and the low half is num modulo 2^64.
- */
+/* Convert the exact int `num` (the caller's value through __index__, so a
+ * subclass's overrides of comparison or to_bytes play no part). */
 static int exact_int_to_addr(PyObject *num, tarn_addr_t *addr, tarn_family_t expected) {
-  uint64_t low = PyLong_AsUnsignedLongLong(num);
-  uint64_t high = 0;
-  if (low == (uint64_t)-1 && PyErr_Occurred()) {
-    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return -1;
-    PyErr_Clear();
-
-    PyObject *zero = PyLong_FromLong(0);
-    if (zero == NULL) return -1;
-    int negative = PyObject_RichCompareBool(num, zero, Py_LT);
-    Py_DECREF(zero);
-    if (negative < 0) return -1;
-    if (negative) {
-      PyErr_SetString(pytarn_InvalidArgumentError, "address must be non-negative");
-      return -1;
-    }
-    if (expected == TARN_AF_INET) return out_of_range(expected);
-
-    PyObject *shift = PyLong_FromLong(64);
-    if (shift == NULL) return -1;
-    PyObject *upper = PyNumber_Rshift(num, shift);
-    Py_DECREF(shift);
-    if (upper == NULL) return -1;
-    high = PyLong_AsUnsignedLongLong(upper);
-    Py_DECREF(upper);
-    if (high == (uint64_t)-1 && PyErr_Occurred()) {
-      if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return -1;
-      PyErr_Clear();
-      return out_of_range(expected);
-    }
-    low = PyLong_AsUnsignedLongLongMask(num);
-    if (low == (uint64_t)-1 && PyErr_Occurred()) return -1;
+  binding_u128 w;
+  int rc = binding_long_to_u128(num, &w);
+  if (rc < 0) return -1;
+  if (rc == 1) {
+    PyErr_SetString(pytarn_InvalidArgumentError, "address must be non-negative");
+    return -1;
   }
-
-  memset(addr, 0, sizeof *addr);
-  addr->family = expected;
-  if (expected == TARN_AF_INET) {
-    if (low > UINT32_MAX) return out_of_range(expected);
-    put_be64(addr->addr.v4, low, 4);
-  } else {
-    put_be64(addr->addr.v6, high, 8);
-    put_be64(addr->addr.v6 + 8, low, 8);
+  if (rc == 2 || binding_u128_cmp(w, binding_family_max(expected)) > 0) {
+    return out_of_range(expected);
   }
+  binding_words_addr(w, expected, addr);
   return 0;
 }
 
@@ -160,6 +113,56 @@ int binding_int_to_addr(PyObject *obj, tarn_addr_t *addr, tarn_family_t expected
   Py_DECREF(num);
   if (rc == 0) *addr = parsed;
   return rc;
+}
+
+PyObject *binding_u128_to_long(binding_u128 w) {
+  if (w.hi == 0) return PyLong_FromUnsignedLongLong(w.lo);
+  PyObject *hi = PyLong_FromUnsignedLongLong(w.hi);
+  PyObject *lo = PyLong_FromUnsignedLongLong(w.lo);
+  PyObject *shift = PyLong_FromLong(64);
+  PyObject *up = NULL, *result = NULL;
+  if (hi != NULL && lo != NULL && shift != NULL) up = PyNumber_Lshift(hi, shift);
+  if (up != NULL) result = PyNumber_Or(up, lo);
+  Py_XDECREF(hi);
+  Py_XDECREF(lo);
+  Py_XDECREF(shift);
+  Py_XDECREF(up);
+  return result;
+}
+
+int binding_long_to_u128(PyObject *num, binding_u128 *out) {
+  uint64_t lo = PyLong_AsUnsignedLongLong(num);
+  if (!(lo == (uint64_t)-1 && PyErr_Occurred())) {
+    out->hi = 0;
+    out->lo = lo;
+    return 0;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return -1;
+  PyErr_Clear();
+  /* Negative, or at least 2^64: the sign decides which. */
+  PyObject *zero = PyLong_FromLong(0);
+  if (zero == NULL) return -1;
+  int negative = PyObject_RichCompareBool(num, zero, Py_LT);
+  Py_DECREF(zero);
+  if (negative < 0) return -1;
+  if (negative) return 1;
+  PyObject *shift = PyLong_FromLong(64);
+  if (shift == NULL) return -1;
+  PyObject *upper = PyNumber_Rshift(num, shift);
+  Py_DECREF(shift);
+  if (upper == NULL) return -1;
+  uint64_t hi = PyLong_AsUnsignedLongLong(upper);
+  Py_DECREF(upper);
+  if (hi == (uint64_t)-1 && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return -1;
+    PyErr_Clear();
+    return 2;
+  }
+  lo = PyLong_AsUnsignedLongLongMask(num);
+  if (lo == (uint64_t)-1 && PyErr_Occurred()) return -1;
+  out->hi = hi;
+  out->lo = lo;
+  return 0;
 }
 
 int binding_ipaddress_to_addr(PyObject *obj, tarn_addr_t *addr, tarn_family_t expected) {
@@ -196,6 +199,42 @@ int binding_ipaddress_to_addr(PyObject *obj, tarn_addr_t *addr, tarn_family_t ex
 
 /* ---- construction --------------------------------------------------------- */
 
+int binding_value_to_addr(PyObject *obj, tarn_addr_t *addr, tarn_family_t expected) {
+  unsigned long flags = PyType_GetFlags(Py_TYPE(obj));
+  if (flags & Py_TPFLAGS_BYTES_SUBCLASS) return binding_bytes_to_addr(obj, addr, expected);
+  if (flags & Py_TPFLAGS_LONG_SUBCLASS) return binding_int_to_addr(obj, addr, expected);
+  /* Our own objects answer __index__ too, but an address of the other
+   * family must stay a family error, not become its number. */
+  if (binding_is_ipv4address(obj) || binding_is_ipv6address(obj)) {
+    const tarn_addr_t *a = &((AddressObject *)obj)->addr;
+    if (a->family != expected) {
+      PyErr_SetString(pytarn_FamilyError, family_mismatch);
+      return -1;
+    }
+    *addr = *a;
+    return 0;
+  }
+  /* A foreign address object is read through `packed` even when it also
+   * has __index__ (some do, and its number would lose the family); only an
+   * object without `packed` that has __index__ (a numpy integer) is a
+   * number. */
+  if (PyIndex_Check(obj)) {
+    static PyObject *packed_name = NULL;
+    PyObject *name = interned(&packed_name, "packed");
+    if (name == NULL) return -1;
+    PyObject *packed = PyObject_GetAttr(obj, name);
+    if (packed != NULL) {
+      Py_DECREF(packed);
+    } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      PyErr_Clear();
+      return binding_int_to_addr(obj, addr, expected);
+    } else {
+      return -1;
+    }
+  }
+  return binding_ipaddress_to_addr(obj, addr, expected);
+}
+
 /* The argument's kind is decided by its type flags, in this order: text,
  * bytes, integer, then anything with a `packed` attribute.  Subclasses of
  * the builtins count as the builtin.  Keyword arguments are ignored. */
@@ -212,16 +251,8 @@ static PyObject *address_new_impl(PyTypeObject *type, PyObject *args, tarn_famil
   }
 
   tarn_addr_t addr;
-  unsigned long flags = PyType_GetFlags(Py_TYPE(value));
-  int rc;
-  if (flags & Py_TPFLAGS_UNICODE_SUBCLASS)
-    rc = binding_string_to_addr(value, &addr, family);
-  else if (flags & Py_TPFLAGS_BYTES_SUBCLASS)
-    rc = binding_bytes_to_addr(value, &addr, family);
-  else if (flags & Py_TPFLAGS_LONG_SUBCLASS)
-    rc = binding_int_to_addr(value, &addr, family);
-  else
-    rc = binding_ipaddress_to_addr(value, &addr, family);
+  int rc = PyUnicode_Check(value) ? binding_string_to_addr(value, &addr, family)
+                                  : binding_value_to_addr(value, &addr, family);
   if (rc < 0) return NULL;
 
   /* The type actually called, so a Python subclass gets its own instance
@@ -297,36 +328,188 @@ static Py_hash_t address_hash(PyObject *self) {
   return binding_hash(a->family, a->addr.v6, binding_addr_len(a->family), 0, 0);
 }
 
-/* Numeric order within a family; the other family is an error for every
- * operator, == included; anything else is not ours to compare. */
+/*
+ * Numeric order within a family.  Against the other family == and != answer
+ * (the objects are simply unequal, so mixed sets and lists work) while an
+ * order is an error.  An interface is never equal to a plain address and
+ * sorts after it; an interface operand normally runs its own slot first, as
+ * a subtype, so this arm serves subclasses of the address types.  Anything
+ * else is not ours to compare.
+ */
 static PyObject *address_richcmp(PyObject *self, PyObject *other, int op) {
   const tarn_addr_t *a = addr_of(self);
   int v4 = a->family == TARN_AF_INET;
   int same = v4 ? binding_is_ipv4address(other) : binding_is_ipv6address(other);
   if (!same) {
     int twin = v4 ? binding_is_ipv6address(other) : binding_is_ipv4address(other);
-    if (twin) {
-      PyErr_SetString(pytarn_FamilyError, family_mismatch);
-      return NULL;
-    }
-    Py_RETURN_NOTIMPLEMENTED;
+    if (!twin) Py_RETURN_NOTIMPLEMENTED;
+    if (op == Py_EQ) Py_RETURN_FALSE;
+    if (op == Py_NE) Py_RETURN_TRUE;
+    PyErr_SetString(pytarn_FamilyError, family_mismatch);
+    return NULL;
+  }
+  if (binding_is_interface(other) && !binding_is_interface(self)) {
+    /* self is the plain address: less than every interface. */
+    Py_RETURN_RICHCOMPARE(0, 1, op);
   }
   int c;
   addr_cmp_bytes(a->addr.v6, addr_of(other)->addr.v6, binding_addr_len(a->family), &c);
-  switch (op) {
-    case Py_LT:
-      return PyBool_FromLong(c < 0);
-    case Py_LE:
-      return PyBool_FromLong(c <= 0);
-    case Py_EQ:
-      return PyBool_FromLong(c == 0);
-    case Py_NE:
-      return PyBool_FromLong(c != 0);
-    case Py_GT:
-      return PyBool_FromLong(c > 0);
-    default: /* Py_GE */
-      return PyBool_FromLong(c >= 0);
+  Py_RETURN_RICHCOMPARE(c, 0, op);
+}
+
+/* ---- arithmetic and conversion ---------------------------------------------- */
+
+/* int(a), operator.index(a): the address as a non-negative int. */
+static PyObject *address_int(PyObject *self) {
+  return binding_u128_to_long(binding_addr_words(addr_of(self)));
+}
+
+static PyObject *raise_overflow(void) {
+  PyErr_SetString(pytarn_AddressOverflowError, "result not representable");
+  return NULL;
+}
+
+/* w + v and w - v in words; 1 when the result leaves [0, 2^128). */
+static int u128_add(binding_u128 w, binding_u128 v, binding_u128 *out) {
+  out->lo = w.lo + v.lo;
+  uint64_t carry = out->lo < w.lo;
+  out->hi = w.hi + v.hi + carry;
+  return out->hi < w.hi || (out->hi == w.hi && (v.hi != 0 || carry));
+}
+
+static int u128_sub(binding_u128 w, binding_u128 v, binding_u128 *out) {
+  if (binding_u128_cmp(w, v) < 0) return 1;
+  out->lo = w.lo - v.lo;
+  out->hi = w.hi - v.hi - (w.lo < v.lo);
+  return 0;
+}
+
+/*
+ * |num| as words, with *negative its sign; 1 when |num| >= 2^128, -1 with
+ * an exception.  The magnitude of a negative num is ~num + 1 (~num is
+ * -num - 1 >= 0), so -num itself is never built.
+ */
+static int long_magnitude(PyObject *num, binding_u128 *mag, int *negative) {
+  int overflow;
+  long long v = PyLong_AsLongLongAndOverflow(num, &overflow);
+  if (v == -1 && PyErr_Occurred()) return -1;
+  if (!overflow) {
+    *negative = v < 0;
+    mag->hi = 0;
+    /* -(v + 1) cannot overflow for any long long v < 0. */
+    mag->lo = v < 0 ? (uint64_t)(-(v + 1)) + 1 : (uint64_t)v;
+    return 0;
   }
+  *negative = overflow < 0;
+  PyObject *m = *negative ? PyNumber_Invert(num) : (Py_INCREF(num), num);
+  if (m == NULL) return -1;
+  int rc = binding_long_to_u128(m, mag);
+  Py_DECREF(m);
+  if (rc != 0) return rc < 0 ? -1 : 1;
+  if (*negative) {
+    binding_u128 one = {0, 1};
+    if (u128_add(*mag, one, mag)) return 1;
+  }
+  return 0;
+}
+
+/*
+ * `a` moved by the int `n` (negated when `subtract`), as the base type of
+ * a's family.  The sum is formed in words with every borrow and carry
+ * tested, so nothing wraps: a result below 0 or above the family's last
+ * address is AddressOverflowError.
+ */
+static PyObject *address_offset(const tarn_addr_t *a, PyObject *n, int subtract) {
+  PyObject *num = PyNumber_Index(n);
+  if (num == NULL) return NULL;
+  binding_u128 mag;
+  int negative;
+  int rc = long_magnitude(num, &mag, &negative);
+  Py_DECREF(num);
+  if (rc < 0) return NULL;
+  binding_u128 out;
+  binding_u128 w = binding_addr_words(a);
+  if (rc != 0 || (negative != subtract ? u128_sub(w, mag, &out) : u128_add(w, mag, &out)) ||
+      binding_u128_cmp(out, binding_family_max(a->family)) > 0) {
+    return raise_overflow();
+  }
+  tarn_addr_t result;
+  binding_words_addr(out, a->family, &result);
+  return binding_addr_to_pyobj(&result);
+}
+
+/* An integer operand of the arithmetic slots: an int or anything with
+ * __index__ (numpy integers), but never an address. */
+static int is_offset(PyObject *o) {
+  return PyIndex_Check(o) && !binding_is_ipv4address(o) && !binding_is_ipv6address(o);
+}
+
+static int is_address(PyObject *o) {
+  return binding_is_ipv4address(o) || binding_is_ipv6address(o);
+}
+
+/* a + n and n + a. */
+static PyObject *address_add(PyObject *x, PyObject *y) {
+  if (is_address(x) && is_offset(y)) return address_offset(addr_of(x), y, 0);
+  if (is_address(y) && is_offset(x)) return address_offset(addr_of(y), x, 0);
+  Py_RETURN_NOTIMPLEMENTED;
+}
+
+/* a - n only: neither n - a nor a - b is an address. */
+static PyObject *address_subtract(PyObject *x, PyObject *y) {
+  if (is_address(x) && is_offset(y)) return address_offset(addr_of(x), y, 1);
+  Py_RETURN_NOTIMPLEMENTED;
+}
+
+/*
+ * format(a, spec): '' and any spec ending in 's' format the text; otherwise
+ * the spec must be [#][_](b|x|X|n), the standard library's set, and the
+ * number is printed zero-padded to the family's width ('n' is binary for
+ * IPv4 and hex for IPv6; '_' groups by four digits; '#' adds the base
+ * prefix).  Any other spec is refused as object.__format__ refuses it.
+ */
+static PyObject *address_format(PyObject *self, PyObject *spec) {
+  if (!PyUnicode_Check(spec)) {
+    PyErr_Format(PyExc_TypeError, "format_spec must be a str, not %T", spec);
+    return NULL;
+  }
+  Py_ssize_t n;
+  const char *f = PyUnicode_AsUTF8AndSize(spec, &n);
+  if (f == NULL) return NULL;
+  if (n == 0 || f[n - 1] == 's') {
+    PyObject *text = PyObject_Str(self);
+    if (text == NULL) return NULL;
+    PyObject *out = PyObject_Format(text, spec);
+    Py_DECREF(text);
+    return out;
+  }
+  const char *p = f;
+  int alternate = *p == '#';
+  p += alternate;
+  int grouping = *p == '_';
+  p += grouping;
+  char base = *p;
+  int v4 = addr_of(self)->family == TARN_AF_INET;
+  if (p + 1 != f + n || (base != 'b' && base != 'x' && base != 'X' && base != 'n')) {
+    PyErr_Format(PyExc_TypeError, "unsupported format string passed to %s.__format__",
+                 v4 ? "IPv4Address" : "IPv6Address");
+    return NULL;
+  }
+  if (base == 'n') base = v4 ? 'b' : 'x';
+  int bits = v4 ? 32 : 128;
+  int pad = base == 'b' ? bits : bits / 4;
+  if (grouping) pad += pad / 4 - 1;
+  if (alternate) pad += 2;
+  char int_spec[16];
+  PyOS_snprintf(int_spec, sizeof int_spec, "%s0%d%s%c", alternate ? "#" : "", pad,
+                grouping ? "_" : "", base);
+  PyObject *num = address_int(self);
+  if (num == NULL) return NULL;
+  PyObject *spec_obj = PyUnicode_FromString(int_spec);
+  PyObject *out = spec_obj != NULL ? PyObject_Format(num, spec_obj) : NULL;
+  Py_XDECREF(spec_obj);
+  Py_DECREF(num);
+  return out;
 }
 
 /* ---- properties ------------------------------------------------------------ */
@@ -334,7 +517,8 @@ static PyObject *address_richcmp(PyObject *self, PyObject *other, int op) {
 static PyObject *address_get_packed(PyObject *self, void *closure) {
   (void)closure;
   const tarn_addr_t *a = addr_of(self);
-  return PyBytes_FromStringAndSize((const char *)a->addr.v6, (Py_ssize_t)binding_addr_len(a->family));
+  return PyBytes_FromStringAndSize((const char *)a->addr.v6,
+                                   (Py_ssize_t)binding_addr_len(a->family));
 }
 
 static PyObject *address_get_compressed(PyObject *self, void *closure) {
@@ -377,10 +561,20 @@ static PyObject *address_get_version(PyObject *self, void *closure) {
   return PyLong_FromLong(addr_of(self)->family == TARN_AF_INET ? 4 : 6);
 }
 
-/* One helper per class property, each testing exactly one bit. */
+/* The registries' "Globally Reachable" column, not the GLOBAL class bit:
+ * the most specific special-purpose block decides, and an address in none
+ * is global. */
 static PyObject *addr_is_global_impl(PyObject *self, void *closure) {
   (void)closure;
-  return addr_has_class(self, TARN_CLASS_GLOBAL);
+  bool global = false;
+  if (tarn_set_python_error(tarn_addr_is_global(addr_of(self), &global), NULL) < 0) return NULL;
+  return PyBool_FromLong(global);
+}
+
+/* One helper per class property, each testing exactly one bit. */
+static PyObject *addr_is_reserved_impl(PyObject *self, void *closure) {
+  (void)closure;
+  return addr_has_class(self, TARN_CLASS_RESERVED);
 }
 
 /* RFC 1918 for IPv4; unique-local (RFC 4193) for IPv6, since no IPv6 block
@@ -414,6 +608,73 @@ static PyObject *addr_is_unspecified_impl(PyObject *self, void *closure) {
   return addr_has_class(self, TARN_CLASS_UNSPECIFIED);
 }
 
+/* reverse_pointer: the PTR name, "d.c.b.a.in-addr.arpa" or the 32 nibbles
+ * in reverse joined by '.' and ".ip6.arpa" (RFC 1035, RFC 3596). */
+static PyObject *address_get_reverse_pointer(PyObject *self, void *closure) {
+  (void)closure;
+  static const char hex[] = "0123456789abcdef";
+  const tarn_addr_t *a = addr_of(self);
+  char buf[80]; /* 32 nibbles and dots (64) + "ip6.arpa" + NUL */
+  if (a->family == TARN_AF_INET) {
+    PyOS_snprintf(buf, sizeof buf, "%u.%u.%u.%u.in-addr.arpa", a->addr.v4[3], a->addr.v4[2],
+                  a->addr.v4[1], a->addr.v4[0]);
+  } else {
+    char *p = buf;
+    for (int i = 15; i >= 0; i--) {
+      *p++ = hex[a->addr.v6[i] & 0xf];
+      *p++ = '.';
+      *p++ = hex[a->addr.v6[i] >> 4];
+      *p++ = '.';
+    }
+    memcpy(p, "ip6.arpa", sizeof "ip6.arpa");
+  }
+  return PyUnicode_FromString(buf);
+}
+
+/* ipv6_mapped (IPv4): ::ffff:a.b.c.d. */
+static PyObject *ipv4address_get_ipv6_mapped(PyObject *self, void *closure) {
+  (void)closure;
+  tarn_addr_t m;
+  memset(&m, 0, sizeof m);
+  m.family = TARN_AF_INET6;
+  m.addr.v6[10] = m.addr.v6[11] = 0xff;
+  memcpy(m.addr.v6 + 12, addr_of(self)->addr.v4, 4);
+  return binding_addr_to_pyobj(&m);
+}
+
+/* The IPv4 address held in bytes [at, at + 4) of `a`, each byte XORed with
+ * `flip`. */
+static PyObject *embedded_v4(const tarn_addr_t *a, int at, uint8_t flip) {
+  tarn_addr_t v4;
+  memset(&v4, 0, sizeof v4);
+  v4.family = TARN_AF_INET;
+  for (int i = 0; i < 4; i++) v4.addr.v4[i] = a->addr.v6[at + i] ^ flip;
+  return binding_addr_to_pyobj(&v4);
+}
+
+/* sixtofour: the IPv4 address of a 2002::/16 address (RFC 3056), else None. */
+static PyObject *ipv6address_get_sixtofour(PyObject *self, void *closure) {
+  (void)closure;
+  const tarn_addr_t *a = addr_of(self);
+  if (a->addr.v6[0] != 0x20 || a->addr.v6[1] != 0x02) Py_RETURN_NONE;
+  return embedded_v4(a, 2, 0);
+}
+
+/* teredo: (server, client) of a 2001::/32 address (RFC 4380; the client
+ * is stored inverted), else None. */
+static PyObject *ipv6address_get_teredo(PyObject *self, void *closure) {
+  (void)closure;
+  const tarn_addr_t *a = addr_of(self);
+  static const uint8_t teredo[4] = {0x20, 0x01, 0, 0};
+  if (memcmp(a->addr.v6, teredo, 4) != 0) Py_RETURN_NONE;
+  PyObject *server = embedded_v4(a, 4, 0);
+  PyObject *client = server != NULL ? embedded_v4(a, 12, 0xff) : NULL;
+  PyObject *pair = client != NULL ? PyTuple_Pack(2, server, client) : NULL;
+  Py_XDECREF(server);
+  Py_XDECREF(client);
+  return pair;
+}
+
 /* ---- methods ------------------------------------------------------------- */
 
 /* classify(): the whole class bitmask as a non-negative int. */
@@ -440,19 +701,29 @@ static PyObject *ipv6address_to_ipv4(PyObject *self, PyObject *unused) {
 }
 
 #define CLASSIFY_DOC "classify() -> int\n\nReturn the IANA classification bitmask."
+#define FORMAT_DOC                                                                           \
+  "__format__($self, format_spec, /)\n--\n\nFormat the address: '' or a spec ending in 's' " \
+  "formats the text; [#][_](b|x|X|n) formats the number, zero-padded to the family's width."
 
 static PyMethodDef ipv4address_methods[] = {
     {"classify", address_classify, METH_NOARGS, CLASSIFY_DOC},
+    {"__format__", address_format, METH_O, FORMAT_DOC},
     {NULL, NULL, 0, NULL},
 };
 
 static PyMethodDef ipv6address_methods[] = {
     {"classify", address_classify, METH_NOARGS, CLASSIFY_DOC},
+    {"__format__", address_format, METH_O, FORMAT_DOC},
     {"to_ipv4", ipv6address_to_ipv4, METH_NOARGS,
      "to_ipv4() -> IPv4Address | None\n\nExtract embedded IPv4 address from an IPv4-mapped "
      "IPv6 address. Returns None if the address is not IPv4-mapped."},
     {NULL, NULL, 0, NULL},
 };
+
+#define GLOBAL_DOC                                                                            \
+  "whether the address is globally reachable: the IANA special-purpose registries' Globally " \
+  "Reachable column for the most specific block holding it (an address in no block is "       \
+  "global), unlike the GLOBAL bit of classify(), which means in no block at all"
 
 static PyGetSetDef ipv4address_getset[] = {
     {"packed", address_get_packed, NULL, "raw address bytes (4 bytes)", NULL},
@@ -460,8 +731,14 @@ static PyGetSetDef ipv4address_getset[] = {
     {"exploded", address_get_compressed, NULL, "exploded string form (same as compressed for IPv4)",
      NULL},
     {"version", address_get_version, NULL, "address family version (4)", NULL},
-    {"is_global", addr_is_global_impl, NULL, "whether the address is globally reachable", NULL},
+    {"is_global", addr_is_global_impl, NULL, GLOBAL_DOC, NULL},
     {"is_private", addr_is_private_impl, NULL, "whether the address is private (RFC 1918)", NULL},
+    {"is_reserved", addr_is_reserved_impl, NULL, "whether the address is reserved (240.0.0.0/4)",
+     NULL},
+    {"reverse_pointer", address_get_reverse_pointer, NULL,
+     "the reverse DNS name (d.c.b.a.in-addr.arpa)", NULL},
+    {"ipv6_mapped", ipv4address_get_ipv6_mapped, NULL,
+     "the IPv4-mapped IPv6 address ::ffff:a.b.c.d", NULL},
     {"is_loopback", addr_is_loopback_impl, NULL, "whether the address is a loopback address", NULL},
     {"is_multicast", addr_is_multicast_impl, NULL, "whether the address is a multicast address",
      NULL},
@@ -476,9 +753,17 @@ static PyGetSetDef ipv6address_getset[] = {
     {"compressed", address_get_compressed, NULL, "canonical string form (RFC 5952)", NULL},
     {"exploded", ipv6address_get_exploded, NULL, "fully-expanded string form (all 8 groups)", NULL},
     {"version", address_get_version, NULL, "address family version (6)", NULL},
-    {"is_global", addr_is_global_impl, NULL, "whether the address is globally reachable", NULL},
+    {"is_global", addr_is_global_impl, NULL, GLOBAL_DOC, NULL},
     {"is_private", addr_is_private_impl, NULL, "whether the address is unique-local (RFC 4193)",
      NULL},
+    {"is_reserved", addr_is_reserved_impl, NULL,
+     "whether the address carries the reserved class (no IPv6 block does)", NULL},
+    {"reverse_pointer", address_get_reverse_pointer, NULL,
+     "the reverse DNS name (32 nibbles under ip6.arpa)", NULL},
+    {"sixtofour", ipv6address_get_sixtofour, NULL,
+     "the IPv4 address of a 6to4 address (2002::/16), or None", NULL},
+    {"teredo", ipv6address_get_teredo, NULL,
+     "(server, client) IPv4 addresses of a Teredo address (2001::/32), or None", NULL},
     {"is_loopback", addr_is_loopback_impl, NULL,
      "whether the address is the loopback address (::1)", NULL},
     {"is_multicast", addr_is_multicast_impl, NULL, "whether the address is a multicast address",
@@ -494,6 +779,10 @@ static PyGetSetDef ipv6address_getset[] = {
 
 static PyType_Slot ipv4address_slots[] = {
     {Py_tp_new, ipv4address_new},
+    {Py_nb_int, address_int},
+    {Py_nb_index, address_int},
+    {Py_nb_add, address_add},
+    {Py_nb_subtract, address_subtract},
     {Py_tp_dealloc, binding_dealloc},
     {Py_tp_richcompare, address_richcmp},
     {Py_tp_hash, address_hash},
@@ -501,12 +790,16 @@ static PyType_Slot ipv4address_slots[] = {
     {Py_tp_repr, address_repr},
     {Py_tp_methods, ipv4address_methods},
     {Py_tp_getset, ipv4address_getset},
-    {Py_tp_doc, "IPv4 address representation."},
+    {Py_tp_doc, "IPv4Address(value, /)\n--\n\nIPv4 address representation."},
     {0, NULL},
 };
 
 static PyType_Slot ipv6address_slots[] = {
     {Py_tp_new, ipv6address_new},
+    {Py_nb_int, address_int},
+    {Py_nb_index, address_int},
+    {Py_nb_add, address_add},
+    {Py_nb_subtract, address_subtract},
     {Py_tp_dealloc, binding_dealloc},
     {Py_tp_richcompare, address_richcmp},
     {Py_tp_hash, address_hash},
@@ -514,7 +807,7 @@ static PyType_Slot ipv6address_slots[] = {
     {Py_tp_repr, address_repr},
     {Py_tp_methods, ipv6address_methods},
     {Py_tp_getset, ipv6address_getset},
-    {Py_tp_doc, "IPv6 address representation."},
+    {Py_tp_doc, "IPv6Address(value, /)\n--\n\nIPv6 address representation."},
     {0, NULL},
 };
 

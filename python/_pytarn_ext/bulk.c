@@ -169,21 +169,33 @@ tarn_prefix_t *bulk_extract_prefixes(PyObject *obj, size_t *count, tarn_family_t
 /* ---- bulk_parse --------------------------------------------------------- */
 
 /*
- * bulk_parse(srcs): every item is attempted; any failure raises only after
- * the whole batch ran, with the core's verdict for the batch.
+ * bulk_parse(srcs, errors="raise"): every item is attempted; any failure
+ * raises only after the whole batch ran, with the core's verdict for the
+ * batch: FamilyError when the items mix families, else a ParseError naming
+ * the first failed item.  errors="none" answers None for failed items
+ * instead.
  *
  * The string pointers point straight into each str's cached UTF-8 form
- * (PyUnicode_AsUTF8AndSize); they stay valid while the fast sequence holds
- * the strs, and no Python code runs between taking them and the core call.
+ * (PyUnicode_AsUTF8AndSize); they stay valid while the sequence holds the
+ * strs.  A list is copied to a tuple first: the parse runs with the lock
+ * released, and another thread could meanwhile empty the list and free the
+ * strs; the tuple cannot change.
  * Text holding a NUL character would be read by the C parser only up to the
  * NUL, i.e. as a prefix of what the caller wrote; such an item is pointed at
  * the empty string instead, which no parser accepts, so it fails and cannot
  * decide the batch's family either.
  */
-PyObject *pytarn_bulk_parse(PyObject *module, PyObject *args) {
+PyObject *pytarn_bulk_parse(PyObject *module, PyObject *args, PyObject *kwargs) {
   (void)module;
+  static char *kwlist[] = {"", "errors", NULL};
   PyObject *srcs_obj;
-  if (!PyArg_ParseTuple(args, "O", &srcs_obj)) return NULL;
+  const char *errors = "raise";
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$s", kwlist, &srcs_obj, &errors)) return NULL;
+  int keep_going = strcmp(errors, "none") == 0;
+  if (!keep_going && strcmp(errors, "raise") != 0) {
+    PyErr_SetString(pytarn_InvalidArgumentError, "errors must be 'raise' or 'none'");
+    return NULL;
+  }
 
   PyObject *seq = PySequence_Fast(srcs_obj, "argument must be a list or tuple");
   if (seq == NULL) return NULL;
@@ -192,6 +204,13 @@ PyObject *pytarn_bulk_parse(PyObject *module, PyObject *args) {
   const char **srcs = NULL;
   tarn_addr_t *out = NULL;
   tarn_err_t *errs = NULL;
+
+  if (seq == srcs_obj && PyList_Check(seq)) { /* the caller's list, not our own */
+    PyObject *frozen = PyList_AsTuple(seq);
+    Py_DECREF(seq);
+    if (frozen == NULL) return NULL;
+    seq = frozen;
+  }
 
   Py_ssize_t n = bulk_fast_size(seq);
   if (n < 0) goto done;
@@ -222,7 +241,8 @@ PyObject *pytarn_bulk_parse(PyObject *module, PyObject *args) {
     srcs[i] = strlen(text) == (size_t)len ? text : "";
   }
 
-  tarn_err_t rc = tarn_bulk_parse(srcs, count, out, errs);
+  tarn_err_t rc;
+  BINDING_UNLOCKED(count, rc = tarn_bulk_parse(srcs, count, out, errs));
 
   result = PyList_New(n);
   if (result == NULL) goto done;
@@ -239,9 +259,21 @@ PyObject *pytarn_bulk_parse(PyObject *module, PyObject *args) {
       goto done;
     }
   }
-  if (rc != TARN_OK) {
+  /* Mixed families fail the batch whatever `errors` says: a list of one
+   * family is what the caller gets. */
+  if (rc == TARN_ERR_FAMILY || (rc != TARN_OK && !keep_going)) {
     Py_CLEAR(result);
-    tarn_set_python_error(rc, NULL);
+    if (rc != TARN_ERR_PARSE) {
+      tarn_set_python_error(rc, NULL);
+      goto done;
+    }
+    size_t bad = 0;
+    while (errs[bad] == TARN_OK) bad++; /* a parse failure means some item failed */
+    Py_ssize_t len;
+    const char *text = PyUnicode_AsUTF8AndSize(bulk_fast_item(seq, (Py_ssize_t)bad), &len);
+    if (text != NULL)
+      binding_raise_item_error(pytarn_ParseError, "invalid address", (Py_ssize_t)bad, text,
+                               (size_t)len, "parse error");
   }
 
 done:
@@ -281,7 +313,9 @@ PyObject *pytarn_bulk_contains(PyObject *module, PyObject *args) {
     PyErr_SetString(pytarn_FamilyError, "address family mismatch between addrs and prefixes");
     goto done;
   }
-  tarn_err_t rc = tarn_bulk_contains(addrs, addr_count, prefixes, prefix_count, matches, NULL);
+  tarn_err_t rc;
+  BINDING_UNLOCKED(addr_count, rc = tarn_bulk_contains(addrs, addr_count, prefixes, prefix_count,
+                                                       matches, NULL));
   if (tarn_set_python_error(rc, NULL) < 0) goto done;
   result = bulk_matches_to_list(matches, addr_count);
 
@@ -308,7 +342,8 @@ PyObject *pytarn_bulk_aggregate(PyObject *module, PyObject *args) {
 
   PyObject *result = NULL;
   if (count != 0) {
-    tarn_err_t rc = tarn_bulk_aggregate(prefixes, count, &out_count);
+    tarn_err_t rc;
+    BINDING_UNLOCKED(count, rc = tarn_bulk_aggregate(prefixes, count, &out_count));
     if (tarn_set_python_error(rc, NULL) < 0) goto done;
   }
   result = bulk_prefixes_to_list(prefixes, out_count);
@@ -336,7 +371,8 @@ PyObject *pytarn_bulk_sort(PyObject *module, PyObject *args) {
   PyObject *result = NULL;
   if (count != 0) {
     /* A negative int converts to a huge unsigned order, which is rejected. */
-    tarn_err_t rc = tarn_bulk_sort(prefixes, count, (tarn_sort_order_t)order);
+    tarn_err_t rc;
+    BINDING_UNLOCKED(count, rc = tarn_bulk_sort(prefixes, count, (tarn_sort_order_t)order));
     if (tarn_set_python_error(rc, NULL) < 0) goto done;
   }
   result = bulk_prefixes_to_list(prefixes, count);
@@ -346,15 +382,99 @@ done:
   return result;
 }
 
+/* ---- the packed-address contract ---------------------------------------- */
+
+/* The buffer's format without a byte-order prefix, and that prefix ('@' when
+ * there is none: native order, native sizes). */
+static const char *packed_split_format(const char *format, char *order) {
+  if (format == NULL) format = "B"; /* an exporter's way of saying bytes */
+  *order = '@';
+  if (*format == '@' || *format == '=' || *format == '<' || *format == '>' || *format == '!')
+    *order = *format++;
+  return format;
+}
+
+/* The element size a packed buffer's format claims: 1 for byte-like items,
+ * 4 or 16 for opaque items ("4s", "16x", ...), 4 for big-endian unsigned
+ * 32-bit integers when `family` is IPv4 (their bytes are network order), 0
+ * for a format that is no packed address format at all. */
+static size_t packed_format_width(const char *format, tarn_family_t family) {
+  char order;
+  const char *f = packed_split_format(format, &order);
+  if (strcmp(f, "B") == 0 || strcmp(f, "b") == 0 || strcmp(f, "c") == 0) return 1;
+  if (strcmp(f, "4s") == 0 || strcmp(f, "4x") == 0) return 4;
+  if (strcmp(f, "16s") == 0 || strcmp(f, "16x") == 0) return 16;
+  /* Standard sizes ('>' and '!') make both I and L four bytes. */
+  if (family == TARN_AF_INET && (order == '>' || order == '!') &&
+      (strcmp(f, "I") == 0 || strcmp(f, "L") == 0))
+    return 4;
+  return 0;
+}
+
+int binding_packed_view(PyObject *obj, tarn_family_t family, Py_buffer *view,
+                        const unsigned char **base, size_t *count) {
+  if (PyObject_GetBuffer(obj, view, PyBUF_RECORDS_RO) < 0) return -1;
+
+  const size_t width = binding_addr_len(family);
+  const char *label = family == TARN_AF_INET ? "IPv4" : "IPv6";
+  const char *format = view->format != NULL ? view->format : "B";
+  size_t item = packed_format_width(format, family);
+  if (item == 0) {
+    PyErr_Format(pytarn_InvalidArgumentError,
+                 "buffer format '%s' is not a packed %s address format: pass network-order "
+                 "bytes (format %s), or numbers through AddressArray.from_integers(values, "
+                 "family)",
+                 format, label,
+                 family == TARN_AF_INET ? "'B', '4s' or big-endian '>I'" : "'B' or '16s'");
+    goto fail;
+  }
+  if ((item != 1 && item != width) || item != (size_t)view->itemsize) {
+    PyErr_Format(pytarn_InvalidArgumentError, "element size must be %zu bytes for %s", width,
+                 label);
+    goto fail;
+  }
+
+  /* One dimension of elements, or bytes shaped (n, width): numpy's uint8
+   * matrix of addresses.  Either way one element after the other. */
+  int two_d = item == 1 && view->ndim == 2 && view->shape[1] == (Py_ssize_t)width;
+  if (view->ndim != 1 && !two_d) {
+    PyErr_SetString(pytarn_InvalidArgumentError, "memoryview must be 1-dimensional");
+    goto fail;
+  }
+  int contiguous = view->suboffsets == NULL &&
+                   (view->strides == NULL ||
+                    (two_d ? view->strides[1] == 1 && view->strides[0] == (Py_ssize_t)width
+                           : view->strides[0] == view->itemsize));
+  if (!contiguous) {
+    PyErr_SetString(pytarn_InvalidArgumentError, "memoryview must be C-contiguous");
+    goto fail;
+  }
+  if ((size_t)view->len % width != 0) {
+    PyErr_Format(pytarn_InvalidArgumentError,
+                 "packed %s addresses take %zu bytes each; the buffer holds %zd bytes", label,
+                 width, view->len);
+    goto fail;
+  }
+  *base = view->buf;
+  *count = (size_t)view->len / width;
+  return 0;
+
+fail:
+  PyBuffer_Release(view);
+  return -1;
+}
+
 /* ---- bulk_contains_packed ----------------------------------------------- */
 
 /*
  * bulk_contains_packed(mv, prefixes, family): bulk_contains over a buffer of
- * packed addresses in network byte order, 4 or 16 bytes per element.  The
- * buffer is taken as it stands: one dimension, one element after the other,
- * element size matching the family; the item format is never examined, so
- * bytes, array('B') casts, ctypes arrays of 16-byte structures and the like
- * all qualify.  No Python object is made per address.
+ * packed addresses in network byte order, read under the packed contract.
+ * No Python object is made per address.
+ *
+ * The prefixes are converted first: that may run the caller's code (an
+ * iterator), which could resize or free the buffer's memory if a view were
+ * held already.  The buffer is then taken, copied into private records and
+ * released at once, so the core call runs on private memory only.
  */
 PyObject *pytarn_bulk_contains_packed(PyObject *module, PyObject *args) {
   (void)module;
@@ -367,60 +487,41 @@ PyObject *pytarn_bulk_contains_packed(PyObject *module, PyObject *args) {
     return NULL;
   }
 
-  Py_buffer view;
-  if (PyObject_GetBuffer(mv, &view, PyBUF_STRIDES) < 0) return NULL;
-
   PyObject *result = NULL;
-  tarn_prefix_t *prefixes = NULL;
   tarn_addr_t *addrs = NULL;
   ssize_t *matches = NULL;
-
-  if (view.ndim != 1) {
-    PyErr_SetString(pytarn_InvalidArgumentError, "memoryview must be 1-dimensional");
-    goto done;
-  }
-  size_t count = view.itemsize == 0 ? 0 : (size_t)view.len / (size_t)view.itemsize;
-  size_t want = binding_addr_len((tarn_family_t)family);
-  if (count != 0 && (size_t)view.itemsize != want) {
-    PyErr_Format(pytarn_InvalidArgumentError, "element size must be %zu bytes for %s", want,
-                 family == TARN_AF_INET ? "IPv4" : "IPv6");
-    goto done;
-  }
-  if (view.suboffsets != NULL || (view.strides != NULL && view.strides[0] != view.itemsize)) {
-    PyErr_SetString(pytarn_InvalidArgumentError, "memoryview must be C-contiguous");
-    goto done;
-  }
-
-  /* May run the caller's code (an iterator); the buffer stays exported, so
-   * its memory cannot move or shrink meanwhile. */
   size_t prefix_count;
   tarn_family_t prefix_family;
-  prefixes = bulk_extract_prefixes(prefixes_obj, &prefix_count, &prefix_family);
-  if (prefixes == NULL) goto done;
+  tarn_prefix_t *prefixes = bulk_extract_prefixes(prefixes_obj, &prefix_count, &prefix_family);
+  if (prefixes == NULL) return NULL;
+
+  Py_buffer view;
+  const unsigned char *src;
+  size_t count;
+  if (binding_packed_view(mv, (tarn_family_t)family, &view, &src, &count) < 0) goto done;
   if (prefix_count != 0 && prefix_family != (tarn_family_t)family) {
+    PyBuffer_Release(&view);
     PyErr_SetString(pytarn_FamilyError, "prefix family does not match requested address family");
     goto done;
   }
-
-  if (count != 0) {
-    addrs = bulk_alloc(count, sizeof *addrs);
-    if (addrs == NULL) {
-      PyErr_NoMemory();
-      goto done;
-    }
-    const unsigned char *src = view.buf;
-    for (size_t i = 0; i < count; i++) {
-      memset(&addrs[i], 0, sizeof addrs[i]);
-      addrs[i].family = (tarn_family_t)family;
-      memcpy(addrs[i].addr.v6, src + i * want, want);
-    }
-    matches = bulk_alloc(count, sizeof *matches);
-    if (matches == NULL) {
-      PyErr_NoMemory();
-      goto done;
-    }
+  addrs = bulk_alloc(count, sizeof *addrs);
+  matches = bulk_alloc(count, sizeof *matches);
+  if (addrs == NULL || matches == NULL) {
+    PyBuffer_Release(&view);
+    PyErr_NoMemory();
+    goto done;
   }
-  tarn_err_t rc = tarn_bulk_contains(addrs, count, prefixes, prefix_count, matches, NULL);
+  size_t want = binding_addr_len((tarn_family_t)family);
+  memset(addrs, 0, count * sizeof *addrs);
+  for (size_t i = 0; i < count; i++) {
+    addrs[i].family = (tarn_family_t)family;
+    memcpy(addrs[i].addr.v6, src + i * want, want);
+  }
+  PyBuffer_Release(&view);
+
+  tarn_err_t rc;
+  BINDING_UNLOCKED(count,
+                   rc = tarn_bulk_contains(addrs, count, prefixes, prefix_count, matches, NULL));
   if (tarn_set_python_error(rc, NULL) < 0) goto done;
   result = bulk_matches_to_list(matches, count);
 
@@ -428,6 +529,5 @@ done:
   free(addrs);
   free(prefixes);
   free(matches);
-  PyBuffer_Release(&view);
   return result;
 }

@@ -1,8 +1,227 @@
-/* columns.c - placeholder. */
+/*
+ * columns.c - the calls that run over a whole AddressArray: first-match
+ * containment in a list of networks (bulk_contains_array), containment in
+ * one network (AddressArray.within), and the machinery PrefixIndex shares:
+ * networks of both families split by family, and one core call per family
+ * over a column.
+ *
+ * A column may mix families and hold nulls; the core takes records of one
+ * family and no nulls.  binding_column_run therefore hands the core the
+ * array's own records when they are all of the family asked for, and a
+ * gathered copy otherwise, then scatters the answers back to the items'
+ * positions.  Nulls are never given to the core: their slots keep the
+ * sentinel the caller filled in, and the result carries the input's
+ * validity so that Arrow sees them as nulls.
+ */
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
 #include "pytarn_ext.h"
 
+_Static_assert(sizeof(ssize_t) == sizeof(int64_t),
+               "positions go straight into int64 result buffers");
+
+/* ---- networks split by family --------------------------------------------- */
+
+static void *columns_alloc(size_t n, size_t size) {
+  if (n != 0 && n > SIZE_MAX / size) return NULL;
+  return malloc(n == 0 ? 1 : n * size);
+}
+
+void binding_network_split_free(binding_network_split *split) {
+  for (int f = 0; f < 2; f++) {
+    free(split->prefixes[f]);
+    free(split->positions[f]);
+    split->prefixes[f] = NULL;
+    split->positions[f] = NULL;
+    split->count[f] = 0;
+  }
+}
+
+int binding_split_networks(PyObject *obj, binding_network_split *out) {
+  memset(out, 0, sizeof *out);
+  /* Iterating runs the caller's code; the walk below runs none, so the
+   * sequence cannot change under it. */
+  PyObject *seq = PySequence_Fast(obj, "argument must be a list or tuple");
+  if (seq == NULL) return -1;
+  Py_ssize_t n = PyList_Check(seq) ? PyList_Size(seq) : PyTuple_Size(seq);
+  if (n < 0) goto fail;
+
+  for (int f = 0; f < 2; f++) {
+    out->prefixes[f] = columns_alloc((size_t)n, sizeof(tarn_prefix_t));
+    out->positions[f] = columns_alloc((size_t)n, sizeof(size_t));
+    if (out->prefixes[f] == NULL || out->positions[f] == NULL) {
+      PyErr_NoMemory();
+      goto fail;
+    }
+  }
+  for (Py_ssize_t i = 0; i < n; i++) {
+    PyObject *item = PyList_Check(seq) ? PyList_GetItem(seq, i) : PyTuple_GetItem(seq, i);
+    if (item == NULL) goto fail;
+    int f;
+    if (binding_is_ipv4network(item)) {
+      f = 0;
+    } else if (binding_is_ipv6network(item)) {
+      f = 1;
+    } else {
+      PyErr_SetString(pytarn_FamilyError, "all items must be IPv4Network or IPv6Network");
+      goto fail;
+    }
+    size_t k = out->count[f]++;
+    out->prefixes[f][k] = ((NetworkObject *)item)->prefix;
+    out->positions[f][k] = (size_t)i;
+  }
+  Py_DECREF(seq);
+  return 0;
+
+fail:
+  Py_DECREF(seq);
+  binding_network_split_free(out);
+  return -1;
+}
+
+/* ---- one core call per family over a column ------------------------------- */
+
+tarn_err_t binding_column_run(const AddressArrayObject *arr, tarn_family_t family,
+                              binding_column_fn fn, const void *ctx, ssize_t *out) {
+  size_t total = (size_t)arr->count;
+  size_t n = (size_t)(family == TARN_AF_INET ? arr->v4_count : arr->v6_count);
+  if (n == 0) return TARN_OK;
+  if (n == total) return fn(ctx, arr->addrs, n, out);
+
+  tarn_addr_t *gathered = calloc(n, sizeof *gathered);
+  ssize_t *answers = malloc(n * sizeof *answers);
+  tarn_err_t rc = TARN_ERR_NOMEM;
+  if (gathered == NULL || answers == NULL) goto done;
+
+  /* The array's counts agree with its records, so exactly n are gathered;
+   * the bounds are checked all the same, since a miscount must never become
+   * a write past the copy. */
+  size_t j = 0;
+  for (size_t i = 0; i < total && j < n; i++)
+    if (arr->addrs[i].family == family) gathered[j++] = arr->addrs[i];
+  rc = fn(ctx, gathered, j, answers);
+  if (rc != TARN_OK) goto done;
+  size_t gathered_count = j;
+  j = 0;
+  for (size_t i = 0; i < total && j < gathered_count; i++)
+    if (arr->addrs[i].family == family) out[i] = answers[j++];
+
+done:
+  free(gathered);
+  free(answers);
+  return rc;
+}
+
+/* ---- first match in a list of networks ------------------------------------ */
+
+/* One family's networks, and where each stands in the caller's list. */
+typedef struct {
+  const tarn_prefix_t *prefixes;
+  const size_t *positions;
+  size_t count;
+} columns_contains_ctx;
+
+/* First-match positions among one family's networks, mapped back to the
+ * caller's list; the family's share keeps list order, so the first match
+ * in the share is the first match in the whole list. */
+static tarn_err_t columns_contains_fn(const void *ctx_v, const tarn_addr_t *addrs, size_t n,
+                                      ssize_t *out) {
+  const columns_contains_ctx *ctx = ctx_v;
+  tarn_err_t rc = tarn_bulk_contains(addrs, n, ctx->prefixes, ctx->count, out, NULL);
+  if (rc != TARN_OK) return rc;
+  if (ctx->positions != NULL)
+    for (size_t i = 0; i < n; i++)
+      if (out[i] >= 0) out[i] = (ssize_t)ctx->positions[out[i]];
+  return TARN_OK;
+}
+
+/* An int64 result with one -1 per item of `arr` and the array's nulls. */
+static ResultBufferObject *columns_positions_result(const AddressArrayObject *arr, ssize_t **data) {
+  void *raw;
+  ResultBufferObject *result = binding_result_new(RESULT_INT64, arr->count, &raw);
+  if (result == NULL) return NULL;
+  if (binding_result_copy_validity(result, arr) < 0) {
+    Py_DECREF(result);
+    return NULL;
+  }
+  memset(raw, 0xff, (size_t)arr->count * sizeof(ssize_t)); /* all bits set: -1 */
+  *data = raw;
+  return result;
+}
+
+/* bulk_contains_array(values, networks): for each item of the column, the
+ * position of the first network in list order that contains it, or -1;
+ * networks of both families may be mixed, and each item is matched against
+ * those of its own family. */
+PyObject *pytarn_bulk_contains_array(PyObject *module, PyObject *args) {
+  (void)module;
+  PyObject *values, *networks;
+  if (!PyArg_ParseTuple(args, "OO", &values, &networks)) return NULL;
+
+  binding_network_split split;
+  if (binding_split_networks(networks, &split) < 0) return NULL;
+  AddressArrayObject *arr = binding_addressarray_from_object(values);
+  ResultBufferObject *result = NULL;
+  if (arr == NULL) goto done;
+  ssize_t *out;
+  result = columns_positions_result(arr, &out);
+  if (result == NULL) goto done;
+
+  tarn_err_t rc = TARN_OK;
+  BINDING_UNLOCKED(arr->count, {
+    for (int f = 0; f < 2 && rc == TARN_OK; f++) {
+      columns_contains_ctx ctx = {split.prefixes[f], split.positions[f], split.count[f]};
+      if (ctx.count != 0)
+        rc = binding_column_run(arr, f == 0 ? TARN_AF_INET : TARN_AF_INET6, columns_contains_fn,
+                                &ctx, out);
+    }
+  });
+  if (tarn_set_python_error(rc, NULL) < 0) Py_CLEAR(result);
+
+done:
+  Py_XDECREF((PyObject *)arr);
+  binding_network_split_free(&split);
+  return (PyObject *)result;
+}
+
+/* ---- containment in one network ------------------------------------------- */
+
 PyObject *addressarray_within(PyObject *self, PyObject *network) {
-  (void)self, (void)network;
-  PyErr_SetString(PyExc_NotImplementedError, "within");
+  if (!binding_is_ipv4network(network) && !binding_is_ipv6network(network)) {
+    PyErr_SetString(PyExc_TypeError, "within() takes an IPv4Network or IPv6Network");
+    return NULL;
+  }
+  AddressArrayObject *arr = (AddressArrayObject *)self;
+  const tarn_prefix_t prefix = ((NetworkObject *)network)->prefix;
+
+  void *raw;
+  ResultBufferObject *result = binding_result_new(RESULT_BOOL, arr->count, &raw);
+  if (result == NULL) return NULL;
+  ssize_t *matches = NULL;
+  if (binding_result_copy_validity(result, arr) < 0) goto fail;
+  matches = columns_alloc((size_t)arr->count, sizeof *matches);
+  if (matches == NULL) {
+    PyErr_NoMemory();
+    goto fail;
+  }
+
+  /* Items of the other family and nulls keep -1: not within. */
+  tarn_err_t rc;
+  BINDING_UNLOCKED(arr->count, {
+    memset(matches, 0xff, (size_t)arr->count * sizeof *matches);
+    columns_contains_ctx ctx = {&prefix, NULL, 1};
+    rc = binding_column_run(arr, prefix.addr.family, columns_contains_fn, &ctx, matches);
+    bool *out = raw;
+    for (Py_ssize_t i = 0; i < arr->count; i++) out[i] = matches[i] == 0;
+  });
+  if (tarn_set_python_error(rc, NULL) < 0) goto fail;
+  free(matches);
+  return (PyObject *)result;
+
+fail:
+  free(matches);
+  Py_DECREF(result);
   return NULL;
 }

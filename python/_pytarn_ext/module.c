@@ -9,6 +9,8 @@
  * through these globals, so rebinding a module attribute from Python
  * changes nothing inside the binding.
  */
+#include <string.h>
+
 #include "pytarn_ext.h"
 
 PyObject *pytarn_TARNError = NULL;
@@ -71,8 +73,32 @@ int tarn_set_python_error(tarn_err_t rc, const char *context) {
       PyErr_Format(PyExc_RuntimeError, "unexpected tarn_err_t value: %d", (int)rc);
       return -1;
   }
-  PyErr_SetString(exc, context != NULL ? context : text);
+  if (context == NULL) {
+    PyErr_SetString(exc, text);
+    return -1;
+  }
+  /* The user's text is the whole message, as always; the instance also
+   * carries it, and the code's short reason, as attributes. */
+  PyObject *err = PyObject_CallFunction(exc, "s", context);
+  if (err == NULL) return -1;
+  if (binding_set_error_attrs(err, Py_None, context, strlen(context), text) == 0)
+    PyErr_SetObject(exc, err);
+  Py_DECREF(err);
   return -1;
+}
+
+int binding_set_error_attrs(PyObject *err, PyObject *index, const char *text, size_t len,
+                            const char *reason) {
+  PyObject *text_obj = PyUnicode_DecodeUTF8(text, (Py_ssize_t)len, "backslashreplace");
+  PyObject *reason_obj = PyUnicode_FromString(reason);
+  int rc = -1;
+  if (text_obj != NULL && reason_obj != NULL && PyObject_SetAttrString(err, "index", index) == 0 &&
+      PyObject_SetAttrString(err, "text", text_obj) == 0 &&
+      PyObject_SetAttrString(err, "reason", reason_obj) == 0)
+    rc = 0;
+  Py_XDECREF(text_obj);
+  Py_XDECREF(reason_obj);
+  return rc;
 }
 
 int binding_raise_item_error(PyObject *exc, const char *what, Py_ssize_t index, const char *text,
@@ -81,22 +107,16 @@ int binding_raise_item_error(PyObject *exc, const char *what, Py_ssize_t index, 
   if (text_obj == NULL) return -1;
   PyObject *msg = index >= 0 ? PyUnicode_FromFormat("%s at index %zd: %R", what, index, text_obj)
                              : PyUnicode_FromFormat("%s: %R", what, text_obj);
+  Py_DECREF(text_obj);
   PyObject *index_obj = index >= 0 ? PyLong_FromSsize_t(index) : (Py_INCREF(Py_None), Py_None);
-  PyObject *reason_obj = PyUnicode_FromString(reason);
   PyObject *err = NULL;
-  if (msg != NULL && index_obj != NULL && reason_obj != NULL)
-    err = PyObject_CallFunctionObjArgs(exc, msg, NULL);
+  if (msg != NULL && index_obj != NULL) err = PyObject_CallFunctionObjArgs(exc, msg, NULL);
   if (err != NULL) {
-    if (PyObject_SetAttrString(err, "index", index_obj) == 0 &&
-        PyObject_SetAttrString(err, "text", text_obj) == 0 &&
-        PyObject_SetAttrString(err, "reason", reason_obj) == 0)
-      PyErr_SetObject(exc, err);
+    if (binding_set_error_attrs(err, index_obj, text, len, reason) == 0) PyErr_SetObject(exc, err);
     Py_DECREF(err);
   }
   Py_XDECREF(msg);
   Py_XDECREF(index_obj);
-  Py_XDECREF(reason_obj);
-  Py_DECREF(text_obj);
   return -1;
 }
 
@@ -138,14 +158,92 @@ void binding_dealloc(PyObject *self) {
   Py_DECREF(tp);
 }
 
+/*
+ * The hash of every address, network and interface: SipHash-1-3 (the
+ * interpreter's own hash for str and bytes, Aumasson and Bernstein 2012)
+ * over at most 18 bytes: the family tag, the 4 or 16 address bytes and,
+ * for networks and interfaces, the length.
+ *
+ * The 128-bit key is derived once at import from the interpreter's own
+ * randomised hash of two fixed byte strings, so a set of addresses chosen
+ * to collide in one process collides nowhere else, while PYTHONHASHSEED
+ * still makes a run reproducible.  Only the significant bytes enter (4 for
+ * IPv4), so equal objects hash equally whatever the unused bytes hold.
+ */
+static uint64_t hash_k0, hash_k1;
+
+int binding_hash_init(void) {
+  static const char *const seeds[2] = {"pytarn address hash, key word 0",
+                                       "pytarn address hash, key word 1"};
+  uint64_t *words[2] = {&hash_k0, &hash_k1};
+  for (int i = 0; i < 2; i++) {
+    PyObject *b = PyBytes_FromString(seeds[i]);
+    if (b == NULL) return -1;
+    Py_hash_t h = PyObject_Hash(b);
+    Py_DECREF(b);
+    if (h == -1) return -1;
+    *words[i] = (uint64_t)h;
+  }
+  return 0;
+}
+
+#define SIP_ROTL(x, b) (uint64_t)(((x) << (b)) | ((x) >> (64 - (b))))
+#define SIP_ROUND(v0, v1, v2, v3) \
+  do {                            \
+    v0 += v1;                     \
+    v1 = SIP_ROTL(v1, 13);        \
+    v1 ^= v0;                     \
+    v0 = SIP_ROTL(v0, 32);        \
+    v2 += v3;                     \
+    v3 = SIP_ROTL(v3, 16);        \
+    v3 ^= v2;                     \
+    v0 += v3;                     \
+    v3 = SIP_ROTL(v3, 21);        \
+    v3 ^= v0;                     \
+    v2 += v1;                     \
+    v1 = SIP_ROTL(v1, 17);        \
+    v1 ^= v2;                     \
+    v2 = SIP_ROTL(v2, 32);        \
+  } while (0)
+
+/* SipHash-1-3 of m[0..len): one compression round per 8-byte word (read
+ * little-endian), the last word carrying the length in its top byte, three
+ * finalisation rounds. */
+static uint64_t siphash13(uint64_t k0, uint64_t k1, const uint8_t *m, size_t len) {
+  uint64_t v0 = k0 ^ UINT64_C(0x736f6d6570736575);
+  uint64_t v1 = k1 ^ UINT64_C(0x646f72616e646f6d);
+  uint64_t v2 = k0 ^ UINT64_C(0x6c7967656e657261);
+  uint64_t v3 = k1 ^ UINT64_C(0x7465646279746573);
+  size_t full = len & ~(size_t)7;
+  for (size_t i = 0; i < full; i += 8) {
+    uint64_t w = 0;
+    for (int j = 7; j >= 0; j--) w = (w << 8) | m[i + (size_t)j];
+    v3 ^= w;
+    SIP_ROUND(v0, v1, v2, v3);
+    v0 ^= w;
+  }
+  uint64_t last = (uint64_t)len << 56;
+  for (size_t j = 0; j < len - full; j++) last |= (uint64_t)m[full + j] << (8 * j);
+  v3 ^= last;
+  SIP_ROUND(v0, v1, v2, v3);
+  v0 ^= last;
+  v2 ^= 0xff;
+  SIP_ROUND(v0, v1, v2, v3);
+  SIP_ROUND(v0, v1, v2, v3);
+  SIP_ROUND(v0, v1, v2, v3);
+  return v0 ^ v1 ^ v2 ^ v3;
+}
+
 Py_hash_t binding_hash(tarn_family_t family, const uint8_t *bytes, size_t len, int with_pfxlen,
                        uint8_t pfxlen) {
-  /* djb2 (times 33, seed 5381) in unsigned 64-bit arithmetic, which wraps
-   * modulo 2^64 without undefined behaviour. */
-  uint64_t h = 5381u * 33u + (uint64_t)family;
-  for (size_t i = 0; i < len; i++) h = h * 33u + bytes[i];
-  if (with_pfxlen) h = h * 33u + pfxlen;
-  Py_hash_t out = (Py_hash_t)h;
+  uint8_t msg[18];
+  size_t n = 0;
+  msg[n++] = (uint8_t)family;
+  if (len > 16) len = 16;
+  memcpy(msg + n, bytes, len);
+  n += len;
+  if (with_pfxlen) msg[n++] = pfxlen;
+  Py_hash_t out = (Py_hash_t)siphash13(hash_k0, hash_k1, msg, n);
   /* -1 signals an error to the interpreter. */
   return out == -1 ? -2 : out;
 }
@@ -153,7 +251,8 @@ Py_hash_t binding_hash(tarn_family_t family, const uint8_t *bytes, size_t len, i
 /* ---- module definition -------------------------------------------------- */
 
 static PyMethodDef pytarn_methods[] = {
-    {"bulk_parse", pytarn_bulk_parse, METH_VARARGS,
+    {"bulk_parse", (PyCFunction)(void (*)(void))pytarn_bulk_parse, METH_VARARGS | METH_KEYWORDS,
+     "bulk_parse(srcs, /, *, errors='raise')\n--\n\n"
      "bulk_parse(srcs) -> list\n\nParse a list of address strings. All items are attempted; "
      "failed items appear as None. Raises ParseError or FamilyError after the full batch "
      "completes."},
@@ -170,6 +269,25 @@ static PyMethodDef pytarn_methods[] = {
      "bulk_contains_packed(mv, prefixes, family) -> list\n\nAccept a memoryview of packed "
      "binary address data and return match indices against a prefix list. The memoryview must "
      "be 1-dimensional, C-contiguous, with element size 4 (AF_INET) or 16 (AF_INET6)."},
+    {"bulk_contains_array", pytarn_bulk_contains_array, METH_VARARGS,
+     "bulk_contains_array(values, networks) -> ResultBuffer\n\nFor each address of a column "
+     "(an AddressArray, or anything AddressArray() accepts), the position of the first network "
+     "in list order that contains it, or -1, as an int64 ResultBuffer. The networks may mix "
+     "IPv4 and IPv6; each address is matched against those of its own family. Null addresses "
+     "stay null (-1 in the buffer)."},
+    {"ip_address", pytarn_ip_address, METH_O,
+     "ip_address(address, /)\n--\n\nAn IPv4Address or IPv6Address from text, an integer (IPv4 "
+     "when it fits 32 bits), packed bytes (4 or 16) or an address object."},
+    {"ip_network", (PyCFunction)(void (*)(void))pytarn_ip_network, METH_VARARGS | METH_KEYWORDS,
+     "ip_network(address, /, strict=True)\n--\n\nAn IPv4Network or IPv6Network from text, an "
+     "(address, prefixlen) tuple or a network object; any address form gives its host route."},
+    {"ip_interface", pytarn_ip_interface, METH_O,
+     "ip_interface(address, /)\n--\n\nAn IPv4Interface or IPv6Interface from "
+     "'address/length' text, an (address, prefixlen) tuple or any address form."},
+    {"get_mixed_type_key", pytarn_get_mixed_type_key, METH_O,
+     "get_mixed_type_key(obj, /)\n--\n\nA sort key that orders addresses, interfaces and "
+     "networks of both families together (IPv4 first), as ipaddress.get_mixed_type_key does; "
+     "NotImplemented for any other object."},
     {NULL, NULL, 0, NULL},
 };
 
@@ -248,7 +366,8 @@ static const struct {
     {"TARN_CLASS_SRV6", TARN_CLASS_SRV6},
 };
 
-/* The types, created in this order. */
+/* The types, created in this order (a type's base, binding_spec_base, is
+ * made before it). */
 static const struct {
   const char *name;
   PyType_Spec *spec;
@@ -262,6 +381,9 @@ static const struct {
     {"SubnetIterator", &subnetiterator_spec, &subnetiterator_type},
     {"AddressArray", &addressarray_spec, &addressarray_type},
     {"ResultBuffer", &resultbuffer_spec, &resultbuffer_type},
+    {"AddressIterator", &addressiterator_spec, &addressiterator_type},
+    {"IPv4Interface", &ipv4interface_spec, &ipv4interface_type},
+    {"IPv6Interface", &ipv6interface_spec, &ipv6interface_type},
 };
 
 #define COUNT_OF(a) (sizeof(a) / sizeof((a)[0]))
@@ -305,6 +427,11 @@ PyMODINIT_FUNC PyInit_pytarn(void) {
   if (add_exception(module, "pytarn.TARNError", "Base exception for all pytarn errors.",
                     PyExc_Exception, &pytarn_TARNError) < 0)
     goto fail;
+  /* What failed, when a user's text did: set on the instance by the raiser,
+   * None (from the class) otherwise, so the attributes always exist. */
+  static const char *const item_attrs[] = {"text", "reason", "index"};
+  for (size_t i = 0; i < COUNT_OF(item_attrs); i++)
+    if (PyObject_SetAttrString(pytarn_TARNError, item_attrs[i], Py_None) < 0) goto fail;
 
   for (size_t i = 0; i < COUNT_OF(derived_errors); i++) {
     PyObject *bases = PyTuple_Pack(2, pytarn_TARNError, *derived_errors[i].builtin);
@@ -315,13 +442,18 @@ PyMODINIT_FUNC PyInit_pytarn(void) {
     if (rc < 0) goto fail;
   }
 
+  if (PyModule_AddStringConstant(module, "__version__", "0.1.0") < 0) goto fail;
+  if (binding_hash_init() < 0) goto fail;
+
   for (size_t i = 0; i < COUNT_OF(int_constants); i++) {
     if (PyModule_AddIntConstant(module, int_constants[i].name, int_constants[i].value) < 0)
       goto fail;
   }
 
   for (size_t i = 0; i < COUNT_OF(module_types); i++) {
-    PyObject *type = PyType_FromSpec(module_types[i].spec);
+    PyObject *base = binding_spec_base(module_types[i].spec);
+    PyObject *type = base != NULL ? PyType_FromSpecWithBases(module_types[i].spec, base)
+                                  : PyType_FromSpec(module_types[i].spec);
     if (type == NULL) goto fail;
     *module_types[i].global = (PyTypeObject *)type;
     if (PyModule_AddObjectRef(module, module_types[i].name, type) < 0) goto fail;

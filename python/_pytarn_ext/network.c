@@ -64,8 +64,25 @@ static int network_from_addr_and_len(const tarn_addr_t *addr, long len, tarn_fam
 }
 
 /* Strict text: the whole text goes to the core parser, and any refusal
- * carries the caller's text as its message. */
+ * carries the caller's text as its message.  An IPv4 length in dotted
+ * form (a netmask or hostmask) is read here instead, under the same rules. */
 static int network_from_text_strict(const char *text, tarn_family_t family, tarn_prefix_t *out) {
+  const char *slash = strrchr(text, '/');
+  if (family == TARN_AF_INET && slash != NULL && strchr(slash, '.') != NULL) {
+    tarn_addr_t addr;
+    unsigned len;
+    if (binding_split_prefix_text(text, family, text, &addr, &len) < 0) return -1;
+    tarn_prefix_t masked;
+    memset(&masked, 0, sizeof masked);
+    if (tarn_set_python_error(tarn_prefix_from_host(&addr, (uint8_t)len, &masked), NULL) < 0) {
+      return -1;
+    }
+    if (memcmp(masked.addr.addr.v4, addr.addr.v4, 4) != 0) {
+      return tarn_set_python_error(TARN_ERR_HOSTBITS, text);
+    }
+    *out = masked;
+    return 0;
+  }
   tarn_prefix_t parsed;
   memset(&parsed, 0, sizeof parsed);
   if (tarn_set_python_error(tarn_prefix_parse(text, &parsed), text) < 0) {
@@ -79,57 +96,111 @@ static int network_from_text_strict(const char *text, tarn_family_t family, tarn
 }
 
 /*
- * Lenient text, split here rather than in the core:
+ * The length of an IPv4 mask in dotted text: a netmask (ones, then zeros)
+ * or, failing that, a hostmask (zeros, then ones), the order in which the
+ * standard library tries them (so 0.0.0.0 is /0 and 255.255.255.255 is
+ * /32).  -1 when the text is neither or no IPv4 address at all.
+ */
+static int ipv4_mask_length(const char *text) {
+  tarn_addr_t mask;
+  memset(&mask, 0, sizeof mask);
+  if (tarn_addr_parse(text, &mask) != TARN_OK || mask.family != TARN_AF_INET) return -1;
+  uint32_t v = (uint32_t)binding_addr_words(&mask).lo;
+  for (int pass = 0; pass < 2; pass++, v = ~v) {
+    /* As a netmask, the host bits ~v must be 2^k - 1 (k = 0..32; the
+     * uint32_t sum wraps to 0 for k = 32, which is defined). */
+    uint32_t host = ~v;
+    if ((host & (host + 1u)) == 0) {
+      int ones = 0;
+      for (uint32_t b = v; b != 0; b <<= 1) ones++;
+      return ones;
+    }
+  }
+  return -1;
+}
+
+/*
+ * A decimal length: with `plain`, one or more ASCII digits only; without,
+ * strtol's leniency is kept on purpose (leading white space, a sign: "+8",
+ * " 8" and "-0" read as 8, 8 and 0), but a length with no digits at all,
+ * empty text included, is malformed rather than /0.  -1 when malformed or
+ * above `max`.
+ */
+static long decimal_length(const char *text, int plain, unsigned max) {
+  if (plain) {
+    if (*text == '\0') return -1;
+    long v = 0;
+    for (const char *p = text; *p != '\0'; p++) {
+      if (*p < '0' || *p > '9') return -1;
+      v = v * 10 + (*p - '0');
+      if (v > (long)max) return -1; /* also bounds v for the next step */
+    }
+    return v;
+  }
+  char *end = NULL;
+  errno = 0;
+  long len = strtol(text, &end, 10);
+  if (end == text || *end != '\0' || errno == ERANGE || len < 0 || len > (long)max) return -1;
+  return len;
+}
+
+/*
+ * "address/length" split here rather than in the core:
  *  1. the last '/' separates address and length;
- *  2. the address part (at most 45 bytes) must parse, and its parse error
- *     carries the address part alone;
- *  3. the length is read by strtol in base 10 and must consume at least one
- *     digit and the rest of the text.  strtol's own leniency is kept on
- *     purpose (leading white space, a sign: "+8", " 8" and "-0" read as 8, 8
- *     and 0), but a length with no digits at all, empty text included, is
- *     malformed rather than /0;
- *  4. host bits are cleared by tarn_prefix_from_host.
+ *  2. the address part (at most 45 bytes) must parse and be of `family`;
+ *  3. the length is decimal or, for IPv4, a dotted netmask or hostmask.
  * The caller has already refused text with a NUL character, so the C string
  * functions see the caller's whole text.
  */
-static int network_from_text_lenient(const char *text, tarn_family_t family, tarn_prefix_t *out) {
+int binding_split_prefix_text(const char *text, tarn_family_t family, const char *context,
+                              tarn_addr_t *addr, unsigned *pfxlen) {
   const char *slash = strrchr(text, '/');
   if (slash == NULL) {
-    PyErr_SetString(pytarn_ParseError, "missing '/' in CIDR notation");
+    PyErr_SetString(pytarn_ParseError, context ? context : "missing '/' in CIDR notation");
     return -1;
   }
   size_t addr_part_len = (size_t)(slash - text);
   if (addr_part_len > NETWORK_ADDR_PART_MAX) {
-    PyErr_SetString(pytarn_ParseError, "address part too long");
+    PyErr_SetString(pytarn_ParseError, context ? context : "address part too long");
     return -1;
   }
   char addr_part[NETWORK_ADDR_PART_BUF];
   memcpy(addr_part, text, addr_part_len);
   addr_part[addr_part_len] = '\0';
 
-  tarn_addr_t addr;
-  memset(&addr, 0, sizeof addr);
-  if (tarn_set_python_error(tarn_addr_parse(addr_part, &addr), addr_part) < 0) {
+  tarn_addr_t parsed;
+  memset(&parsed, 0, sizeof parsed);
+  if (tarn_set_python_error(tarn_addr_parse(addr_part, &parsed), context ? context : addr_part) <
+      0) {
     return -1;
   }
-  if (addr.family != family) {
+  if (parsed.family != family) {
     return raise_family_mismatch();
   }
 
   const char *len_text = slash + 1;
-  char *end = NULL;
-  errno = 0;
-  long len = strtol(len_text, &end, 10);
-  if (end == len_text || *end != '\0' || errno == ERANGE || len < 0 ||
-      len > (long)network_max_len(family)) {
-    PyErr_SetString(pytarn_PrefixLengthError, "invalid prefix length");
+  long len = family == TARN_AF_INET && strchr(len_text, '.') != NULL
+                 ? ipv4_mask_length(len_text)
+                 : decimal_length(len_text, context != NULL, network_max_len(family));
+  if (len < 0) {
+    PyErr_SetString(pytarn_PrefixLengthError, context ? context : "invalid prefix length");
     return -1;
   }
+  *addr = parsed;
+  *pfxlen = (unsigned)len;
+  return 0;
+}
+
+/* Lenient text: split, then clear the host bits. */
+static int network_from_text_lenient(const char *text, tarn_family_t family, tarn_prefix_t *out) {
+  tarn_addr_t addr;
+  unsigned len;
+  if (binding_split_prefix_text(text, family, NULL, &addr, &len) < 0) return -1;
   return tarn_set_python_error(tarn_prefix_from_host(&addr, (uint8_t)len, out), NULL);
 }
 
-/* The address item of the tuple form: text, or an address object of the
- * expected family. */
+/* The address item of the tuple form: text, an address object of the
+ * expected family, an integer or packed bytes. */
 static int network_tuple_addr(PyObject *item, tarn_family_t family, tarn_addr_t *addr) {
   if (PyUnicode_Check(item)) {
     return binding_string_to_addr(item, addr, family);
@@ -141,6 +212,10 @@ static int network_tuple_addr(PyObject *item, tarn_family_t family, tarn_addr_t 
     }
     *addr = ((AddressObject *)item)->addr;
     return 0;
+  }
+  /* The address as a number (an int, a numpy integer) or packed bytes. */
+  if (PyBytes_Check(item) || PyIndex_Check(item)) {
+    return binding_value_to_addr(item, addr, family);
   }
   PyErr_SetString(PyExc_TypeError, "address string or address object expected");
   return -1;
@@ -371,6 +446,51 @@ static PyObject *ipv6network_get_netmask(PyObject *self, void *closure) {
   return network_netmask(self, TARN_AF_INET6);
 }
 
+/* First and last address of the network as words. */
+static void network_bounds(const tarn_prefix_t *p, binding_u128 *first, binding_u128 *last) {
+  binding_u128 host = binding_hostmask_words(network_max_len(p->addr.family), p->pfxlen);
+  *first = binding_addr_words(&p->addr);
+  last->hi = first->hi | host.hi;
+  last->lo = first->lo | host.lo;
+}
+
+/* hostmask: the host bits set, as an address of the network's family. */
+static PyObject *network_get_hostmask(PyObject *self, void *closure) {
+  (void)closure;
+  const tarn_prefix_t *p = network_prefix(self);
+  tarn_addr_t mask;
+  binding_words_addr(binding_hostmask_words(network_max_len(p->addr.family), p->pfxlen),
+                     p->addr.family, &mask);
+  return binding_addr_to_pyobj(&mask);
+}
+
+PyObject *binding_with_mask(const tarn_addr_t *addr, unsigned pfxlen, int host) {
+  binding_u128 m = binding_hostmask_words(network_max_len(addr->family), pfxlen);
+  if (!host) {
+    binding_u128 all = binding_family_max(addr->family);
+    m.hi = all.hi & ~m.hi;
+    m.lo = all.lo & ~m.lo;
+  }
+  tarn_addr_t mask;
+  binding_words_addr(m, addr->family, &mask);
+  char a[TARN_ADDR_STRLEN], b[TARN_ADDR_STRLEN];
+  if (tarn_set_python_error(tarn_addr_format(addr, a, sizeof a), NULL) < 0 ||
+      tarn_set_python_error(tarn_addr_format(&mask, b, sizeof b), NULL) < 0) {
+    return NULL;
+  }
+  return PyUnicode_FromFormat("%s/%s", a, b);
+}
+
+static PyObject *network_get_with_netmask(PyObject *self, void *closure) {
+  (void)closure;
+  return binding_with_mask(&network_prefix(self)->addr, network_prefix(self)->pfxlen, 0);
+}
+
+static PyObject *network_get_with_hostmask(PyObject *self, void *closure) {
+  (void)closure;
+  return binding_with_mask(&network_prefix(self)->addr, network_prefix(self)->pfxlen, 1);
+}
+
 /* with_prefixlen, str: canonical "address/length" text. */
 static PyObject *network_get_with_prefixlen(PyObject *self, void *closure) {
   (void)closure;
@@ -410,6 +530,11 @@ static PyGetSetDef ipv4network_getset[] = {
      NULL},
     {"prefixlen", network_get_prefixlen, NULL, "prefix length", NULL},
     {"netmask", ipv4network_get_netmask, NULL, "prefix mask", NULL},
+    {"hostmask", network_get_hostmask, NULL, "host mask (the bits after the prefix set)", NULL},
+    {"with_netmask", network_get_with_netmask, NULL, "network text with the netmask: a/netmask",
+     NULL},
+    {"with_hostmask", network_get_with_hostmask, NULL, "network text with the hostmask: a/hostmask",
+     NULL},
     {"with_prefixlen", network_get_with_prefixlen, NULL, "canonical CIDR string", NULL},
     {"version", ipv4network_get_version, NULL, "address family version (4)", NULL},
     {"num_addresses", ipv4network_get_num_addresses, NULL,
@@ -424,6 +549,11 @@ static PyGetSetDef ipv6network_getset[] = {
      "broadcast address (IPv4 only; raises FamilyError on IPv6)", NULL},
     {"prefixlen", network_get_prefixlen, NULL, "prefix length", NULL},
     {"netmask", ipv6network_get_netmask, NULL, "prefix mask", NULL},
+    {"hostmask", network_get_hostmask, NULL, "host mask (the bits after the prefix set)", NULL},
+    {"with_netmask", network_get_with_netmask, NULL, "network text with the netmask: a/netmask",
+     NULL},
+    {"with_hostmask", network_get_with_hostmask, NULL, "network text with the hostmask: a/hostmask",
+     NULL},
     {"with_prefixlen", network_get_with_prefixlen, NULL, "canonical CIDR string", NULL},
     {"version", ipv6network_get_version, NULL, "address family version (6)", NULL},
     {"num_addresses", ipv6network_get_num_addresses, NULL,
@@ -516,41 +646,299 @@ static PyObject *ipv6network_overlaps(PyObject *self, PyObject *other) {
   return network_overlaps(self, other);
 }
 
-static PyObject *network_supernet(PyObject *self) {
+/* The other operand of a network-to-network method: a network of the
+ * same family.  Another family is FamilyError, anything else TypeError. */
+static const tarn_prefix_t *network_operand(PyObject *self, PyObject *other) {
+  if (!binding_is_ipv4network(other) && !binding_is_ipv6network(other)) {
+    PyErr_SetString(PyExc_TypeError, "IPv4Network or IPv6Network expected");
+    return NULL;
+  }
+  if (network_prefix(other)->addr.family != network_prefix(self)->addr.family) {
+    raise_family_mismatch();
+    return NULL;
+  }
+  return network_prefix(other);
+}
+
+/* Whether every address of `inner` lies in `outer` (same family). */
+static int prefix_within(const tarn_prefix_t *inner, const tarn_prefix_t *outer) {
+  bool inside = false;
+  if (tarn_set_python_error(tarn_prefix_contains(outer, &inner->addr, &inside), NULL) < 0) {
+    return -1;
+  }
+  return inside && outer->pfxlen <= inner->pfxlen;
+}
+
+/* subnet_of(other): every address of self lies in other. */
+static PyObject *network_subnet_of(PyObject *self, PyObject *other) {
+  const tarn_prefix_t *o = network_operand(self, other);
+  if (o == NULL) return NULL;
+  int r = prefix_within(network_prefix(self), o);
+  return r < 0 ? NULL : PyBool_FromLong(r);
+}
+
+/* supernet_of(other): every address of other lies in self. */
+static PyObject *network_supernet_of(PyObject *self, PyObject *other) {
+  const tarn_prefix_t *o = network_operand(self, other);
+  if (o == NULL) return NULL;
+  int r = prefix_within(o, network_prefix(self));
+  return r < 0 ? NULL : PyBool_FromLong(r);
+}
+
+/* compare_networks(other): -1, 0 or 1, by address, then shorter first (the
+ * standard library's order by network address, then netmask). */
+static PyObject *network_compare_networks(PyObject *self, PyObject *other) {
+  const tarn_prefix_t *o = network_operand(self, other);
+  if (o == NULL) return NULL;
+  int c = 0;
+  if (tarn_set_python_error(tarn_prefix_cmp(network_prefix(self), o, &c), NULL) < 0) return NULL;
+  return PyLong_FromLong(c);
+}
+
+/*
+ * address_exclude(other): the networks covering self without other, an
+ * iterator over at most 128 of them, in the standard library's order: for
+ * each length from self's + 1 to other's, the half at that length that does
+ * not hold other (the sibling of other's ancestor), largest first.  Other
+ * must lie in self (ValueError otherwise, checked before anything is made);
+ * excluding self itself leaves nothing.
+ */
+static PyObject *network_address_exclude(PyObject *self, PyObject *other) {
+  const tarn_prefix_t *o = network_operand(self, other);
+  if (o == NULL) return NULL;
+  const tarn_prefix_t *p = network_prefix(self);
+  int inside = prefix_within(o, p);
+  if (inside < 0) return NULL;
+  if (!inside) {
+    char a[TARN_PREFIX_STRLEN], b[TARN_PREFIX_STRLEN];
+    if (tarn_set_python_error(tarn_prefix_format(o, a, sizeof a), NULL) < 0 ||
+        tarn_set_python_error(tarn_prefix_format(p, b, sizeof b), NULL) < 0) {
+      return NULL;
+    }
+    PyErr_Format(pytarn_InvalidArgumentError, "%s not contained in %s", a, b);
+    return NULL;
+  }
+  unsigned bits = network_max_len(p->addr.family);
+  PyObject *list = PyList_New(0);
+  if (list == NULL) return NULL;
+  binding_u128 base = binding_addr_words(&o->addr);
+  for (unsigned len = p->pfxlen + 1u; len <= o->pfxlen; len++) {
+    /* The bit at position len - 1 from the top (1..bits): flipping it in
+     * other's address, masked to len, gives the sibling half.  The shift
+     * is 0..63 within the word that holds the bit. */
+    unsigned from_low = bits - len; /* 0..bits-1 */
+    binding_u128 sib = base;
+    if (from_low >= 64) {
+      sib.hi ^= UINT64_C(1) << (from_low - 64);
+    } else {
+      sib.lo ^= UINT64_C(1) << from_low;
+    }
+    binding_u128 host = binding_hostmask_words(bits, len);
+    sib.hi &= ~host.hi;
+    sib.lo &= ~host.lo;
+    tarn_prefix_t half;
+    memset(&half, 0, sizeof half);
+    binding_words_addr(sib, p->addr.family, &half.addr);
+    half.pfxlen = (uint8_t)len;
+    PyObject *net = binding_prefix_to_pyobj(&half);
+    if (net == NULL || PyList_Append(list, net) < 0) {
+      Py_XDECREF(net);
+      Py_DECREF(list);
+      return NULL;
+    }
+    Py_DECREF(net);
+  }
+  PyObject *it = PyObject_GetIter(list);
+  Py_DECREF(list);
+  return it;
+}
+
+/* hosts(): the usable addresses, lazily.  A host route yields its one
+ * address and a point-to-point link (/31, /127, RFC 3021) both; otherwise
+ * IPv4 leaves out the network and broadcast addresses and IPv6 the
+ * subnet-router anycast address (the network address, RFC 4291). */
+static PyObject *network_hosts(PyObject *self, PyObject *unused) {
+  (void)unused;
+  const tarn_prefix_t *p = network_prefix(self);
+  unsigned bits = network_max_len(p->addr.family);
+  binding_u128 first, last;
+  network_bounds(p, &first, &last);
+  if (p->pfxlen + 1u < bits) {
+    /* At least four addresses, so neither step crosses the other. */
+    first.lo += 1;
+    first.hi += first.lo == 0;
+    if (p->addr.family == TARN_AF_INET) last.lo -= 1;
+  }
+  return binding_address_iterator(p->addr.family, first, last, 0);
+}
+
+/* iter(network): every address, network address first. */
+static PyObject *network_iter(PyObject *self) {
+  binding_u128 first, last;
+  network_bounds(network_prefix(self), &first, &last);
+  return binding_address_iterator(network_prefix(self)->addr.family, first, last, 0);
+}
+
+/* network[i]: the i-th address; a negative i counts back from the last
+ * (-1 is the last).  IndexError outside the network; any size. */
+static PyObject *network_subscript(PyObject *self, PyObject *key) {
+  PyObject *num = PyNumber_Index(key);
+  if (num == NULL) return NULL;
+  const tarn_prefix_t *p = network_prefix(self);
+  binding_u128 first, last, span, at;
+  network_bounds(p, &first, &last);
+  span.lo = last.lo - first.lo;
+  span.hi = last.hi - first.hi - (last.lo < first.lo);
+
+  PyObject *zero = PyLong_FromLong(0);
+  int negative = zero != NULL ? PyObject_RichCompareBool(num, zero, Py_LT) : -1;
+  Py_XDECREF(zero);
+  /* For a negative i take ~i = -i - 1 >= 0: the distance back from last. */
+  PyObject *m = negative < 0 ? NULL : negative ? PyNumber_Invert(num) : (Py_INCREF(num), num);
+  Py_DECREF(num);
+  if (m == NULL) return NULL;
+  binding_u128 off;
+  int rc = binding_long_to_u128(m, &off);
+  Py_DECREF(m);
+  if (rc < 0) return NULL;
+  if (rc != 0 || binding_u128_cmp(off, span) > 0) {
+    PyErr_SetString(PyExc_IndexError, "address out of range");
+    return NULL;
+  }
+  if (negative) {
+    at.lo = last.lo - off.lo;
+    at.hi = last.hi - off.hi - (last.lo < off.lo);
+  } else {
+    at.lo = first.lo + off.lo;
+    at.hi = first.hi + off.hi + (at.lo < first.lo);
+  }
+  tarn_addr_t addr;
+  binding_words_addr(at, p->addr.family, &addr);
+  return binding_addr_to_pyobj(&addr);
+}
+
+/* A length argument given as any integer, range-checked by the caller;
+ * 0, or -1 with the interpreter's conversion error. */
+static int length_arg(PyObject *obj, long *out) {
+  long v = PyLong_AsLong(obj);
+  if (v == -1 && PyErr_Occurred()) return -1;
+  *out = v;
+  return 0;
+}
+
+static int raise_both_lengths(void) {
+  PyErr_SetString(pytarn_InvalidArgumentError, "cannot set prefixlen_diff and new_prefix");
+  return -1;
+}
+
+/*
+ * supernet(prefixlen_diff=1, new_prefix=None): the network `prefixlen_diff`
+ * bits shorter, or at length `new_prefix`, host bits cleared.  A length
+ * below 0 (the parent of a /0 included) is AddressOverflowError; a
+ * new_prefix longer than the network, or a negative difference,
+ * PrefixLengthError; both arguments together InvalidArgumentError (as in
+ * the standard library, a difference of 1 passes as the default).
+ */
+static PyObject *network_supernet(PyObject *self, PyObject *args, PyObject *kwargs) {
+  static char *kwlist[] = {"prefixlen_diff", "new_prefix", NULL};
+  PyObject *diff_obj = NULL, *new_obj = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO", kwlist, &diff_obj, &new_obj)) {
+    return NULL;
+  }
+  const tarn_prefix_t *p = network_prefix(self);
+  long diff = 1;
+  if (diff_obj != NULL && length_arg(diff_obj, &diff) < 0) return NULL;
+  if (new_obj != Py_None) {
+    long want;
+    if (length_arg(new_obj, &want) < 0) return NULL;
+    if (want > (long)p->pfxlen) {
+      PyErr_SetString(pytarn_PrefixLengthError, "new prefix must be shorter");
+      return NULL;
+    }
+    if (diff != 1) {
+      raise_both_lengths();
+      return NULL;
+    }
+    diff = (long)p->pfxlen - want;
+  }
+  if (diff < 0) {
+    PyErr_SetString(pytarn_PrefixLengthError, "prefix length diff must not be negative");
+    return NULL;
+  }
+  if (diff > (long)p->pfxlen) {
+    return tarn_set_python_error(TARN_ERR_OVERFLOW, NULL), NULL;
+  }
   tarn_prefix_t parent;
-  /* A /0 has no parent: TARN_ERR_OVERFLOW, AddressOverflowError. */
-  if (tarn_set_python_error(tarn_prefix_supernet(network_prefix(self), &parent), NULL) < 0) {
+  memset(&parent, 0, sizeof parent);
+  if (tarn_set_python_error(tarn_prefix_from_host(&p->addr, (uint8_t)(p->pfxlen - diff), &parent),
+                            NULL) < 0) {
     return NULL;
   }
   return binding_prefix_to_pyobj(&parent);
 }
 
-/* supernet() -> the base network type, one bit shorter. */
-static PyObject *ipv4network_supernet(PyObject *self, PyObject *unused) {
-  (void)unused;
-  return network_supernet(self);
-}
-
-static PyObject *ipv6network_supernet(PyObject *self, PyObject *unused) {
-  (void)unused;
-  return network_supernet(self);
-}
-
 /*
- * subnets(prefixlen): a fresh SubnetIterator.  The length is checked on its
- * full int value before it is narrowed to the core's 8-bit field, so 264
- * cannot pass as 8.
+ * subnets(prefixlen=None, *, prefixlen_diff=1, new_prefix=None).
+ *
+ * The positional (or `prefixlen=`) argument is the absolute new length, as
+ * it has always been here: it must be longer than the network's and within
+ * the family, else PrefixLengthError, and it is read as a C int (the
+ * interpreter's OverflowError outside that range); it cannot be combined
+ * with the keywords.  Without it the keywords follow the standard library:
+ * the new length is the network's plus `prefixlen_diff` (default 1) or
+ * `new_prefix`; a length equal to the network's, and any request on a host
+ * route, yields the network itself.
+ *
+ * The answer is a SubnetIterator, a fresh one per call that keeps no
+ * reference to the network, except for the network alone, an iterator over
+ * a one-item tuple.
  */
 static PyObject *network_subnets_impl(const tarn_prefix_t *prefix, tarn_family_t family,
                                       PyObject *args, PyObject *kwargs) {
-  static char *kwlist[] = {"prefixlen", NULL};
-  int target;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "i", kwlist, &target)) {
+  static char *kwlist[] = {"prefixlen", "prefixlen_diff", "new_prefix", NULL};
+  PyObject *len_obj = Py_None, *diff_obj = NULL, *new_obj = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$OO", kwlist, &len_obj, &diff_obj, &new_obj)) {
     return NULL;
   }
-  if (target <= (int)prefix->pfxlen || target > (int)network_max_len(family)) {
-    PyErr_SetString(pytarn_PrefixLengthError, "prefix length out of range");
-    return NULL;
+  unsigned max = network_max_len(family);
+  int target;
+  if (len_obj != Py_None) {
+    if (diff_obj != NULL || new_obj != Py_None) {
+      PyErr_SetString(pytarn_InvalidArgumentError,
+                      "cannot set prefixlen together with prefixlen_diff or new_prefix");
+      return NULL;
+    }
+    if (!PyArg_Parse(len_obj, "i", &target)) return NULL;
+    if (target <= (int)prefix->pfxlen || target > (int)max) {
+      PyErr_SetString(pytarn_PrefixLengthError, "prefix length out of range");
+      return NULL;
+    }
+  } else {
+    long diff = 1;
+    if (diff_obj != NULL && length_arg(diff_obj, &diff) < 0) return NULL;
+    if (new_obj != Py_None) {
+      long want;
+      if (length_arg(new_obj, &want) < 0) return NULL;
+      if (prefix->pfxlen < max && want < (long)prefix->pfxlen) {
+        PyErr_SetString(pytarn_PrefixLengthError, "new prefix must be longer");
+        return NULL;
+      }
+      if (prefix->pfxlen < max && diff != 1) return raise_both_lengths(), NULL;
+      diff = want - (long)prefix->pfxlen;
+    }
+    if (prefix->pfxlen == max || diff == 0) {
+      PyObject *net = binding_prefix_to_pyobj(prefix);
+      PyObject *one = net != NULL ? PyTuple_Pack(1, net) : NULL;
+      PyObject *it = one != NULL ? PyObject_GetIter(one) : NULL;
+      Py_XDECREF(net);
+      Py_XDECREF(one);
+      return it;
+    }
+    if (diff < 0 || diff > (long)(max - prefix->pfxlen)) {
+      PyErr_SetString(pytarn_PrefixLengthError, "prefix length out of range");
+      return NULL;
+    }
+    target = (int)(prefix->pfxlen + diff);
   }
   PyObject *obj = PyType_GenericAlloc(subnetiterator_type, 0);
   if (obj == NULL) {
@@ -565,7 +953,7 @@ static PyObject *network_subnets_impl(const tarn_prefix_t *prefix, tarn_family_t
   return obj;
 }
 
-/* subnets(prefixlen) -> iterator */
+/* subnets(...) -> iterator */
 static PyObject *ipv4network_subnets(PyObject *self, PyObject *args, PyObject *kwargs) {
   return network_subnets_impl(network_prefix(self), TARN_AF_INET, args, kwargs);
 }
@@ -576,47 +964,78 @@ static PyObject *ipv6network_subnets(PyObject *self, PyObject *args, PyObject *k
 
 #define OVERLAPS_DOC \
   "overlaps(other) -> bool\n\nReturn True if this network and other share any address."
-#define SUBNETS_DOC                                                                            \
-  "subnets(prefixlen) -> iterator\n\nReturn an iterator over all subnets at the given prefix " \
-  "length."
+#define SUBNETS_DOC                                                                             \
+  "subnets($self, /, prefixlen=None, *, prefixlen_diff=1, new_prefix=None)\n--\n\n"             \
+  "Return an iterator over the subnets at a new prefix length: prefixlen (by position or "      \
+  "keyword) is the absolute new length, which must be longer than this network's; without it, " \
+  "the length is this network's plus prefixlen_diff, or new_prefix. Unlike ipaddress, a "       \
+  "positional argument is the new length, not the difference."
 #define CONTAINS_DOC "contains(addr) -> bool\n\nReturn True if addr falls within this network."
+#define SUPERNET_DOC                                                                         \
+  "supernet($self, /, prefixlen_diff=1, new_prefix=None)\n--\n\nReturn the network "         \
+  "prefixlen_diff bits shorter, or of length new_prefix, containing this one. The supernet " \
+  "of a /0 raises AddressOverflowError."
+#define SUBNET_OF_DOC \
+  "subnet_of($self, other, /)\n--\n\nReturn True if every address of this network is in other."
+#define SUPERNET_OF_DOC \
+  "supernet_of($self, other, /)\n--\n\nReturn True if every address of other is in this network."
+#define HOSTS_DOC                                                                              \
+  "hosts($self, /)\n--\n\nIterate lazily over the usable host addresses: all but the network " \
+  "and broadcast addresses (IPv4) or the subnet-router anycast address (IPv6); a /31 or /127 " \
+  "yields both addresses, a /32 or /128 its one."
+#define EXCLUDE_DOC                                                                        \
+  "address_exclude($self, other, /)\n--\n\nIterate over the networks that cover this one " \
+  "without other, largest first. Other must lie within this network."
+#define COMPARE_DOC                                                                          \
+  "compare_networks($self, other, /)\n--\n\nReturn -1, 0 or 1 ordering by network address, " \
+  "then by netmask (shorter prefix first)."
 
 static PyMethodDef ipv4network_methods[] = {
     {"overlaps", ipv4network_overlaps, METH_O, OVERLAPS_DOC},
-    {"supernet", ipv4network_supernet, METH_NOARGS,
-     "supernet() -> IPv4Network\n\nReturn the parent network at prefixlen - 1."},
+    {"supernet", (PyCFunction)(void (*)(void))network_supernet, METH_VARARGS | METH_KEYWORDS,
+     SUPERNET_DOC},
     {"subnets", (PyCFunction)(void (*)(void))ipv4network_subnets, METH_VARARGS | METH_KEYWORDS,
      SUBNETS_DOC},
     {"contains", ipv4network_contains, METH_O, CONTAINS_DOC},
+    {"subnet_of", network_subnet_of, METH_O, SUBNET_OF_DOC},
+    {"supernet_of", network_supernet_of, METH_O, SUPERNET_OF_DOC},
+    {"hosts", network_hosts, METH_NOARGS, HOSTS_DOC},
+    {"address_exclude", network_address_exclude, METH_O, EXCLUDE_DOC},
+    {"compare_networks", network_compare_networks, METH_O, COMPARE_DOC},
     {NULL, NULL, 0, NULL},
 };
 
 static PyMethodDef ipv6network_methods[] = {
     {"overlaps", ipv6network_overlaps, METH_O, OVERLAPS_DOC},
-    {"supernet", ipv6network_supernet, METH_NOARGS,
-     "supernet() -> IPv6Network\n\nReturn the parent network at prefixlen - 1."},
+    {"supernet", (PyCFunction)(void (*)(void))network_supernet, METH_VARARGS | METH_KEYWORDS,
+     SUPERNET_DOC},
     {"subnets", (PyCFunction)(void (*)(void))ipv6network_subnets, METH_VARARGS | METH_KEYWORDS,
      SUBNETS_DOC},
     {"contains", ipv6network_contains, METH_O, CONTAINS_DOC},
+    {"subnet_of", network_subnet_of, METH_O, SUBNET_OF_DOC},
+    {"supernet_of", network_supernet_of, METH_O, SUPERNET_OF_DOC},
+    {"hosts", network_hosts, METH_NOARGS, HOSTS_DOC},
+    {"address_exclude", network_address_exclude, METH_O, EXCLUDE_DOC},
+    {"compare_networks", network_compare_networks, METH_O, COMPARE_DOC},
     {NULL, NULL, 0, NULL},
 };
 
 /* ---- comparison, hashing, text ------------------------------------------ */
 
 /*
- * Networks of one family order by address, then shorter length first.  The
- * other family is an error for every operator, == included: there is no
- * cross-family order and no silent inequality.  Anything else is left to the
- * other operand.
+ * Networks of one family order by address, then shorter length first.
+ * Against the other family == and != answer (the networks are unequal, so
+ * mixed containers work) and an order is an error: there is no cross-family
+ * order.  Anything else is left to the other operand.
  */
 static PyObject *network_richcmp(PyObject *self, PyObject *other, int op, int same_type,
                                  int other_family_type) {
   if (!same_type) {
-    if (other_family_type) {
-      PyErr_SetString(pytarn_FamilyError, family_mismatch_msg);
-      return NULL;
-    }
-    Py_RETURN_NOTIMPLEMENTED;
+    if (!other_family_type) Py_RETURN_NOTIMPLEMENTED;
+    if (op == Py_EQ) Py_RETURN_FALSE;
+    if (op == Py_NE) Py_RETURN_TRUE;
+    PyErr_SetString(pytarn_FamilyError, family_mismatch_msg);
+    return NULL;
   }
   int c = 0;
   if (tarn_set_python_error(tarn_prefix_cmp(network_prefix(self), network_prefix(other), &c),
@@ -636,7 +1055,7 @@ static PyObject *ipv6network_richcmp(PyObject *self, PyObject *other, int op) {
                          binding_is_ipv4network(other));
 }
 
-/* hash: multiply-by-33 over family, address bytes and length. */
+/* hash: keyed, over family, address bytes and length. */
 static Py_hash_t network_hash(PyObject *self, tarn_family_t family) {
   const tarn_prefix_t *p = network_prefix(self);
   return binding_hash(p->addr.family, p->addr.addr.v6, binding_addr_len(family), 1, p->pfxlen);
@@ -674,9 +1093,11 @@ static PyType_Slot ipv4network_slots[] = {
     {Py_tp_str, ipv4network_str},
     {Py_tp_repr, ipv4network_repr},
     {Py_sq_contains, ipv4network_contains_slot},
+    {Py_tp_iter, network_iter},
+    {Py_mp_subscript, network_subscript},
     {Py_tp_methods, ipv4network_methods},
     {Py_tp_getset, ipv4network_getset},
-    {Py_tp_doc, "IPv4 network (CIDR prefix)."},
+    {Py_tp_doc, "IPv4Network(value, /, strict=True)\n--\n\nIPv4 network (CIDR prefix)."},
     {0, NULL},
 };
 
@@ -688,9 +1109,11 @@ static PyType_Slot ipv6network_slots[] = {
     {Py_tp_str, ipv6network_str},
     {Py_tp_repr, ipv6network_repr},
     {Py_sq_contains, ipv6network_contains_slot},
+    {Py_tp_iter, network_iter},
+    {Py_mp_subscript, network_subscript},
     {Py_tp_methods, ipv6network_methods},
     {Py_tp_getset, ipv6network_getset},
-    {Py_tp_doc, "IPv6 network (CIDR prefix)."},
+    {Py_tp_doc, "IPv6Network(value, /, strict=True)\n--\n\nIPv6 network (CIDR prefix)."},
     {0, NULL},
 };
 
@@ -734,3 +1157,51 @@ PyType_Spec subnetiterator_spec = {
     "pytarn.SubnetIterator", sizeof(SubnetIteratorObject), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     subnetiterator_slots};
+
+/* ---- AddressIterator ---------------------------------------------------- */
+
+PyObject *binding_address_iterator(tarn_family_t family, binding_u128 first, binding_u128 last,
+                                   int empty) {
+  AddressIteratorObject *it = (AddressIteratorObject *)PyType_GenericAlloc(addressiterator_type, 0);
+  if (it == NULL) return NULL;
+  it->next = first;
+  it->last = last;
+  it->family = family;
+  it->done = empty;
+  return (PyObject *)it;
+}
+
+/* __iter__: the iterator itself. */
+static PyObject *addressiterator_iter(PyObject *self) {
+  Py_INCREF(self);
+  return self;
+}
+
+/* __next__: one address per call; `done` is set on handing out `last`, so
+ * the step past the top of the space never happens. */
+static PyObject *addressiterator_next(PyObject *self) {
+  AddressIteratorObject *it = (AddressIteratorObject *)self;
+  if (it->done) return NULL;
+  tarn_addr_t addr;
+  binding_words_addr(it->next, it->family, &addr);
+  if (binding_u128_cmp(it->next, it->last) >= 0) {
+    it->done = 1;
+  } else {
+    it->next.lo += 1;
+    it->next.hi += it->next.lo == 0;
+  }
+  return binding_addr_to_pyobj(&addr);
+}
+
+static PyType_Slot addressiterator_slots[] = {
+    {Py_tp_dealloc, binding_dealloc},
+    {Py_tp_iter, addressiterator_iter},
+    {Py_tp_iternext, addressiterator_next},
+    {Py_tp_doc, "Lazy iterator over the addresses of a network, in ascending order."},
+    {0, NULL},
+};
+
+/* Only networks make address iterators: calling the type raises TypeError. */
+PyType_Spec addressiterator_spec = {"pytarn.AddressIterator", sizeof(AddressIteratorObject), 0,
+                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                                    addressiterator_slots};

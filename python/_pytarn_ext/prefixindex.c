@@ -1,15 +1,26 @@
 /*
- * prefixindex.c - PrefixIndex: a Python object owning one longest-prefix-match
- * index, built once from a list of networks and queried with lists of
- * addresses.
+ * prefixindex.c - PrefixIndex: a Python object owning the longest-prefix-
+ * match indexes of a table of networks, built once and queried with lists of
+ * addresses (lookup) or whole columns (lookup_array).
  *
- * Lifecycle: live (index set) until __exit__ or deallocation releases the
- * index through prefixindex_destroy_owned, which nulls the pointer, so an
- * index is destroyed exactly once.  `family` and `prefix_count` never change,
- * so repr reads the same before and after the release.
+ * A table of one family is one core index whose positions are the table's.
+ * A table of both families is one core index per family, each with the map
+ * from its records back to table positions; an address of a family the
+ * table holds nothing of matches nothing.
+ *
+ * Lifecycle and threads: lookups run the core with the interpreter's lock
+ * released, so __exit__ may be called by one thread while others are inside
+ * the core on the same index.  Every reader counts itself in `readers`
+ * before it lets the lock go and out after it has it back, and `released`
+ * is set under the lock too; so __exit__ frees the indexes at once when no
+ * reader is inside, and otherwise the last reader to leave frees them.  A
+ * running lookup holds a reference to the object, so deallocation never
+ * meets a reader.  `family` and `prefix_count` never change, so repr reads
+ * the same before and after the release.
  */
 #include <stdint.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "pytarn_ext.h"
 
@@ -17,19 +28,51 @@
 #define PREFIXINDEX_STACK_RESULTS 4096
 
 static const char *prefixindex_family_label(tarn_family_t family) {
-  return family == TARN_AF_INET ? "IPv4" : "IPv6";
+  switch (family) {
+    case TARN_AF_INET:
+      return "IPv4";
+    case TARN_AF_INET6:
+      return "IPv6";
+    default:
+      return "IPv4+IPv6";
+  }
 }
 
-static void prefixindex_destroy_owned(PrefixIndexObject *self) {
-  if (self->index != NULL) {
-    tarn_index_destroy(self->index);
-    self->index = NULL;
+/* Free both parts; only with the lock held and no reader inside. */
+static void prefixindex_free_parts(PrefixIndexObject *self) {
+  for (int f = 0; f < 2; f++) {
+    tarn_index_destroy(self->parts[f].index);
+    free(self->parts[f].positions);
+    self->parts[f].index = NULL;
+    self->parts[f].positions = NULL;
   }
+}
+
+static void prefixindex_release(PrefixIndexObject *self) {
+  self->released = 1;
+  if (self->readers == 0) prefixindex_free_parts(self);
+}
+
+/* Count a reader in before the lock is let go... */
+static void prefixindex_enter_reader(PrefixIndexObject *self) { self->readers++; }
+
+/* ...and out once it is held again; the last reader after a release frees. */
+static void prefixindex_leave_reader(PrefixIndexObject *self) {
+  if (--self->readers == 0 && self->released) prefixindex_free_parts(self);
 }
 
 static PyObject *prefixindex_destroyed_error(void) {
   PyErr_SetString(pytarn_InvalidArgumentError, "index has been destroyed");
   return NULL;
+}
+
+/* Build one family's part from its share of the table; `positions` (owned
+ * from here on) maps the share back to the table, or is NULL. */
+static tarn_err_t prefixindex_build_part(PrefixIndexPart *part, const tarn_prefix_t *prefixes,
+                                         size_t count, size_t *positions) {
+  part->positions = positions;
+  if (count == 0) return TARN_OK;
+  return tarn_index_create(prefixes, count, &part->index);
 }
 
 /* PrefixIndex(networks): builds the index; keyword arguments are ignored. */
@@ -38,37 +81,51 @@ static PyObject *prefixindex_new(PyTypeObject *type, PyObject *args, PyObject *k
   PyObject *networks;
   if (!PyArg_ParseTuple(args, "O", &networks)) return NULL;
 
-  size_t count;
-  tarn_family_t family;
-  tarn_prefix_t *prefixes = bulk_extract_prefixes(networks, &count, &family);
-  if (prefixes == NULL) return NULL;
+  binding_network_split split;
+  if (binding_split_networks(networks, &split) < 0) return NULL;
+  size_t count = split.count[0] + split.count[1];
   if (count == 0) {
-    free(prefixes);
+    binding_network_split_free(&split);
     PyErr_SetString(pytarn_InvalidArgumentError, "PrefixIndex requires at least one prefix");
     return NULL;
   }
 
-  /* The index keeps its own copy of everything it needs. */
-  tarn_index_t *index = NULL;
-  tarn_err_t rc = tarn_index_create(prefixes, count, &index);
-  free(prefixes);
-  if (tarn_set_python_error(rc, NULL) < 0) return NULL;
+  /* A one-family table reports the core's positions as they are. */
+  int both = split.count[0] != 0 && split.count[1] != 0;
+  tarn_family_t family = both ? TARN_AF_UNSPEC : split.count[0] != 0 ? TARN_AF_INET : TARN_AF_INET6;
+  PrefixIndexPart parts[2] = {{NULL, NULL}, {NULL, NULL}};
+  tarn_err_t rc = TARN_OK;
+  BINDING_UNLOCKED(count, {
+    for (int f = 0; f < 2 && rc == TARN_OK; f++) {
+      rc = prefixindex_build_part(&parts[f], split.prefixes[f], split.count[f],
+                                  both ? split.positions[f] : NULL);
+      if (both) split.positions[f] = NULL; /* now owned by the part */
+    }
+  });
+  /* The core indexes keep their own copies of everything they need. */
+  binding_network_split_free(&split);
 
-  PrefixIndexObject *self = (PrefixIndexObject *)PyType_GenericNew(type, NULL, NULL);
+  PrefixIndexObject *self = NULL;
+  if (tarn_set_python_error(rc, NULL) == 0)
+    self = (PrefixIndexObject *)PyType_GenericNew(type, NULL, NULL);
   if (self == NULL) {
-    tarn_index_destroy(index);
+    for (int f = 0; f < 2; f++) {
+      tarn_index_destroy(parts[f].index);
+      free(parts[f].positions);
+    }
     return NULL;
   }
+  self->parts[0] = parts[0];
+  self->parts[1] = parts[1];
   self->family = family;
   self->prefix_count = count;
-  self->index = index;
   return (PyObject *)self;
 }
 
-/* Destroys the index (if still held), then frees the object and drops its
+/* Frees the indexes (if still held), then the object, and drops its
  * reference to the heap type. */
 static void prefixindex_dealloc(PyObject *self) {
-  prefixindex_destroy_owned((PrefixIndexObject *)self);
+  prefixindex_free_parts((PrefixIndexObject *)self);
   binding_dealloc(self);
 }
 
@@ -80,17 +137,28 @@ static PyObject *prefixindex_repr(PyObject *self_obj) {
                               prefixindex_family_label(self->family));
 }
 
+/* Longest-match positions in one part, mapped back to the table. */
+static tarn_err_t prefixindex_lookup_fn(const void *part_v, const tarn_addr_t *addrs, size_t n,
+                                        ssize_t *out) {
+  const PrefixIndexPart *part = part_v;
+  tarn_err_t rc = tarn_index_lookup(part->index, addrs, n, out, NULL);
+  if (rc != TARN_OK || part->positions == NULL) return rc;
+  for (size_t i = 0; i < n; i++)
+    if (out[i] >= 0) out[i] = (ssize_t)part->positions[out[i]];
+  return TARN_OK;
+}
+
 /*
- * lookup(addrs): the input position of the longest matching network per
+ * lookup(addrs): the table position of the longest matching network per
  * address, or -1.
  *
  * Converting `addrs` may run the caller's code (an iterator), and that code
- * may release this very index through __exit__; the index pointer is
- * therefore read again after the conversion and never carried across it.
+ * may release this very index through __exit__; `released` is therefore
+ * read again after the conversion.
  */
 static PyObject *prefixindex_lookup(PyObject *self_obj, PyObject *args) {
   PrefixIndexObject *self = (PrefixIndexObject *)self_obj;
-  if (self->index == NULL) return prefixindex_destroyed_error();
+  if (self->released) return prefixindex_destroyed_error();
 
   PyObject *addrs_obj;
   if (!PyArg_ParseTuple(args, "O", &addrs_obj)) return NULL;
@@ -99,7 +167,7 @@ static PyObject *prefixindex_lookup(PyObject *self_obj, PyObject *args) {
   tarn_family_t family;
   tarn_addr_t *addrs = bulk_addrs_from_list(addrs_obj, &count, &family);
   if (addrs == NULL) return NULL;
-  if (self->index == NULL) {
+  if (self->released) {
     free(addrs);
     return prefixindex_destroyed_error();
   }
@@ -107,7 +175,8 @@ static PyObject *prefixindex_lookup(PyObject *self_obj, PyObject *args) {
     free(addrs);
     return PyList_New(0);
   }
-  if (family != self->family) {
+  const PrefixIndexPart *part = &self->parts[binding_family_slot(family)];
+  if (part->index == NULL) {
     free(addrs);
     PyErr_SetString(pytarn_FamilyError, "address family mismatch");
     return NULL;
@@ -124,7 +193,10 @@ static PyObject *prefixindex_lookup(PyObject *self_obj, PyObject *args) {
   }
 
   PyObject *result = NULL;
-  tarn_err_t rc = tarn_index_lookup(self->index, addrs, count, matches, NULL);
+  tarn_err_t rc;
+  prefixindex_enter_reader(self);
+  BINDING_UNLOCKED(count, rc = prefixindex_lookup_fn(part, addrs, count, matches));
+  prefixindex_leave_reader(self);
   free(addrs);
   if (tarn_set_python_error(rc, NULL) < 0) goto done;
 
@@ -143,6 +215,50 @@ done:
   return result;
 }
 
+/*
+ * lookup_array(values): lookup over a column, answered as an int64
+ * ResultBuffer.  Both families may mix in the column; items of a family the
+ * table holds nothing of, and nulls, answer -1 (nulls stay null for Arrow).
+ */
+static PyObject *prefixindex_lookup_array(PyObject *self_obj, PyObject *values) {
+  PrefixIndexObject *self = (PrefixIndexObject *)self_obj;
+  if (self->released) return prefixindex_destroyed_error();
+
+  /* May run the caller's code, which may release the index. */
+  AddressArrayObject *arr = binding_addressarray_from_object(values);
+  if (arr == NULL) return NULL;
+  ResultBufferObject *result = NULL;
+  if (self->released) {
+    prefixindex_destroyed_error();
+    goto done;
+  }
+  void *raw;
+  result = binding_result_new(RESULT_INT64, arr->count, &raw);
+  if (result == NULL) goto done;
+  if (binding_result_copy_validity(result, arr) < 0) {
+    Py_CLEAR(result);
+    goto done;
+  }
+
+  ssize_t *out = raw;
+  tarn_err_t rc = TARN_OK;
+  prefixindex_enter_reader(self);
+  BINDING_UNLOCKED(arr->count, {
+    memset(out, 0xff, (size_t)arr->count * sizeof *out); /* all bits set: -1 */
+    for (int f = 0; f < 2 && rc == TARN_OK; f++) {
+      if (self->parts[f].index != NULL)
+        rc = binding_column_run(arr, f == 0 ? TARN_AF_INET : TARN_AF_INET6, prefixindex_lookup_fn,
+                                &self->parts[f], out);
+    }
+  });
+  prefixindex_leave_reader(self);
+  if (tarn_set_python_error(rc, NULL) < 0) Py_CLEAR(result);
+
+done:
+  Py_DECREF((PyObject *)arr);
+  return (PyObject *)result;
+}
+
 /* __enter__(): the object itself; works in both states. */
 static PyObject *prefixindex_enter(PyObject *self, PyObject *unused) {
   (void)unused;
@@ -150,11 +266,12 @@ static PyObject *prefixindex_enter(PyObject *self, PyObject *unused) {
   return self;
 }
 
-/* __exit__(exc_type, exc, tb): releases the index; never suppresses. */
+/* __exit__(exc_type, exc, tb): releases the index (at once, or when the
+ * last running lookup leaves); never suppresses. */
 static PyObject *prefixindex_exit(PyObject *self, PyObject *args) {
   PyObject *exc_type, *exc, *tb;
   if (!PyArg_ParseTuple(args, "OOO", &exc_type, &exc, &tb)) return NULL;
-  prefixindex_destroy_owned((PrefixIndexObject *)self);
+  prefixindex_release((PrefixIndexObject *)self);
   Py_INCREF(Py_False);
   return Py_False;
 }
@@ -163,6 +280,13 @@ static PyMethodDef prefixindex_methods[] = {
     {"lookup", prefixindex_lookup, METH_VARARGS,
      PyDoc_STR("lookup(addrs) -> list[int]\n\nReturn the longest-prefix-match index for each "
                "address, or -1 if no prefix matched.")},
+    {"lookup_array", prefixindex_lookup_array, METH_O,
+     PyDoc_STR("lookup_array(values, /) -> ResultBuffer\n\nLongest-prefix match over a column: "
+               "an AddressArray, or anything AddressArray() accepts (Arrow, polars and pandas "
+               "string columns, numpy text arrays, lists of text or address objects). Returns "
+               "the position of the longest matching network for each item, or -1, as an int64 "
+               "ResultBuffer that numpy and Arrow wrap without a copy. Items may mix IPv4 and "
+               "IPv6; null items stay null (-1 in the buffer).")},
     {"__enter__", prefixindex_enter, METH_NOARGS,
      PyDoc_STR("__enter__() -> self\n\nReturn self so PrefixIndex may be used as a context "
                "manager.")},

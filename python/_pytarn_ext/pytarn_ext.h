@@ -44,12 +44,32 @@ typedef struct {
   tarn_family_t family;
 } SubnetIteratorObject;
 
-/* PrefixIndex: `index` is null once released; the other two never change. */
+/*
+ * One family's share of a PrefixIndex: the core index over that family's
+ * networks (NULL when the table holds none), and, when the table mixes
+ * families, the table position of each of the core index's records (the
+ * core reports positions among the records it was given).
+ */
+typedef struct {
+  tarn_index_t *index;
+  size_t *positions; /* NULL: core positions are table positions */
+} PrefixIndexPart;
+
+/*
+ * PrefixIndex.  `family` is 4 or 6 for a one-family table and 0 for a table
+ * of both; it and `prefix_count` never change.  `released` is set once by
+ * __exit__.  `readers` counts lookups running with the interpreter's lock
+ * released; it and `released` change only with the lock held, so the parts
+ * are freed exactly once: by __exit__ when no reader is inside, else by the
+ * last reader to leave, else by deallocation.
+ */
 typedef struct {
   PyObject_HEAD
-  tarn_index_t *index;
+  PrefixIndexPart parts[2]; /* [0] IPv4, [1] IPv6 */
   tarn_family_t family;
   size_t prefix_count;
+  Py_ssize_t readers;
+  int released;
 } PrefixIndexObject;
 
 /*
@@ -135,7 +155,9 @@ extern PyType_Spec resultbuffer_spec;   /* resultbuffer.c */
 /* ---- module.c: errors, factories, shared slots ------------------------- */
 
 /* 0 for TARN_OK (indicator untouched); otherwise raises and returns -1.
- * `context`, when not NULL, is the whole message instead of the default. */
+ * `context`, when not NULL, is the user's text that failed: it is the whole
+ * message instead of the default, and the exception carries it as .text,
+ * the default message as .reason and None as .index. */
 int tarn_set_python_error(tarn_err_t rc, const char *context);
 
 /*
@@ -147,6 +169,12 @@ int tarn_set_python_error(tarn_err_t rc, const char *context);
  */
 int binding_raise_item_error(PyObject *exc, const char *what, Py_ssize_t index, const char *text,
                              size_t len, const char *reason);
+
+/* Give the exception instance `err` the attributes .index (`index`, an int
+ * or None), .text (text[0..len), invalid UTF-8 backslash-escaped) and
+ * .reason.  0, or -1 with an exception. */
+int binding_set_error_attrs(PyObject *err, PyObject *index, const char *text, size_t len,
+                            const char *reason);
 
 /* New IPv4Address for family TARN_AF_INET, else IPv6Address; copies the
  * whole record; never runs a constructor, never makes a subclass. */
@@ -160,8 +188,11 @@ PyObject *binding_prefix_to_pyobj(const tarn_prefix_t *prefix);
  * type. */
 void binding_dealloc(PyObject *self);
 
-/* The multiply-by-33 hash seeded with 5381 over family, address bytes and,
- * when with_pfxlen, the length; -1 becomes -2. */
+/* SipHash-1-3, keyed once per process from the interpreter's own hash
+ * secret, over the family tag, the address bytes and, when with_pfxlen, the
+ * length; never -1.  binding_hash_init derives the key (0, or -1 with an
+ * exception) and runs at import, before any object can be hashed. */
+int binding_hash_init(void);
 Py_hash_t binding_hash(tarn_family_t family, const uint8_t *bytes, size_t len, int with_pfxlen,
                        uint8_t pfxlen);
 
@@ -185,7 +216,7 @@ const char *binding_text_utf8(PyObject *obj, Py_ssize_t *len);
 
 /* ---- bulk.c: module functions and list converters ---------------------- */
 
-PyObject *pytarn_bulk_parse(PyObject *module, PyObject *args);
+PyObject *pytarn_bulk_parse(PyObject *module, PyObject *args, PyObject *kwargs);
 PyObject *pytarn_bulk_contains(PyObject *module, PyObject *args);
 PyObject *pytarn_bulk_aggregate(PyObject *module, PyObject *args);
 PyObject *pytarn_bulk_sort(PyObject *module, PyObject *args);
@@ -230,6 +261,46 @@ int binding_packed_view(PyObject *obj, tarn_family_t family, Py_buffer *view,
 AddressArrayObject *binding_addressarray_from_object(PyObject *obj);
 
 /* ---- columns.c: columnar containment and lookups ------------------------ */
+
+/* Networks of both families split by family, each share in list order, with
+ * the list position of every record. */
+typedef struct {
+  tarn_prefix_t *prefixes[2]; /* [0] IPv4, [1] IPv6; malloc'ed, never NULL */
+  size_t *positions[2];       /* malloc'ed, never NULL */
+  size_t count[2];
+} binding_network_split;
+
+/* Read a list, tuple or other iterable of IPv4Network/IPv6Network objects
+ * (subclasses too) into *out.  0, or -1 with an exception (TypeError "argument
+ * must be a list or tuple", FamilyError "all items must be IPv4Network or
+ * IPv6Network", MemoryError) and nothing held. */
+int binding_split_networks(PyObject *obj, binding_network_split *out);
+void binding_network_split_free(binding_network_split *split);
+
+/* Index 0 for IPv4, 1 for IPv6 (parts and splits are kept in this order). */
+static inline int binding_family_slot(tarn_family_t family) {
+  return family == TARN_AF_INET ? 0 : 1;
+}
+
+/*
+ * A core call over `n` address records of one family, answering one signed
+ * position per record (-1 for none) into `out`.
+ */
+typedef tarn_err_t (*binding_column_fn)(const void *ctx, const tarn_addr_t *addrs, size_t n,
+                                        ssize_t *out);
+
+/*
+ * Run `fn` once over the items of `family` in `arr`: on the array's own
+ * records when it holds nothing else, else on a gathered copy, and store the
+ * answers at those items' positions of `out` (one slot per item of `arr`);
+ * the other slots are left as they are.  Touches no Python object, so it
+ * may run with the lock released.  TARN_OK, fn's code, or TARN_ERR_NOMEM.
+ */
+tarn_err_t binding_column_run(const AddressArrayObject *arr, tarn_family_t family,
+                              binding_column_fn fn, const void *ctx, ssize_t *out);
+
+/* bulk_contains_array(values, networks): first-match positions (ResultBuffer). */
+PyObject *pytarn_bulk_contains_array(PyObject *module, PyObject *args);
 
 /* AddressArray.within(network): a bool ResultBuffer, True where the item lies
  * in `network` (items of the other family: False; nulls stay null). */
@@ -380,6 +451,23 @@ PyObject *binding_arrow_stream_of(PyObject *schema_array_pair);
 
 /* ---- small shared rules ------------------------------------------------- */
 
+/*
+ * Run the statement (core calls on private or immutable memory only) with the
+ * interpreter's lock released, when the batch of `n` items is large enough
+ * to pay for it: handing the lock over costs a thread switch whenever
+ * another thread wants it, far more than a small batch takes.
+ */
+#define BINDING_UNLOCK_MIN 256
+#define BINDING_UNLOCKED(n, ...)               \
+  do {                                         \
+    if ((size_t)(n) >= BINDING_UNLOCK_MIN) {   \
+      Py_BEGIN_ALLOW_THREADS __VA_ARGS__;      \
+      Py_END_ALLOW_THREADS                     \
+    } else {                                   \
+      __VA_ARGS__;                             \
+    }                                          \
+  } while (0)
+
 /* Address bytes of a family: only IPv4 is 4, as in the core. */
 static inline size_t binding_addr_len(tarn_family_t family) {
   return family == TARN_AF_INET ? 4u : 16u;
@@ -399,5 +487,165 @@ static inline int binding_is_ipv4network(PyObject *o) {
 static inline int binding_is_ipv6network(PyObject *o) {
   return PyObject_TypeCheck(o, ipv6network_type);
 }
+
+/* ---- the everyday surface: arithmetic, interfaces, iterators ---------- */
+
+/*
+ * An address as two 64-bit words, `hi` the most significant; an IPv4
+ * address is hi = 0 and lo < 2^32.  Every increment, mask and bound of the
+ * scalar types goes through these few helpers.
+ */
+typedef struct {
+  uint64_t hi, lo;
+} binding_u128;
+
+static inline uint64_t binding_load_be64(const uint8_t *p) {
+  uint64_t v = 0;
+  for (int i = 0; i < 8; i++) v = (v << 8) | p[i];
+  return v;
+}
+
+static inline void binding_store_be64(uint8_t *p, uint64_t v) {
+  for (int i = 7; i >= 0; i--) {
+    p[i] = (uint8_t)v;
+    v >>= 8;
+  }
+}
+
+static inline binding_u128 binding_addr_words(const tarn_addr_t *a) {
+  binding_u128 w = {0, 0};
+  if (a->family == TARN_AF_INET) {
+    w.lo = ((uint64_t)a->addr.v4[0] << 24) | ((uint64_t)a->addr.v4[1] << 16) |
+           ((uint64_t)a->addr.v4[2] << 8) | a->addr.v4[3];
+  } else {
+    w.hi = binding_load_be64(a->addr.v6);
+    w.lo = binding_load_be64(a->addr.v6 + 8);
+  }
+  return w;
+}
+
+/* A zero-filled record of `family` holding `w` (for IPv4 the low 32 bits). */
+static inline void binding_words_addr(binding_u128 w, tarn_family_t family, tarn_addr_t *out) {
+  memset(out, 0, sizeof *out);
+  out->family = family;
+  if (family == TARN_AF_INET) {
+    for (int i = 3; i >= 0; i--) {
+      out->addr.v4[i] = (uint8_t)w.lo;
+      w.lo >>= 8;
+    }
+  } else {
+    binding_store_be64(out->addr.v6, w.hi);
+    binding_store_be64(out->addr.v6 + 8, w.lo);
+  }
+}
+
+static inline int binding_u128_cmp(binding_u128 a, binding_u128 b) {
+  if (a.hi != b.hi) return a.hi < b.hi ? -1 : 1;
+  return (a.lo > b.lo) - (a.lo < b.lo);
+}
+
+/* The host bits of a /pfxlen in a space of `bits` (32 or 128) bits.
+ * host = bits - pfxlen is 0..128; each shift below is by 1..63 bits, and the
+ * widths 0, 64 and 128 are taken apart because a shift by the full width of
+ * a 64-bit word is undefined. */
+static inline binding_u128 binding_hostmask_words(unsigned bits, unsigned pfxlen) {
+  unsigned host = bits > pfxlen ? bits - pfxlen : 0;
+  binding_u128 m = {0, 0};
+  if (host == 0) return m;
+  if (host < 64) {
+    m.lo = (UINT64_C(1) << host) - 1;
+  } else {
+    m.lo = UINT64_MAX;
+    m.hi = host == 64 ? 0 : host == 128 ? UINT64_MAX : (UINT64_C(1) << (host - 64)) - 1;
+  }
+  return m;
+}
+
+/* The largest address of a family as words. */
+static inline binding_u128 binding_family_max(tarn_family_t family) {
+  return binding_hostmask_words(family == TARN_AF_INET ? 32u : 128u, 0);
+}
+
+/* int value of words, a new reference (NULL with an exception). */
+PyObject *binding_u128_to_long(binding_u128 w);
+
+/* The exact int `num` as words: 0 when 0 <= num < 2^128, 1 when negative,
+ * 2 when num >= 2^128 (*out untouched then), -1 with an exception. */
+int binding_long_to_u128(PyObject *num, binding_u128 *out);
+
+/* IPv4Interface / IPv6Interface: an address (the interface's own, host bits
+ * kept) and the length of its network; subtypes of the address types, so
+ * the address part is read wherever an address is accepted. */
+typedef struct {
+  AddressObject base;
+  uint8_t pfxlen; /* 0..32 or 0..128 */
+} InterfaceObject;
+
+/* AddressIterator: every address from `next` to `last` (inclusive) of one
+ * family, in order; `done` once `last` has been handed out.  Made by
+ * iterating a network and by hosts(); holds no reference to the network. */
+typedef struct {
+  PyObject_HEAD
+  binding_u128 next;
+  binding_u128 last;
+  tarn_family_t family;
+  int done;
+} AddressIteratorObject;
+
+extern PyTypeObject *ipv4interface_type;
+extern PyTypeObject *ipv6interface_type;
+extern PyTypeObject *addressiterator_type;
+extern PyType_Spec ipv4interface_spec;   /* interface.c */
+extern PyType_Spec ipv6interface_spec;   /* interface.c */
+extern PyType_Spec addressiterator_spec; /* network.c */
+
+/* The type a spec derives from, made earlier at import: the address type
+ * of the family for the interfaces, NULL (object) for every other spec. */
+PyObject *binding_spec_base(const PyType_Spec *spec);
+
+static inline int binding_is_interface(PyObject *o) {
+  return PyObject_TypeCheck(o, ipv4interface_type) || PyObject_TypeCheck(o, ipv6interface_type);
+}
+
+/* Any address object of `family`: an exact address, an interface's
+ * address part, a subclass of either. */
+static inline int binding_is_address_of(PyObject *o, tarn_family_t family) {
+  return family == TARN_AF_INET ? binding_is_ipv4address(o) : binding_is_ipv6address(o);
+}
+
+/*
+ * The address of every constructor form that is not text (address.c): an
+ * address object of `expected`, bytes, an int or anything with __index__ (a
+ * numpy integer), or an object with `packed`.  0, or -1 with the address
+ * constructor's exception.
+ */
+int binding_value_to_addr(PyObject *obj, tarn_addr_t *addr, tarn_family_t expected);
+
+/*
+ * Split "address/length" text (network.c).  The length is decimal or, for
+ * IPv4, a netmask or hostmask in dotted form, as the standard library reads
+ * it.  Host bits are kept.  With `context` NULL the errors are the lenient
+ * network form's ("missing '/' in CIDR notation", the address part, "invalid
+ * prefix length"); otherwise every message is `context` and a decimal length
+ * must be plain digits.  0, or -1 with ParseError, FamilyError or
+ * PrefixLengthError.
+ */
+int binding_split_prefix_text(const char *text, tarn_family_t family, const char *context,
+                              tarn_addr_t *addr, unsigned *pfxlen);
+
+/* "address/mask" text, the mask of a /pfxlen written as an address of the
+ * family: the netmask, or the hostmask when `host`.  NULL on error. */
+PyObject *binding_with_mask(const tarn_addr_t *addr, unsigned pfxlen, int host);
+
+/* An AddressIterator over [first, last] of `family` (first <= last), or
+ * an exhausted one when `empty`.  A new reference or NULL. */
+PyObject *binding_address_iterator(tarn_family_t family, binding_u128 first, binding_u128 last,
+                                   int empty);
+
+/* Module functions (interface.c). */
+PyObject *pytarn_ip_address(PyObject *module, PyObject *arg);
+PyObject *pytarn_ip_network(PyObject *module, PyObject *args, PyObject *kwargs);
+PyObject *pytarn_ip_interface(PyObject *module, PyObject *arg);
+PyObject *pytarn_get_mixed_type_key(PyObject *module, PyObject *arg);
 
 #endif /* PYTARN_EXT_H */

@@ -342,35 +342,6 @@ def test_text_forms(tp: type, text: str, compressed: str, exploded: str) -> None
     assert repr(a) == f"{tp.__name__}('{compressed}')"
 
 
-@pytest.mark.parametrize(
-    "tp,text,want",
-    [
-        (pytarn.IPv4Address, "0.0.0.0", 210592293417),
-        (pytarn.IPv4Address, "192.0.2.1", 210599193388),
-        (pytarn.IPv6Address, "::1", 3235115490327571372),
-    ],
-    ids=["0.0.0.0", "192.0.2.1", "::1"],
-)
-def test_hash_values(tp: type, text: str, want: int) -> None:
-    assert hash(tp(text)) == want
-
-
-def reference_hash(family: int, packed: bytes) -> int:
-    h = (5381 * 33 + family) % 2**64
-    for b in packed:
-        h = (h * 33 + b) % 2**64
-    h = h - 2**64 if h >= 2**63 else h
-    return -2 if h == -1 else h
-
-
-@given(st.data())
-def test_hash_follows_the_multiply_by_33_rule(data: st.DataObject) -> None:
-    fam = data.draw(st.sampled_from([V4, V6]))
-    value = data.draw(st.integers(0, fam.max_int))
-    a = fam.addr(value)
-    assert hash(a) == reference_hash(fam.version, a.packed)
-
-
 def test_zero_addresses_of_the_two_families_hash_apart() -> None:
     assert hash(pytarn.IPv4Address(0)) != hash(pytarn.IPv6Address(0))
 
@@ -395,6 +366,12 @@ def test_objects_are_immutable(family: Family) -> None:
         a.anything = 1  # type: ignore[attr-defined]
 
 
+GLOBAL_DOC = (
+    "whether the address is globally reachable: the IANA special-purpose registries' Globally "
+    "Reachable column for the most specific block holding it (an address in no block is "
+    "global), unlike the GLOBAL bit of classify(), which means in no block at all"
+)
+
 DOCS = {
     V4: {
         "__doc__": "IPv4 address representation.",
@@ -402,7 +379,7 @@ DOCS = {
         "compressed": "canonical string form",
         "exploded": "exploded string form (same as compressed for IPv4)",
         "version": "address family version (4)",
-        "is_global": "whether the address is globally reachable",
+        "is_global": GLOBAL_DOC,
         "is_private": "whether the address is private (RFC 1918)",
         "is_loopback": "whether the address is a loopback address",
         "is_multicast": "whether the address is a multicast address",
@@ -416,7 +393,7 @@ DOCS = {
         "compressed": "canonical string form (RFC 5952)",
         "exploded": "fully-expanded string form (all 8 groups)",
         "version": "address family version (6)",
-        "is_global": "whether the address is globally reachable",
+        "is_global": GLOBAL_DOC,
         "is_private": "whether the address is unique-local (RFC 4193)",
         "is_loopback": "whether the address is the loopback address (::1)",
         "is_multicast": "whether the address is a multicast address",
@@ -551,7 +528,8 @@ def test_ordering_is_numeric(a: str, b: str, sign: int) -> None:
         assert op(x, y) is op(sign, 0), op.__name__
 
 
-@pytest.mark.parametrize("op", OPS, ids=lambda o: o.__name__)
+@pytest.mark.parametrize("op", [o for o in OPS if o not in (operator.eq, operator.ne)],
+                         ids=lambda o: o.__name__)
 def test_comparing_the_two_families_is_an_error(op: Any) -> None:
     v4, v6 = pytarn.IPv4Address("1.2.3.4"), pytarn.IPv6Address("::1")
 

@@ -61,8 +61,8 @@ malloc_in_use = _malloc_meter()
 
 MODULE_OBJECTS = [
     pytarn.IPv4Address, pytarn.IPv6Address, pytarn.IPv4Network, pytarn.IPv6Network,
-    pytarn.PrefixIndex, pytarn.SubnetIterator, pytarn.TARNError, pytarn.ParseError,
-    pytarn.InvalidArgumentError, pytarn.FamilyError, None, True, False,
+    pytarn.PrefixIndex, pytarn.SubnetIterator, pytarn.AddressArray, pytarn.ResultBuffer,
+    pytarn.TARNError, pytarn.ParseError, pytarn.InvalidArgumentError, pytarn.FamilyError, None, True, False,
 ]
 
 # ---- inputs, built once -----------------------------------------------------------
@@ -73,7 +73,8 @@ V4_ADDRS = [pytarn.IPv4Address(t) for t in V4_TEXT]
 V6_ADDRS = [pytarn.IPv6Address(t) for t in V6_TEXT]
 V4_NETS = [pytarn.IPv4Network(f"10.{i}.0.0/16") for i in range(ITEMS)]
 V6_NETS = [pytarn.IPv6Network(f"2001:db8:{i:x}::/48") for i in range(ITEMS)]
-V4_PACKED = memoryview(b"".join(a.packed for a in V4_ADDRS)).cast("I")
+V4_PACKED = b"".join(a.packed for a in V4_ADDRS)
+NATIVE_U32 = memoryview(V4_PACKED).cast("I")  # refused: native-order integers
 
 
 class Packed16(ctypes.Structure):
@@ -128,6 +129,9 @@ BOGUS_STRS = late(V4_TEXT, "bogus")
 MIXED_STRS = late(V4_TEXT, "::1")
 NUL_STRS = late(V4_TEXT, "10.0.0.1\x00x")
 SURROGATE_STRS = late(V4_TEXT, "\ud800")
+MIXED_COLUMN = pytarn.AddressArray(V4_TEXT + [None] + V6_TEXT)
+MIXED_INDEX = pytarn.PrefixIndex(V4_NETS + V6_NETS)
+BAD_NETS = late(V4_NETS, "10.0.0.0/8")
 TWO_D = memoryview(bytes(16 * ITEMS)).cast("I", (ITEMS, 4))
 STRIDED = memoryview(array.array("I", range(2 * ITEMS)))[::2]
 
@@ -207,6 +211,27 @@ CASES = [
      CALLS),
     ("index-lookup-raising", lambda: V4_INDEX.lookup(raising(V4_ADDRS)), [V4_INDEX], CALLS),
     ("index-exit-in-generator", lookup_after_exit_in_generator, [V4_NETS, V4_ADDRS], CALLS),
+    ("packed-native-order", lambda: pytarn.bulk_contains_packed(NATIVE_U32, V4_NETS, 4),
+     [NATIVE_U32], CALLS),
+    ("columns-index-both-families", lambda: pytarn.PrefixIndex(MIXED_NETS), [MIXED_NETS], CALLS),
+    ("columns-lookup-array", lambda: MIXED_INDEX.lookup_array(MIXED_COLUMN),
+     [MIXED_INDEX, MIXED_COLUMN], CALLS),
+    ("columns-lookup-array-text", lambda: V4_INDEX.lookup_array(V4_TEXT), [V4_TEXT], CALLS),
+    ("columns-lookup-array-bad-item", lambda: V4_INDEX.lookup_array(BOGUS_STRS), [BOGUS_STRS],
+     CALLS),
+    ("columns-lookup-array-not-a-column", lambda: V4_INDEX.lookup_array(5), [], CALLS),
+    ("columns-lookup-array-released", lambda: RELEASED.lookup_array(MIXED_COLUMN),
+     [RELEASED, MIXED_COLUMN], CALLS),
+    ("columns-contains-array", lambda: pytarn.bulk_contains_array(MIXED_COLUMN, MIXED_NETS),
+     [MIXED_COLUMN, MIXED_NETS], CALLS),
+    ("columns-contains-array-bad-nets", lambda: pytarn.bulk_contains_array(MIXED_COLUMN, BAD_NETS),
+     [MIXED_COLUMN, BAD_NETS], CALLS),
+    ("columns-contains-array-bad-values", lambda: pytarn.bulk_contains_array(BOGUS_STRS, V4_NETS),
+     [BOGUS_STRS, V4_NETS], CALLS),
+    ("columns-within", lambda: MIXED_COLUMN.within(V4_NETS[0]), [MIXED_COLUMN, V4_NETS[0]],
+     CALLS),
+    ("columns-within-not-a-network", lambda: MIXED_COLUMN.within("10.0.0.0/8"), [MIXED_COLUMN],
+     CALLS),
     ("index-exit-bad-args", lambda: V4_INDEX.__exit__(None), [V4_INDEX], CALLS),
     ("index-repr", lambda: repr(V4_INDEX), [V4_INDEX], CALLS),
 ]

@@ -98,8 +98,11 @@ CONSTANTS = [
     ("TARN_IANA_SNAPSHOT", 20251009),
 ] + [(f"TARN_CLASS_{n}", 1 << i) for i, n in enumerate(CLASS_NAMES)]
 
-FUNCTIONS = ["bulk_parse", "bulk_contains", "bulk_aggregate", "bulk_sort", "bulk_contains_packed"]
-TYPES = ["IPv4Address", "IPv6Address", "IPv4Network", "IPv6Network", "PrefixIndex", "SubnetIterator"]
+FUNCTIONS = ["bulk_parse", "bulk_contains", "bulk_aggregate", "bulk_sort", "bulk_contains_packed",
+             "bulk_contains_array", "ip_address", "ip_network", "ip_interface",
+             "get_mixed_type_key"]
+TYPES = ["IPv4Address", "IPv6Address", "IPv4Network", "IPv6Network", "PrefixIndex", "SubnetIterator",
+         "AddressArray", "ResultBuffer", "AddressIterator", "IPv4Interface", "IPv6Interface"]
 
 
 @pytest.mark.parametrize("name,value", CONSTANTS, ids=[c[0] for c in CONSTANTS])
@@ -201,7 +204,7 @@ PUBLIC_ERRORS = [
     ("inval", lambda: pytarn.bulk_sort([pytarn.IPv4Network("10.0.0.0/8")], 2),
      pytarn.InvalidArgumentError, "invalid argument"),
     ("parse-default", lambda: pytarn.bulk_parse(["10.0.0.1", "bogus"]), pytarn.ParseError,
-     "parse error"),
+     "invalid address at index 1: 'bogus'"),
 ]  # fmt: skip
 
 
@@ -383,6 +386,10 @@ int32_t tarn_addr_to_v4(const void *addr, void *out) {
   if (strcmp(core_name, "tarn_addr_to_v4") == 0) return core_rc;
   return ((fn2)real_core("tarn_addr_to_v4"))(addr, out);
 }
+int32_t tarn_addr_is_global(const void *addr, void *out) {
+  if (strcmp(core_name, "tarn_addr_is_global") == 0) return core_rc;
+  return ((fn2)real_core("tarn_addr_is_global"))(addr, out);
+}
 int32_t tarn_addr_classify(const void *addr, uint32_t *out) {
   if (strcmp(core_name, "tarn_addr_classify") == 0) {
     if (core_rc == 0) *out = core_class;
@@ -458,7 +465,8 @@ CONTEXT_CODES = [
 # Each property or method backed by a core call, run with that call failing.
 CORE_SITES = [
     ("tarn_addr_classify", "v4.classify()"),
-    ("tarn_addr_classify", "v4.is_global"),
+    ("tarn_addr_is_global", "v4.is_global"),
+    ("tarn_addr_classify", "v4.is_reserved"),
     ("tarn_addr_classify", "v6.is_private"),
     ("tarn_addr_classify", "v4.is_loopback"),
     ("tarn_addr_classify", "v6.is_multicast"),

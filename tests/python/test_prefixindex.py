@@ -142,10 +142,11 @@ ERROR_CASES = [
      "all items must be IPv4Network or IPv6Network"),
     ("new-address-items", lambda: pytarn.PrefixIndex([A4("10.0.0.0")]), pytarn.FamilyError,
      "all items must be IPv4Network or IPv6Network"),
-    ("new-mixed", lambda: pytarn.PrefixIndex([N4("10.0.0.0/8"), N6("::/0")]),
-     pytarn.FamilyError, "mixed IPv4 and IPv6 networks"),
+    # Both families may share a table; anything that is no network may not.
+    ("new-address-among-networks", lambda: pytarn.PrefixIndex([N4("10.0.0.0/8"), A4("10.0.0.1")]),
+     pytarn.FamilyError, "all items must be IPv4Network or IPv6Network"),
     ("new-later-non-network", lambda: pytarn.PrefixIndex([N6("::/0"), None]),
-     pytarn.FamilyError, "mixed IPv4 and IPv6 networks"),
+     pytarn.FamilyError, "all items must be IPv4Network or IPv6Network"),
     ("lookup-released", lambda: _released_v4().lookup([A4("10.0.0.1")]),
      pytarn.InvalidArgumentError, "index has been destroyed"),
     # Checked before the argument is parsed or converted.

@@ -81,7 +81,7 @@ def main() -> None:
         best = index.lookup(hosts)
     print(first_match, best, aggregated)
 
-    packed = array.array("I", [int.from_bytes(h.packed, "little") for h in hosts])
+    packed = array.array("B", b"".join(h.packed for h in hosts))
     print(pytarn.bulk_contains_packed(memoryview(packed), table, pytarn.AF_INET))
     parsed = pytarn.bulk_parse(["10.0.0.1", "10.0.0.2"])
     print([str(p) for p in parsed])
