@@ -463,7 +463,7 @@ static PyObject *address_subtract(PyObject *x, PyObject *y) {
 
 /*
  * format(a, spec): '' and any spec ending in 's' format the text; otherwise
- * the spec must be [#][_](b|x|X|n), the standard library's set, and the
+ * the format specifier must be [#][_](b|x|X|n), the standard library's set, and the
  * number is printed zero-padded to the family's width ('n' is binary for
  * IPv4 and hex for IPv6; '_' groups by four digits; '#' adds the base
  * prefix).  Any other spec is refused as object.__format__ refuses it.
