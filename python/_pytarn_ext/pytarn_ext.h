@@ -648,4 +648,10 @@ PyObject *pytarn_ip_network(PyObject *module, PyObject *args, PyObject *kwargs);
 PyObject *pytarn_ip_interface(PyObject *module, PyObject *arg);
 PyObject *pytarn_get_mixed_type_key(PyObject *module, PyObject *arg);
 
+/* ---- prefixset.c: PrefixSet and the set functions ---------------------- */
+
+/* ---- pickle.c: compact, versioned object state ------------------------- */
+
+/* ---- indexblob.c: a built PrefixIndex as bytes ------------------------- */
+
 #endif /* PYTARN_EXT_H */
