@@ -288,6 +288,9 @@ static PyMethodDef pytarn_methods[] = {
      "get_mixed_type_key(obj, /)\n--\n\nA sort key that orders addresses, interfaces and "
      "networks of both families together (IPv4 first), as ipaddress.get_mixed_type_key does; "
      "NotImplemented for any other object."},
+    {"_restore", pytarn_restore, METH_VARARGS,
+     "_restore(cls, state, /)\n--\n\nRebuild a pickled pytarn object of class cls from its "
+     "state (what __reduce__ gives pickle)."},
     {NULL, NULL, 0, NULL},
 };
 
@@ -388,8 +391,17 @@ static const struct {
 
 #define COUNT_OF(a) (sizeof(a) / sizeof((a)[0]))
 
+int binding_is_module_type(PyTypeObject *type) {
+  for (size_t i = 0; i < COUNT_OF(module_types); i++) {
+    PyTypeObject *t = *module_types[i].global;
+    if (t != NULL && PyType_IsSubtype(type, t)) return 1;
+  }
+  return 0;
+}
+
 /* Drop every global set so far, in creation order, leaving all NULL. */
 static void release_globals(void) {
+  binding_pickle_clear();
   Py_CLEAR(pytarn_TARNError);
   for (size_t i = 0; i < COUNT_OF(derived_errors); i++) Py_CLEAR(*derived_errors[i].global);
   for (size_t i = 0; i < COUNT_OF(module_types); i++) Py_CLEAR(*module_types[i].global);
@@ -458,6 +470,7 @@ PyMODINIT_FUNC PyInit_pytarn(void) {
     *module_types[i].global = (PyTypeObject *)type;
     if (PyModule_AddObjectRef(module, module_types[i].name, type) < 0) goto fail;
   }
+  if (binding_pickle_init(module) < 0) goto fail;
 
   return module;
 

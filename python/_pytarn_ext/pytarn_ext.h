@@ -652,6 +652,32 @@ PyObject *pytarn_get_mixed_type_key(PyObject *module, PyObject *arg);
 
 /* ---- pickle.c: compact, versioned object state ------------------------- */
 
+/* The first byte of every pickled state; a type that changes its layout
+ * bumps it and keeps reading the old value. */
+#define BINDING_STATE_VERSION 1
+
+/* __reduce__ of every type: (pytarn._restore, (type(self), state)), plus the
+ * instance __dict__ of a subclass when it holds anything.  Steals `state`
+ * (bytes beginning with BINDING_STATE_VERSION; NULL passes an error on). */
+PyObject *binding_reduce(PyObject *self, PyObject *state);
+
+/* The layout bytes after the version byte of `state`, their count in *len;
+ * NULL with InvalidArgumentError "cannot restore <what>: ..." when state is
+ * not bytes, empty or of another version.  Valid while state lives. */
+const uint8_t *binding_state_payload(PyObject *state, const char *what, Py_ssize_t *len);
+
+/* pytarn._restore(cls, state, /): cls._from_state(state) for a class derived
+ * from one of the module's types. */
+PyObject *pytarn_restore(PyObject *module, PyObject *args);
+
+/* Keep pytarn._restore (after the module's functions exist) / drop it. */
+int binding_pickle_init(PyObject *module);
+void binding_pickle_clear(void);
+
+/* Whether `type` is one of the module's types or derived from one
+ * (module.c). */
+int binding_is_module_type(PyTypeObject *type);
+
 /* ---- indexblob.c: a built PrefixIndex as bytes ------------------------- */
 
 #endif /* PYTARN_EXT_H */
