@@ -133,7 +133,7 @@ def test_af_inet6_is_the_ip_version_not_the_socket_constant() -> None:
 def test_public_names_in_creation_order() -> None:
     """Functions come with the module, then the exceptions, the constants
     and the types, each group in its fixed order."""
-    public = [n for n in vars(pytarn) if not n.startswith("__")]
+    public = [n for n in vars(pytarn) if not n.startswith("_")]
     want = FUNCTIONS + [e[0] for e in EXCEPTIONS] + [c[0] for c in CONSTANTS] + TYPES
     assert public == want
 
