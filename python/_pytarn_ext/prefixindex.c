@@ -259,6 +259,210 @@ done:
   return (PyObject *)result;
 }
 
+/* ---- queries over the held prefixes ------------------------------------- */
+
+/*
+ * The prefix a query names: a network as it is, an address (or interface,
+ * or address text) as its host route, and anything else as ip_network() reads it (text,
+ * (address, length) tuples, the standard library's objects), strictly.
+ * 0, or -1 with the constructor's exception.
+ */
+static int prefixindex_query_prefix(PyObject *obj, tarn_prefix_t *out) {
+  if (binding_is_ipv4network(obj) || binding_is_ipv6network(obj)) {
+    *out = ((NetworkObject *)obj)->prefix;
+    return 0;
+  }
+  if (binding_is_ipv4address(obj) || binding_is_ipv6address(obj)) {
+    memset(out, 0, sizeof *out);
+    out->addr = ((AddressObject *)obj)->addr;
+    out->pfxlen = (uint8_t)(out->addr.family == TARN_AF_INET ? 32 : 128);
+    return 0;
+  }
+  /* Text without a length names an address, as a host route. */
+  if (PyUnicode_Check(obj)) {
+    int slash = PyUnicode_FindChar(obj, '/', 0, PyUnicode_GetLength(obj), 1) >= 0;
+    if (PyErr_Occurred()) return -1;
+    if (!slash) {
+      PyObject *addr = pytarn_ip_address(NULL, obj);
+      if (addr == NULL) return -1;
+      int rc = prefixindex_query_prefix(addr, out);
+      Py_DECREF(addr);
+      return rc;
+    }
+  }
+  PyObject *args = PyTuple_Pack(1, obj);
+  if (args == NULL) return -1;
+  PyObject *net = pytarn_ip_network(NULL, args, NULL);
+  Py_DECREF(args);
+  if (net == NULL) return -1;
+  *out = ((NetworkObject *)net)->prefix;
+  Py_DECREF(net);
+  return 0;
+}
+
+/* The part of the query's family; its index is NULL when the table holds
+ * none of that family (every query then answers "nothing"). */
+static const PrefixIndexPart *prefixindex_part_of(PrefixIndexObject *self,
+                                                  const tarn_prefix_t *query) {
+  return &self->parts[binding_family_slot(query->addr.family)];
+}
+
+/* A part's core position mapped back to the table. */
+static Py_ssize_t prefixindex_table_position(const PrefixIndexPart *part, ssize_t core) {
+  if (core < 0 || part->positions == NULL) return (Py_ssize_t)core;
+  return (Py_ssize_t)part->positions[core];
+}
+
+/* [(network, position), ...] from parallel core arrays. */
+static PyObject *prefixindex_pairs(const PrefixIndexPart *part, const tarn_prefix_t *prefixes,
+                                   const ssize_t *positions, size_t n) {
+  PyObject *list = PyList_New((Py_ssize_t)n);
+  if (list == NULL) return NULL;
+  for (size_t i = 0; i < n; i++) {
+    PyObject *pair = Py_BuildValue("Nn", binding_prefix_to_pyobj(&prefixes[i]),
+                                   prefixindex_table_position(part, positions[i]));
+    if (pair == NULL || PyList_SetItem(list, (Py_ssize_t)i, pair) < 0) {
+      Py_DECREF(list);
+      return NULL;
+    }
+  }
+  return list;
+}
+
+/* len(index): the number of networks the table was built from; positions
+ * run over range(len(index)).  Answers after a release too. */
+static Py_ssize_t prefixindex_len(PyObject *self) {
+  return (Py_ssize_t)((PrefixIndexObject *)self)->prefix_count;
+}
+
+/* prefixes(): the distinct networks held, IPv4 first, each family in
+ * network order, with the position a lookup reports for each. */
+static PyObject *prefixindex_prefixes(PyObject *self_obj, PyObject *unused) {
+  (void)unused;
+  PrefixIndexObject *self = (PrefixIndexObject *)self_obj;
+  if (self->released) return prefixindex_destroyed_error();
+  PyObject *result = PyList_New(0);
+  for (int f = 0; f < 2 && result != NULL; f++) {
+    const PrefixIndexPart *part = &self->parts[f];
+    if (part->index == NULL) continue;
+    size_t n = 0;
+    tarn_index_count(part->index, &n, NULL);
+    tarn_prefix_t *prefixes = malloc(n * sizeof *prefixes);
+    ssize_t *positions = malloc(n * sizeof *positions);
+    PyObject *pairs = NULL;
+    if (prefixes == NULL || positions == NULL) {
+      PyErr_NoMemory();
+    } else if (tarn_set_python_error(tarn_index_prefixes(part->index, prefixes, positions, n),
+                                     NULL) == 0) {
+      pairs = prefixindex_pairs(part, prefixes, positions, n);
+    }
+    free(prefixes);
+    free(positions);
+    if (pairs == NULL) {
+      Py_CLEAR(result);
+      break;
+    }
+    /* result += pairs */
+    PyObject *joined = PySequence_InPlaceConcat(result, pairs);
+    Py_DECREF(pairs);
+    Py_DECREF(result);
+    result = joined;
+  }
+  return result;
+}
+
+/* exact(network): the position of the equal network, or -1. */
+static PyObject *prefixindex_exact(PyObject *self_obj, PyObject *arg) {
+  PrefixIndexObject *self = (PrefixIndexObject *)self_obj;
+  if (self->released) return prefixindex_destroyed_error();
+  tarn_prefix_t query;
+  if (prefixindex_query_prefix(arg, &query) < 0) return NULL;
+  if (self->released) return prefixindex_destroyed_error();
+  const PrefixIndexPart *part = prefixindex_part_of(self, &query);
+  if (part->index == NULL) return PyLong_FromLong(-1);
+  ssize_t pos;
+  if (tarn_set_python_error(tarn_index_exact(part->index, &query, 1, &pos), NULL) < 0) return NULL;
+  return PyLong_FromSsize_t(prefixindex_table_position(part, pos));
+}
+
+/* covering(x): [(network, position), ...] of every held network containing
+ * x, longest first; the first is what lookup answers for a host route. */
+static PyObject *prefixindex_covering(PyObject *self_obj, PyObject *arg) {
+  PrefixIndexObject *self = (PrefixIndexObject *)self_obj;
+  if (self->released) return prefixindex_destroyed_error();
+  tarn_prefix_t query;
+  if (prefixindex_query_prefix(arg, &query) < 0) return NULL;
+  if (self->released) return prefixindex_destroyed_error();
+  const PrefixIndexPart *part = prefixindex_part_of(self, &query);
+  if (part->index == NULL) return PyList_New(0);
+  tarn_prefix_t prefixes[129]; /* at most bits + 1 networks contain a prefix */
+  ssize_t positions[129];
+  size_t n;
+  tarn_err_t rc = tarn_index_covering(part->index, &query, prefixes, positions, 129, &n);
+  if (tarn_set_python_error(rc, NULL) < 0) return NULL;
+  return prefixindex_pairs(part, prefixes, positions, n);
+}
+
+/* covered(network): [(network, position), ...] of every held network inside
+ * it, in network order.  Sized by a first call, answered by a second, the
+ * lock released around both for large tables. */
+static PyObject *prefixindex_covered(PyObject *self_obj, PyObject *arg) {
+  PrefixIndexObject *self = (PrefixIndexObject *)self_obj;
+  if (self->released) return prefixindex_destroyed_error();
+  tarn_prefix_t query;
+  if (prefixindex_query_prefix(arg, &query) < 0) return NULL;
+  if (self->released) return prefixindex_destroyed_error();
+  const PrefixIndexPart *part = prefixindex_part_of(self, &query);
+  if (part->index == NULL) return PyList_New(0);
+  size_t n = 0;
+  tarn_err_t rc = tarn_index_covered(part->index, &query, NULL, NULL, 0, &n);
+  if (rc == TARN_ERR_INVAL && n > 0) rc = TARN_OK; /* the size query */
+  if (tarn_set_python_error(rc, NULL) < 0) return NULL;
+  tarn_prefix_t *prefixes = malloc((n ? n : 1) * sizeof *prefixes);
+  ssize_t *positions = malloc((n ? n : 1) * sizeof *positions);
+  PyObject *result = NULL;
+  if (prefixes == NULL || positions == NULL) {
+    PyErr_NoMemory();
+  } else {
+    size_t got = 0;
+    prefixindex_enter_reader(self);
+    BINDING_UNLOCKED(n, rc = tarn_index_covered(part->index, &query, prefixes, positions, n, &got));
+    prefixindex_leave_reader(self);
+    if (tarn_set_python_error(rc, NULL) == 0)
+      result = prefixindex_pairs(part, prefixes, positions, got);
+  }
+  free(prefixes);
+  free(positions);
+  return result;
+}
+
+/* The batched form of a scalar query: [query(x) for x in values]. */
+static PyObject *prefixindex_map(PyObject *self, PyObject *values,
+                                 PyObject *(*query)(PyObject *, PyObject *)) {
+  PyObject *seq = PySequence_Tuple(values);
+  if (seq == NULL) return NULL;
+  Py_ssize_t n = PyTuple_Size(seq);
+  PyObject *result = PyList_New(n);
+  for (Py_ssize_t i = 0; i < n && result != NULL; i++) {
+    PyObject *v = query(self, PyTuple_GetItem(seq, i));
+    if (v == NULL || PyList_SetItem(result, i, v) < 0) Py_CLEAR(result);
+  }
+  Py_DECREF(seq);
+  return result;
+}
+
+static PyObject *prefixindex_exact_many(PyObject *self, PyObject *values) {
+  return prefixindex_map(self, values, prefixindex_exact);
+}
+
+static PyObject *prefixindex_covering_many(PyObject *self, PyObject *values) {
+  return prefixindex_map(self, values, prefixindex_covering);
+}
+
+static PyObject *prefixindex_covered_many(PyObject *self, PyObject *values) {
+  return prefixindex_map(self, values, prefixindex_covered);
+}
+
 /* __enter__(): the object itself; works in both states. */
 static PyObject *prefixindex_enter(PyObject *self, PyObject *unused) {
   (void)unused;
@@ -278,15 +482,38 @@ static PyObject *prefixindex_exit(PyObject *self, PyObject *args) {
 
 static PyMethodDef prefixindex_methods[] = {
     {"lookup", prefixindex_lookup, METH_VARARGS,
-     PyDoc_STR("lookup(addrs) -> list[int]\n\nReturn the longest-prefix-match index for each "
+     PyDoc_STR("lookup($self, addrs, /)\n--\n\nlookup(addrs) -> list[int]\n\nReturn the "
+               "longest-prefix-match index for each "
                "address, or -1 if no prefix matched.")},
     {"lookup_array", prefixindex_lookup_array, METH_O,
-     PyDoc_STR("lookup_array(values, /) -> ResultBuffer\n\nLongest-prefix match over a column: "
+     PyDoc_STR("lookup_array($self, values, /)\n--\n\nlookup_array(values, /) -> "
+               "ResultBuffer\n\nLongest-prefix match over a column: "
                "an AddressArray, or anything AddressArray() accepts (Arrow, polars and pandas "
                "string columns, numpy text arrays, lists of text or address objects). Returns "
                "the position of the longest matching network for each item, or -1, as an int64 "
                "ResultBuffer that numpy and Arrow wrap without a copy. Items may mix IPv4 and "
                "IPv6; null items stay null (-1 in the buffer).")},
+    {"prefixes", prefixindex_prefixes, METH_NOARGS,
+     PyDoc_STR("prefixes($self, /)\n--\n\nThe distinct networks the index holds as (network, "
+               "position) pairs, IPv4 first, each family in network order; equal networks of the "
+               "table appear once, under the position lookup reports for them.")},
+    {"exact", prefixindex_exact, METH_O,
+     PyDoc_STR("exact($self, network, /)\n--\n\nThe position of the network equal to "
+               "`network`, or -1. An address is queried as its host route; text and tuples are "
+               "read as ip_network() reads them.")},
+    {"exact_many", prefixindex_exact_many, METH_O,
+     PyDoc_STR("exact_many($self, networks, /)\n--\n\n[exact(n) for n in networks].")},
+    {"covering", prefixindex_covering, METH_O,
+     PyDoc_STR("covering($self, value, /)\n--\n\nEvery held network that contains `value` "
+               "(an address or a network, itself included), longest first, as (network, "
+               "position) pairs. For an address the first pair is its longest match.")},
+    {"covering_many", prefixindex_covering_many, METH_O,
+     PyDoc_STR("covering_many($self, values, /)\n--\n\n[covering(v) for v in values].")},
+    {"covered", prefixindex_covered, METH_O,
+     PyDoc_STR("covered($self, network, /)\n--\n\nEvery held network inside `network` "
+               "(itself included), in network order, as (network, position) pairs.")},
+    {"covered_many", prefixindex_covered_many, METH_O,
+     PyDoc_STR("covered_many($self, networks, /)\n--\n\n[covered(n) for n in networks].")},
     {"__enter__", prefixindex_enter, METH_NOARGS,
      PyDoc_STR("__enter__() -> self\n\nReturn self so PrefixIndex may be used as a context "
                "manager.")},
@@ -300,6 +527,7 @@ static PyType_Slot prefixindex_slots[] = {
     {Py_tp_new, prefixindex_new},
     {Py_tp_dealloc, prefixindex_dealloc},
     {Py_tp_repr, prefixindex_repr},
+    {Py_sq_length, prefixindex_len},
     {Py_tp_methods, prefixindex_methods},
     {Py_tp_doc,
      (void *)PyDoc_STR("PrefixIndex(networks) -> PrefixIndex\n\nWrap a pytarn LC-trie prefix "

@@ -306,15 +306,33 @@ class IPv6Network:
 
 # ---- prefix index ------------------------------------------------------------
 
+# What an index query names: a network, an address (its host route), or text.
+_NetworkQuery = IPv4Network | IPv6Network | IPv4Address | IPv6Address | str
+
 @disjoint_base
 class PrefixIndex:
-    """Longest-prefix-match index over a fixed list of networks of one family."""
+    """Longest-prefix-match index over a fixed list of networks (both families may mix)."""
 
     def __new__(cls, networks: Iterable[IPv4Network | IPv6Network], /) -> Self: ...
     def lookup_array(self, values: _ColumnLike, /) -> ResultBuffer:
         """Longest-match positions over a column, as an int64 ResultBuffer."""
     def lookup(self, addrs: Iterable[IPv4Address] | Iterable[IPv6Address], /) -> list[int]:
         """Position of the longest network containing each address, or -1."""
+    def __len__(self) -> int: ...
+    def prefixes(self) -> list[tuple[IPv4Network | IPv6Network, int]]:
+        """The distinct networks held, with the position lookup reports for each."""
+    def exact(self, network: _NetworkQuery, /) -> int: ...
+    def exact_many(self, networks: Iterable[_NetworkQuery], /) -> list[int]: ...
+    def covering(self, value: _NetworkQuery, /) -> list[tuple[IPv4Network | IPv6Network, int]]:
+        """Every held network containing value, longest first."""
+    def covering_many(
+        self, values: Iterable[_NetworkQuery], /
+    ) -> list[list[tuple[IPv4Network | IPv6Network, int]]]: ...
+    def covered(self, network: _NetworkQuery, /) -> list[tuple[IPv4Network | IPv6Network, int]]:
+        """Every held network inside network, in network order."""
+    def covered_many(
+        self, networks: Iterable[_NetworkQuery], /
+    ) -> list[list[tuple[IPv4Network | IPv6Network, int]]]: ...
     def __enter__(self) -> Self: ...
     def __exit__(
         self,

@@ -346,3 +346,79 @@ def test_exit_inside_an_empty_argument_conversion():
     with pytest.raises(pytarn.InvalidArgumentError, match="^index has been destroyed$"):
         idx.lookup(nothing())
 
+
+
+# ---- queries over the held prefixes ----------------------------------------
+
+
+def check_pairs(pairs, std_nets, want_nets):
+    """`pairs` names exactly `want_nets` in order, each under a position of an
+    equal table entry."""
+    assert [str(n) for n, _ in pairs] == [str(n) for n in want_nets]
+    for net, pos in pairs:
+        assert str(std_nets[pos]) == str(net)
+
+
+@given(data=st.data())
+@settings(deadline=None, max_examples=40)
+def test_queries_match_brute_force_over_a_mixed_table(data):
+    rng = random.Random(data.draw(st.integers(0, 2**32)))
+    std_nets = random_table(rng, 4, rng.randint(1, 40)) + random_table(rng, 6, rng.randint(1, 40))
+    rng.shuffle(std_nets)
+    idx = pytarn.PrefixIndex([NET[n.version](str(n)) for n in std_nets])
+    distinct = sorted(set(std_nets), key=lambda n: (n.version, n.network_address, n.prefixlen))
+
+    assert len(idx) == len(std_nets)
+    check_pairs(idx.prefixes(), std_nets, distinct)
+
+    queries = [rng.choice(std_nets) for _ in range(10)]
+    for version in (4, 6):
+        bits = BITS[version]
+        for _ in range(10):
+            queries.append(STD_NET[version]((rng.getrandbits(bits), rng.randint(0, bits)),
+                                            strict=False))
+    for q in queries:
+        pos = idx.exact(str(q))
+        assert (pos >= 0) == (q in distinct) and (pos < 0 or std_nets[pos] == q)
+        check_pairs(idx.covering(str(q)), std_nets,
+                    sorted((n for n in distinct if n.version == q.version and q.subnet_of(n)),
+                           key=lambda n: -n.prefixlen))
+        check_pairs(idx.covered(str(q)), std_nets,
+                    [n for n in distinct if n.version == q.version and n.subnet_of(q)])
+    assert idx.exact_many([str(q) for q in queries]) == [idx.exact(str(q)) for q in queries]
+
+    # An address's covering list starts with what lookup answers for it.
+    for version in (4, 6):
+        for a in random_addrs(rng, version, [n for n in std_nets if n.version == version] or
+                              [STD_NET[version]((0, 0))], 10):
+            addr = ADDR[version](a)
+            covering = idx.covering(addr)
+            assert idx.lookup_array([addr]).tolist() == [covering[0][1] if covering else -1]
+
+
+QUERY_CASES = [
+    ("exact", "10.0.0.1/8", pytarn.HostBitsError),
+    ("exact", "not an address", pytarn.ParseError),
+    ("covering", "10.0.0.0/33", pytarn.PrefixLengthError),
+    ("covered", None, TypeError),
+    ("covered_many", 5, TypeError),
+]
+
+
+@pytest.mark.parametrize("method, arg, exc", QUERY_CASES)
+def test_query_errors(method, arg, exc):
+    with pytest.raises(exc):
+        getattr(_live_v4(), method)(arg)
+
+
+@pytest.mark.parametrize("method", ["prefixes", "exact", "covering", "covered"])
+def test_queries_on_a_released_index(method):
+    args = () if method == "prefixes" else ("10.0.0.0/8",)
+    with pytest.raises(pytarn.InvalidArgumentError, match="index has been destroyed"):
+        getattr(_released_v4(), method)(*args)
+    assert len(_released_v4()) == 1
+
+
+def test_queries_of_a_family_the_table_lacks():
+    idx = _live_v4()
+    assert (idx.exact("::/0"), idx.covering("::1"), idx.covered("::/0")) == (-1, [], [])
