@@ -10,10 +10,18 @@
 //
 // In network order the prefixes inside a prefix q form one contiguous block:
 // they start at q's own (address, length) and end before the first record
-// whose address lies past q's last address.  The prefixes covering q are not
-// contiguous, so they are found one length at a time: for each L from q's
-// length down to 0 there is at most one candidate, q's network at L, and a
-// binary search tells whether the index holds it.
+// whose address lies past q's last address.
+//
+// The prefixes covering q are not contiguous in that order; they come from
+// the trie instead.  Every held prefix containing q's address is a node on
+// that address's walk from the root: the walk passes each Patricia node
+// whose bits the address shares, and packing keeps every node that holds a
+// prefix and has children as a node of its own (a leaf reached early is
+// copied into the slots below it, each of which a walk ends on).  The walk
+// compares no skipped bits, so each prefix met is checked against q, and the
+// deeper a node the longer its prefix: the matches, deepest first, are the
+// covering prefixes longest first.  One walk of at most bits + 1 nodes
+// instead of a binary search per length.
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
@@ -69,6 +77,43 @@ void put_result(const tarn_index_t *index, size_t sorted_pos, size_t i, tarn_pre
   positions[i] = static_cast<ssize_t>(index->orig_indices[sorted_pos]);
 }
 
+// The `branch` (1..8) address bits starting at bit `first` (bit 0 = most
+// significant bit of byte 0) of an address of addr_len bytes; bits beyond
+// the address read as 0.  They span at most two bytes.
+unsigned address_bits(const uint8_t *bytes, size_t addr_len, unsigned first, unsigned branch) {
+  const size_t i = first / 8;
+  const unsigned window = (unsigned{bytes[i]} << 8) | (i + 1 < addr_len ? bytes[i + 1] : 0u);
+  return (window >> (16 - first % 8 - branch)) & ((1u << branch) - 1);
+}
+
+// The sorted positions of the prefixes containing `q`, longest first, into
+// found[0..bits]; returns their count.  See the top of the file.
+size_t covering_walk(const tarn_index_t *index, const tarn_prefix_t *q, size_t *found) {
+  const unsigned bits = tarn_addr_bits(index->family);
+  const size_t addr_len = tarn_addr_len(index->family);
+  const uint8_t *bytes = q->addr.addr.v6;
+  uint32_t met[129 + 1];  // prefixes on the walk, shallowest first
+  size_t depth = 0;
+  uint32_t node = 0;
+  unsigned bit_pos = 0;
+  for (;;) {
+    const tarn_lctrie_node_t *nd = &index->nodes[node];
+    if (nd->prefix_idx != TARN_INDEX_NONE && depth < 130) met[depth++] = nd->prefix_idx;
+    const unsigned first = bit_pos + nd->skip;
+    bit_pos = first + nd->branch;
+    if (nd->branch == 0 || bit_pos > bits) break;
+    node = nd->base + address_bits(bytes, addr_len, first, nd->branch);
+  }
+  const key128 key = key128_load(&q->addr);
+  size_t n = 0;
+  while (depth-- > 0 && n <= bits) {
+    const tarn_prefix_t *p = &index->prefixes[met[depth]];
+    if (p->pfxlen <= q->pfxlen && key128_contains(key128_load(&p->addr), bits, p->pfxlen, key))
+      found[n++] = met[depth];
+  }
+  return n;
+}
+
 }  // namespace
 
 tarn_err_t tarn_index_count(const tarn_index_t *index, size_t *distinct, size_t *records) {
@@ -115,15 +160,9 @@ tarn_err_t tarn_index_covering(const tarn_index_t *index, const tarn_prefix_t *q
     return TARN_ERR_INVAL;
   const tarn_err_t rc = query_check(index, query);
   if (rc != TARN_OK) return rc;
-  const unsigned bits = tarn_addr_bits(index->family);
-  const key128 key = key128_load(&query->addr);
   // Counted first, so that nothing is written when the capacity is short.
   size_t found[129];  // sorted positions, longest first; at most bits + 1
-  size_t n = 0;
-  for (unsigned len = query->pfxlen + 1u; len-- > 0;) {
-    const size_t at = find_exact(index, key128_network(key, bits, len), len);
-    if (at != SIZE_MAX) found[n++] = at;
-  }
+  const size_t n = covering_walk(index, query, found);
   if (n > capacity) {
     *out_count = n;
     return TARN_ERR_INVAL;

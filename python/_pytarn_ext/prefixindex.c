@@ -319,8 +319,11 @@ static PyObject *prefixindex_pairs(const PrefixIndexPart *part, const tarn_prefi
   PyObject *list = PyList_New((Py_ssize_t)n);
   if (list == NULL) return NULL;
   for (size_t i = 0; i < n; i++) {
-    PyObject *pair = Py_BuildValue("Nn", binding_prefix_to_pyobj(&prefixes[i]),
-                                   prefixindex_table_position(part, positions[i]));
+    PyObject *net = binding_prefix_to_pyobj(&prefixes[i]);
+    PyObject *pos = PyLong_FromSsize_t(prefixindex_table_position(part, positions[i]));
+    PyObject *pair = net != NULL && pos != NULL ? PyTuple_Pack(2, net, pos) : NULL;
+    Py_XDECREF(net);
+    Py_XDECREF(pos);
     if (pair == NULL || PyList_SetItem(list, (Py_ssize_t)i, pair) < 0) {
       Py_DECREF(list);
       return NULL;
