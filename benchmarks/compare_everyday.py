@@ -60,7 +60,8 @@ def random_prefixes(rng: random.Random, n: int) -> list[str]:
     return out
 
 
-def measure_everyday(res: Results, quick: bool) -> None:
+def measure_everyday(res: Results, quick: bool, v4_table: list[str]) -> None:
+    """The rows; `v4_table` (the synthetic routing table) serves the covering queries."""
     import pytarn
 
     netaddr = None if "netaddr" in res.skipped else _try_import("netaddr")
@@ -128,7 +129,7 @@ def measure_everyday(res: Results, quick: bool) -> None:
             lambda n: (lambda: [None for _ in range(max(1, n // hosts)) for _ in s_net16.hosts()]),
             (hosts * 10 // scale,), cap=hosts)
 
-    table = random_prefixes(rng, n_prefixes)
+    table = v4_table
     index = pytarn.PrefixIndex([pytarn.IPv4Network(p) for p in table])
     # Both sides take text, as a log line gives it.
     texts = [v4(rng.getrandbits(32)) for _ in range(100_000 // scale)]
