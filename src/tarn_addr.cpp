@@ -22,7 +22,10 @@
 #include <bit>
 #include <utility>
 
-#if defined(__SSE2__)
+// The byte classes come from SSE2 where the target has it, else from
+// 64-bit word arithmetic (SWAR).  TARN_NO_SIMD (CMake -DTARN_SIMD=OFF)
+// selects the word path on x86 too, so that it is built and tested there.
+#if defined(__SSE2__) && !defined(TARN_NO_SIMD)
 #include <emmintrin.h>
 #endif
 
@@ -131,7 +134,7 @@ struct Classes16 {
   uint32_t colon, dot, digit, zero, hex;
 };
 
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(TARN_NO_SIMD)
 // A 16-byte window given as two words, bytes 0..7 in `lo`.  Signed byte
 // compares: bytes of 0x80 and above are negative and fall outside every
 // range.
@@ -677,7 +680,7 @@ tarn_err_t addr_format_ipv6(const tarn_addr_t* addr, char* buf) {
   }
 
   uint16_t groups[8];
-  for (int i = 0; i < 8; ++i) groups[i] = static_cast<uint16_t>((b[2 * i] << 8) | b[2 * i + 1]);
+  for (size_t i = 0; i < 8; ++i) groups[i] = static_cast<uint16_t>((b[2 * i] << 8) | b[2 * i + 1]);
   int run_len = 0;
   const int best = find_zero_compress(groups, &run_len);
   // Without a run of two or more, no group is in the run.  run_len <= 8 and

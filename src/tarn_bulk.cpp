@@ -410,8 +410,8 @@ tarn_err_t tarn_bulk_parse(const char** srcs, size_t count, tarn_addr_t* out, ta
 }
 
 tarn_err_t tarn_bulk_contains(const tarn_addr_t* addrs, size_t addr_count,
-                              const tarn_prefix_t* prefixes, size_t prefix_count, ssize_t* matches,
-                              tarn_err_t* errs) {
+                              const tarn_prefix_t* prefixes, size_t prefix_count,
+                              tarn_ssize_t* matches, tarn_err_t* errs) {
   if (addr_count == 0) return TARN_OK;
   if (addrs == nullptr || matches == nullptr) return TARN_ERR_INVAL;
   if (prefix_count == 0) {
@@ -448,11 +448,11 @@ tarn_err_t tarn_bulk_contains(const tarn_addr_t* addrs, size_t addr_count,
 
   // First match in list order, not the longest: a plain nested scan.
   for (size_t i = 0; i < addr_count; i++) {
-    ssize_t match = -1;
+    tarn_ssize_t match = -1;
     const key128 key = key128_load(&addrs[i]);
     for (size_t k = 0; k < prefix_count; k++) {
       if (bulk_prefix_contains(&prefixes[k], key, pfx_family)) {
-        match = static_cast<ssize_t>(k);
+        match = static_cast<tarn_ssize_t>(k);
         break;
       }
     }

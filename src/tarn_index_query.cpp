@@ -186,7 +186,7 @@ tarn_err_t tarn_index_covered(const tarn_index_t *index, const tarn_prefix_t *qu
   // The block ends before the first record above (last, bits): every record
   // of the block has an address at most `last`, and lengths above bits do
   // not occur, so (last, bits) is the block's greatest possible record.
-  size_t end = begin;
+  size_t end;
   {
     size_t lo = begin, hi = index->prefix_count;
     while (lo < hi) {

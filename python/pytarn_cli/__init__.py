@@ -16,7 +16,8 @@ from __future__ import annotations
 import argparse
 import signal
 import sys
-from typing import BinaryIO, Sequence, TextIO
+from collections.abc import Sequence
+from typing import BinaryIO, NoReturn, TextIO
 
 from .source import InputError, silence_stdout
 
@@ -53,7 +54,7 @@ def build_parser(stdout: TextIO, stderr: TextIO) -> argparse.ArgumentParser:
             if message:
                 (stderr if file is sys.stderr else stdout).write(message)
 
-        def error(self, message: str):  # type: ignore[override]
+        def error(self, message: str) -> NoReturn:
             self.print_usage(sys.stderr)
             self.exit(2, f"{self.prog}: error: {message}\n")
 

@@ -10,7 +10,8 @@ from __future__ import annotations
 
 import argparse
 from collections import deque
-from typing import BinaryIO, NamedTuple, Sequence, TextIO
+from collections.abc import Sequence
+from typing import Any, BinaryIO, NamedTuple, TextIO
 
 import pytarn
 
@@ -82,7 +83,7 @@ def input_paths(files: Sequence[str]) -> list[str]:
 
 def read_prefixes(
     paths: Sequence[str], io: Io, reporter: Reporter, lenient: bool, keep_labels: bool
-) -> dict[int, tuple[list, list[str] | None]]:
+) -> dict[int, tuple[list[Any], list[str] | None]]:
     """Networks of all inputs, grouped by family, with labels when wanted.
 
     Returns {version: (networks, labels)}, labels None when no line of any
@@ -91,7 +92,7 @@ def read_prefixes(
     bad-line report.
     """
     sources = read_sources(paths, io.stdin)
-    nets: dict[int, list] = {4: [], 6: []}
+    nets: dict[int, list[Any]] = {4: [], 6: []}
     labels: dict[int, list[str]] = {4: [], 6: []}
     labelled = False
     for source in sources:
@@ -128,7 +129,7 @@ def cmd_sort(args: argparse.Namespace, io: Io, reporter: Reporter) -> None:
         write_lines(io.stdout, texts)
 
 
-def _relabel(nets: list, labels: list[str], ordered: list, texts: list[str]) -> list[str]:
+def _relabel(nets: list[Any], labels: list[str], ordered: list[Any], texts: list[str]) -> list[str]:
     """Attach each sorted network's label; equal networks keep input order."""
     by_net: dict[object, deque[str]] = {}
     for net, label in zip(nets, labels):
@@ -150,14 +151,14 @@ class Table:
     gives for an address that matched nothing.
     """
 
-    def __init__(self, nets: list, labels: list[str] | None) -> None:
+    def __init__(self, nets: list[Any], labels: list[str] | None) -> None:
         self.nets = nets
         self.labels = labels
         self.index = pytarn.PrefixIndex(nets) if nets else None
         self.suffix: list[str | None] = [None] * len(nets)
         self.suffix.append(NO_MATCH)
 
-    def match_lines(self, addrs: list, texts: list[str]) -> list[str]:
+    def match_lines(self, addrs: list[Any], texts: list[str]) -> list[str]:
         """texts[i] followed by the best match of addrs[i]."""
         if self.index is None:
             return [t + NO_MATCH for t in texts]
@@ -192,7 +193,7 @@ def build_tables(path: str, io: Io, reporter: Reporter, lenient: bool) -> dict[i
 
 
 def write_until_bad(
-    out: TextIO, lines: list[str | None], bad: Sequence[Bad], reporter: Reporter
+    out: TextIO, lines: Sequence[str | None], bad: Sequence[Bad], reporter: Reporter
 ) -> list[str]:
     """The output lines of a chunk without the bad items' None entries.
 
@@ -223,13 +224,15 @@ def cmd_lookup(args: argparse.Namespace, io: Io, reporter: Reporter) -> None:
         for start in range(0, len(items), CHUNK):
             chunk = items[start : start + CHUNK]
             families, bad = to_addresses(chunk, source.has_nul)
-            lines = _merge(families, chunk, tables)
-            lines = write_until_bad(io.stdout, lines, bad, reporter)
+            merged = _merge(families, chunk, tables)
+            lines = write_until_bad(io.stdout, merged, bad, reporter)
             reporter.bad_items(source, bad, start)
             write_lines(io.stdout, lines)
 
 
-def _merge(families: list[Family], texts: list[str], tables: dict[int, Table]) -> list:
+def _merge(
+    families: list[Family], texts: list[str], tables: dict[int, Table]
+) -> Sequence[str | None]:
     """Output lines of one chunk in input order, None where an item was bad."""
     n = len(texts)
     if len(families) == 1 and len(families[0].objs) == n:

@@ -14,8 +14,9 @@ single-family batches.
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from itertools import compress, repeat
-from typing import Any, Callable, NamedTuple
+from typing import Any, NamedTuple
 
 import pytarn
 
@@ -114,9 +115,7 @@ def _network_maker(version: int, lenient: bool) -> Callable[[str], Any]:
     return make
 
 
-def to_networks(
-    texts: list[str], lenient: bool, has_nul: bool
-) -> tuple[list[Family], list[Bad]]:
+def to_networks(texts: list[str], lenient: bool, has_nul: bool) -> tuple[list[Family], list[Bad]]:
     """Networks from prefix texts, by family; bad items come back in `Bad`."""
     families: list[Family] = []
     bad: list[Bad] = []
@@ -124,7 +123,9 @@ def to_networks(
         ctor = pytarn.IPv4Network if version == 4 else pytarn.IPv6Network
         if not has_nul:
             try:
-                families.append(Family(version, positions, list(map(ctor, part, repeat(not lenient)))))
+                families.append(
+                    Family(version, positions, list(map(ctor, part, repeat(not lenient))))
+                )
                 continue
             except _CONVERSION_ERRORS:
                 pass

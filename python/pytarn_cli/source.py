@@ -1,16 +1,18 @@
 """Reading command input: files or standard input, one item per line.
 
 Every command reads its input the same way, after the habits of the line
-tools engineers already use on prefix lists: a file is read whole, split at
-newlines, a `#` starts a comment that runs to the end of the line, white space
-around an item is ignored, and blank lines are skipped.  Line numbers in
+tools engineers already use on prefix lists: a file is read whole, a UTF-8
+byte-order mark at its start is dropped, the rest is split at newlines, a `#`
+starts a comment that runs to the end of the line, white space around an item
+is ignored, and blank lines are skipped.  Line numbers in
 diagnostics count every physical line, so they match an editor's.
 """
 
 from __future__ import annotations
 
 import os
-from typing import BinaryIO, Iterable, Sequence, TextIO
+from collections.abc import Iterable, Sequence
+from typing import BinaryIO, TextIO
 
 STDIN_NAME = "<stdin>"
 
@@ -42,7 +44,10 @@ class Source:
     def from_bytes(cls, name: str, data: bytes) -> Source:
         # Undecodable bytes become U+FFFD, which no address grammar accepts,
         # so such a line is reported rather than mangled into something valid.
-        text = data.decode("utf-8", "replace")
+        # A leading byte-order mark (what some Windows editors write) is no
+        # part of the first line and goes; one anywhere else is refused like
+        # any other stray character.
+        text = data.decode("utf-8-sig", "replace")
         lines = text.split("\n")
         if "#" in text:
             lines = [line.partition("#")[0] for line in lines]

@@ -593,12 +593,15 @@ def test_text_round_trip_against_the_standard_library(fam: Family, data: st.Data
     ours, theirs = fam.addr(value), fam.stdlib_addr(value)
     if fam is V6 and is_v4_mapped(value):
         # On purpose: IPv4-mapped addresses print with a dotted-quad tail
-        # (RFC 5952 section 5); the standard library of this Python prints
-        # hex groups.
+        # (RFC 5952 section 5), and `exploded` stays eight hex groups.  The
+        # standard library's text for them depends on its version (3.11 and
+        # 3.12 print hex groups in both; 3.13 dotted quads in both), so it is
+        # no oracle here: the expected texts are built from the value.
         assert str(ours) == "::ffff:" + str(ipaddress.IPv4Address(value & 0xFFFFFFFF))
+        assert ours.exploded == ":".join(f"{value >> s & 0xFFFF:04x}" for s in range(112, -1, -16))
     else:
         assert str(ours) == str(theirs)
-    assert ours.exploded == theirs.exploded
+        assert ours.exploded == theirs.exploded
     # Each side reads the other's text back to the same address.
     assert int(fam.stdlib_addr(str(ours))) == value
     assert fam.addr(str(theirs)) == ours

@@ -65,12 +65,24 @@ def text(*lines: str) -> str:
             ["10.0.0.0/24"],
             id="comments-blank-crlf",
         ),
-        pytest.param([], ["192.0.2.1", "192.0.2.0", "::1"], ["192.0.2.0/31", "::1/128"],
-                     id="bare-address-is-host"),
-        pytest.param(["--lenient"], ["10.0.0.1/8", "10.255.0.0/9"], ["10.0.0.0/8"],
-                     id="lenient-clears-host-bits"),
-        pytest.param([], ["10.0.0.0/24 customer-a", "10.0.1.0/24\tcustomer-b"], ["10.0.0.0/23"],
-                     id="labels-ignored"),
+        pytest.param(
+            [],
+            ["192.0.2.1", "192.0.2.0", "::1"],
+            ["192.0.2.0/31", "::1/128"],
+            id="bare-address-is-host",
+        ),
+        pytest.param(
+            ["--lenient"],
+            ["10.0.0.1/8", "10.255.0.0/9"],
+            ["10.0.0.0/8"],
+            id="lenient-clears-host-bits",
+        ),
+        pytest.param(
+            [],
+            ["10.0.0.0/24 customer-a", "10.0.1.0/24\tcustomer-b"],
+            ["10.0.0.0/23"],
+            id="labels-ignored",
+        ),
         pytest.param([], ["0.0.0.0/0", "255.255.255.255/32"], ["0.0.0.0/0"], id="default-route"),
         pytest.param([], [], [], id="empty"),
         pytest.param([], ["2001:DB8:0::/32"], ["2001:db8::/32"], id="canonical-output"),
@@ -125,36 +137,85 @@ def test_aggregate_reads_several_files_and_stdin(tmp_path: Path) -> None:
 @pytest.mark.parametrize(
     "argv, stdin, want_err",
     [
-        pytest.param(["aggregate"], text("10.0.0.0/8", "# c", "10.0.0.256/8"),
-                     "pytarn: <stdin>:3: invalid prefix: '10.0.0.256/8'", id="bad-prefix"),
-        pytest.param(["aggregate"], text("10.0.0.1/8"),
-                     "<stdin>:1: host bits set (--lenient clears them): '10.0.0.1/8'",
-                     id="host-bits"),
-        pytest.param(["aggregate"], text("10.0.0.0/33"),
-                     "<stdin>:1: prefix length out of range: '10.0.0.0/33'", id="length-v4"),
-        pytest.param(["aggregate"], text("::/129"),
-                     "<stdin>:1: prefix length out of range: '::/129'", id="length-v6"),
-        pytest.param(["aggregate", "--lenient"], text("10.0.0.0/x"),
-                     "<stdin>:1: prefix length out of range: '10.0.0.0/x'", id="lenient-length"),
-        pytest.param(["aggregate"], text("1.2.3.4:80/32"),
-                     "<stdin>:1: invalid prefix: '1.2.3.4:80/32'", id="port-is-not-ipv6"),
-        pytest.param(["aggregate"], text("10.0.0.0/8 # ok", "010.0.0.0/8"),
-                     "<stdin>:2: invalid prefix: '010.0.0.0/8'", id="leading-zero"),
-        pytest.param(["aggregate"], b"10.0.0.0/8\n10.0.0.0/8\x00junk\n",
-                     "<stdin>:2: contains a NUL character", id="nul-byte"),
-        pytest.param(["aggregate"], b"10.0.0.0/8\n\xff\xfe/8\n", "<stdin>:2: invalid prefix",
-                     id="not-utf8"),
+        pytest.param(
+            ["aggregate"],
+            text("10.0.0.0/8", "# c", "10.0.0.256/8"),
+            "pytarn: <stdin>:3: invalid prefix: '10.0.0.256/8'",
+            id="bad-prefix",
+        ),
+        pytest.param(
+            ["aggregate"],
+            text("10.0.0.1/8"),
+            "<stdin>:1: host bits set (--lenient clears them): '10.0.0.1/8'",
+            id="host-bits",
+        ),
+        pytest.param(
+            ["aggregate"],
+            text("10.0.0.0/33"),
+            "<stdin>:1: prefix length out of range: '10.0.0.0/33'",
+            id="length-v4",
+        ),
+        pytest.param(
+            ["aggregate"],
+            text("::/129"),
+            "<stdin>:1: prefix length out of range: '::/129'",
+            id="length-v6",
+        ),
+        pytest.param(
+            ["aggregate", "--lenient"],
+            text("10.0.0.0/x"),
+            "<stdin>:1: prefix length out of range: '10.0.0.0/x'",
+            id="lenient-length",
+        ),
+        pytest.param(
+            ["aggregate"],
+            text("1.2.3.4:80/32"),
+            "<stdin>:1: invalid prefix: '1.2.3.4:80/32'",
+            id="port-is-not-ipv6",
+        ),
+        pytest.param(
+            ["aggregate"],
+            text("10.0.0.0/8 # ok", "010.0.0.0/8"),
+            "<stdin>:2: invalid prefix: '010.0.0.0/8'",
+            id="leading-zero",
+        ),
+        pytest.param(
+            ["aggregate"],
+            b"10.0.0.0/8\n10.0.0.0/8\x00junk\n",
+            "<stdin>:2: contains a NUL character",
+            id="nul-byte",
+        ),
+        pytest.param(
+            ["aggregate"], b"10.0.0.0/8\n\xff\xfe/8\n", "<stdin>:2: invalid prefix", id="not-utf8"
+        ),
         # The first bad line in file order is reported, whatever its family.
-        pytest.param(["aggregate"], text("10.0.0.0/8", "2001:db8::g/32", "10.0.0.1/8"),
-                     "<stdin>:2: invalid prefix: '2001:db8::g/32'", id="first-bad-v6-before-v4"),
-        pytest.param(["sort"], text("::/0", "bogus"), "<stdin>:2: invalid prefix: 'bogus'",
-                     id="sort-bad"),
-        pytest.param(["lookup", "-", os.devnull], text("10.0.0.0/8 x", "10.0.0.0/8/8"),
-                     "<stdin>:2: invalid prefix", id="lookup-bad-table"),
-        pytest.param(["classify"], text("10.0.0.1", "fe80::1%eth0"),
-                     "<stdin>:2: invalid address: 'fe80::1%eth0'", id="classify-zone"),
-        pytest.param(["classify", "8.8.8.8", "8.8.8"], "",
-                     "argument 2: invalid address: '8.8.8'", id="classify-argument"),
+        pytest.param(
+            ["aggregate"],
+            text("10.0.0.0/8", "2001:db8::g/32", "10.0.0.1/8"),
+            "<stdin>:2: invalid prefix: '2001:db8::g/32'",
+            id="first-bad-v6-before-v4",
+        ),
+        pytest.param(
+            ["sort"], text("::/0", "bogus"), "<stdin>:2: invalid prefix: 'bogus'", id="sort-bad"
+        ),
+        pytest.param(
+            ["lookup", "-", os.devnull],
+            text("10.0.0.0/8 x", "10.0.0.0/8/8"),
+            "<stdin>:2: invalid prefix",
+            id="lookup-bad-table",
+        ),
+        pytest.param(
+            ["classify"],
+            text("10.0.0.1", "fe80::1%eth0"),
+            "<stdin>:2: invalid address: 'fe80::1%eth0'",
+            id="classify-zone",
+        ),
+        pytest.param(
+            ["classify", "8.8.8.8", "8.8.8"],
+            "",
+            "argument 2: invalid address: '8.8.8'",
+            id="classify-argument",
+        ),
     ],
 )
 def test_bad_line_stops_with_status_2(argv: list[str], stdin: bytes | str, want_err: str) -> None:
@@ -173,10 +234,12 @@ def test_bad_line_stops_with_status_2(argv: list[str], stdin: bytes | str, want_
         pytest.param(["aggregate", "-4", "-6"], "not allowed with argument", id="both-families"),
         pytest.param(["sort", "--by", "size"], "invalid choice", id="bad-order"),
         pytest.param(["lookup", "--packed", "t"], "--packed needs -4 or -6", id="packed-no-width"),
-        pytest.param(["lookup", "-4", "t"], "-4 and -6 give the width of --packed",
-                     id="width-without-packed"),
-        pytest.param(["lookup", "-", "-"], "cannot both come from standard input",
-                     id="stdin-twice"),
+        pytest.param(
+            ["lookup", "-4", "t"], "-4 and -6 give the width of --packed", id="width-without-packed"
+        ),
+        pytest.param(
+            ["lookup", "-", "-"], "cannot both come from standard input", id="stdin-twice"
+        ),
         pytest.param(["aggregate", "--frob"], "unrecognized arguments", id="unknown-option"),
     ],
 )
@@ -350,9 +413,9 @@ def linear_lpm(table: list[tuple[str, str]], address: str) -> str:
     best = None
     for prefix, label in table:
         net = ipaddress.ip_network(prefix)
-        if net.version == addr.version and addr in net:
-            if best is None or net.prefixlen > best[0].prefixlen:
-                best = (net, label)
+        longer = best is None or net.prefixlen > best[0].prefixlen
+        if net.version == addr.version and addr in net and longer:
+            best = (net, label)
     if best is None:
         return f"{address} -"
     return f"{address} {best[0]} {best[1]}".rstrip()
@@ -447,7 +510,14 @@ def test_classify_names_every_class() -> None:
 # --- sort --------------------------------------------------------------------
 
 
-SORT_INPUT = ["10.1.0.0/16 b", "::/0", "10.0.0.0/8 a", "10.0.0.0/24", "10.1.0.0/16 c", "2001:db8::/32"]
+SORT_INPUT = [
+    "10.1.0.0/16 b",
+    "::/0",
+    "10.0.0.0/8 a",
+    "10.0.0.0/24",
+    "10.1.0.0/16 c",
+    "2001:db8::/32",
+]
 
 
 @pytest.mark.parametrize(
@@ -455,14 +525,26 @@ SORT_INPUT = ["10.1.0.0/16 b", "::/0", "10.0.0.0/8 a", "10.0.0.0/24", "10.1.0.0/
     [
         pytest.param(
             [],
-            ["10.0.0.0/8 a", "10.0.0.0/24", "10.1.0.0/16 b", "10.1.0.0/16 c", "::/0",
-             "2001:db8::/32"],
+            [
+                "10.0.0.0/8 a",
+                "10.0.0.0/24",
+                "10.1.0.0/16 b",
+                "10.1.0.0/16 c",
+                "::/0",
+                "2001:db8::/32",
+            ],
             id="network",
         ),
         pytest.param(
             ["--by", "length"],
-            ["10.0.0.0/24", "10.1.0.0/16 b", "10.1.0.0/16 c", "10.0.0.0/8 a", "2001:db8::/32",
-             "::/0"],
+            [
+                "10.0.0.0/24",
+                "10.1.0.0/16 b",
+                "10.1.0.0/16 c",
+                "10.0.0.0/8 a",
+                "2001:db8::/32",
+                "::/0",
+            ],
             id="length",
         ),
         pytest.param(["-6"], ["::/0", "2001:db8::/32"], id="only6"),
@@ -483,9 +565,9 @@ def test_sort_matches_stdlib_order(by: str, tmp_path: Path) -> None:
     path.write_text(text(*prefixes))
     nets = [ipaddress.ip_network(p) for p in prefixes]
     if by == "network":
-        key = lambda n: (n.network_address, n.prefixlen)  # noqa: E731
+        key = lambda n: (n.network_address, n.prefixlen)
     else:
-        key = lambda n: (-n.prefixlen, n.network_address)  # noqa: E731
+        key = lambda n: (-n.prefixlen, n.network_address)
     r = run(["sort", "--by", by, str(path)])
     assert r.lines == [str(n) for n in sorted(nets, key=key)]
 
@@ -514,3 +596,107 @@ def test_runs_as_a_module_process(tmp_path: Path) -> None:
     assert bad.returncode == 2
     assert bad.stdout == b""
     assert bad.stderr == b"pytarn: <stdin>:2: invalid prefix: 'not-a-prefix'\n"
+
+
+# --- byte-order mark ---------------------------------------------------------
+
+BOM = b"\xef\xbb\xbf"
+
+
+@pytest.mark.parametrize(
+    "argv, stdin, want",
+    [
+        pytest.param(
+            ["aggregate"], BOM + b"10.0.0.0/24\n10.0.1.0/24\n", ["10.0.0.0/23"], id="stdin"
+        ),
+        pytest.param(["aggregate"], BOM + b"10.0.0.0/8\r\n", ["10.0.0.0/8"], id="stdin-crlf"),
+        pytest.param(["aggregate"], BOM + b"# header\n::/0\n", ["::/0"], id="before-a-comment"),
+        pytest.param(["classify"], BOM + b"10.1.2.3\n", ["10.1.2.3 private"], id="classify-stdin"),
+        pytest.param(
+            ["sort", "FILE", "FILE"], b"", ["10.0.0.0/8", "10.0.0.0/8"], id="each-file-its-own"
+        ),
+        pytest.param(
+            ["lookup", "FILE"],
+            BOM + b"10.9.9.9\n",
+            ["10.9.9.9 10.0.0.0/8"],
+            id="table-and-addresses",
+        ),
+    ],
+)
+def test_leading_bom_is_dropped(
+    argv: list[str], stdin: bytes, want: list[str], tmp_path: Path
+) -> None:
+    path = tmp_path / "bom.txt"
+    path.write_bytes(BOM + b"10.0.0.0/8\n")
+    r = run([str(path) if a == "FILE" else a for a in argv], stdin)
+    assert (r.code, r.lines, r.err) == (0, want, "")
+
+
+@pytest.mark.parametrize(
+    "stdin, line",
+    [
+        pytest.param(b"10.0.0.0/8\n" + BOM + b"10.1.0.0/16\n", 2, id="not-first-line"),
+        pytest.param(BOM + BOM + b"10.0.0.0/8\n", 1, id="doubled"),
+    ],
+)
+def test_bom_elsewhere_is_a_bad_line(stdin: bytes, line: int) -> None:
+    r = run(["aggregate"], stdin)
+    assert r.code == 2
+    assert r.err.startswith(f"pytarn: <stdin>:{line}: ")
+
+
+def test_packed_input_keeps_bom_bytes(tmp_path: Path) -> None:
+    """Raw addresses are not text: EF BB BF xx is the address 239.187.191.xx."""
+    table = tmp_path / "t.txt"
+    table.write_text("239.0.0.0/8 mcast\n")
+    packed = tmp_path / "a.bin"
+    packed.write_bytes(BOM + b"\x07")
+    r = run(["lookup", "--packed", "-4", str(table), str(packed)])
+    assert (r.code, r.lines) == (0, ["239.187.191.7 239.0.0.0/8 mcast"])
+
+
+# --- benchmarks/tablegen.py ---------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def tablegen():
+    import importlib.util
+
+    path = Path(__file__).resolve().parents[2] / "benchmarks" / "tablegen.py"
+    spec = importlib.util.spec_from_file_location("tablegen", path)
+    assert spec is not None and spec.loader is not None
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+@pytest.mark.parametrize("version, count", [("v4", 3000), ("v6", 3000), ("v4", 1), ("v6", 0)])
+def test_tablegen_makes_distinct_canonical_prefixes(tablegen, version: str, count: int) -> None:
+    table = tablegen.generate_table(version, count, seed=5)
+    nets = [ipaddress.ip_network(t) for t in table]  # strict: no host bits set
+    assert len(set(nets)) == len(nets) == count
+    assert all(n.version == int(version[1]) for n in nets)
+    assert table == tablegen.generate_table(version, count, seed=5)
+
+
+@pytest.mark.parametrize("version", ["v4", "v6"])
+def test_tablegen_refuses_a_count_its_blocks_cannot_hold(tablegen, version: str) -> None:
+    """A count past the shape's capacity used to loop forever drawing duplicates."""
+    top = tablegen.max_count(version)
+    assert tablegen.fits(version, top) and not tablegen.fits(version, top + 1)
+    with pytest.raises(ValueError, match=rf"largest count this shape can fill is {top}$"):
+        tablegen.generate_table(version, 10_000_000)
+    with pytest.raises(ValueError, match="negative"):
+        tablegen.generate_table(version, -1)
+
+
+def test_tablegen_capacity_matches_brute_force(tablegen) -> None:
+    """The capacity count agrees with enumerating a small shape's prefixes."""
+    regions = [(0b1000 << 4, 4), (0b1001 << 4, 4), (0b11 << 6, 2), (0b0101_0110, 7)]
+    for length in range(1, 9):
+        brute = {
+            v >> (8 - length)
+            for v in range(256)
+            if any(v >> (8 - rl) == net >> (8 - rl) for net, rl in regions)
+        }
+        assert tablegen._capacity(8, regions, length) == len(brute), length
