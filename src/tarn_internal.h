@@ -8,9 +8,17 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/types.h>  // ssize_t, which some core definitions spell for tarn_ssize_t
+
+#include <type_traits>
 
 #include "pytarn.h"
 #include "tarn_key.h"  // address lengths, the 128-bit key
+
+// The header says tarn_ssize_t (ptrdiff_t, ISO C); the core's definitions
+// and the binding's arrays may say ssize_t (POSIX).  Both name one type on
+// every system the core is built for, which keeps the two in agreement.
+static_assert(std::is_same_v<ssize_t, tarn_ssize_t>, "ssize_t and ptrdiff_t differ here");
 
 // ---------------------------------------------------------------------------
 // Order tags.
@@ -129,6 +137,24 @@ typedef struct tarn_index_check4 {
   uint32_t len;   // prefix length
 } tarn_index_check4_t;
 
+// The lookup structure of an index (see tarn_lookup.cpp).
+//   direct       2^direct_bits entries, one per value of the first
+//                direct_bits address bits: a leaf (bit 31 set; bits 0..30
+//                the answer, 0x7FFFFFFF for none) or the position in `words`
+//                of the node that resolves the next six bits
+//   words        the nodes, back to back, each at an even position: a 64-bit
+//                child map `vector`, a 64-bit run map `leafvec` (each as two
+//                words, low half first), then one position per child node
+//                and one answer (input position or NONE) per leaf run
+//   word_count   length of `words`, below 2^31
+//   direct_bits  at most 18 (the build takes 0, 6, 12 or 18)
+typedef struct tarn_lookup {
+  uint32_t *direct;
+  uint32_t *words;
+  size_t word_count;
+  unsigned direct_bits;
+} tarn_lookup_t;
+
 // The index.  Immutable from tarn_index_create until tarn_index_destroy.
 //   nodes         packed LC-trie, root at position 0
 //   node_count    number of packed nodes (the DP cost of the trie root)
@@ -148,6 +174,9 @@ typedef struct tarn_index_check4 {
 //   check4        IPv4 only (null otherwise): per sorted record, what a
 //                 lookup needs to test and report it, in one entry, so that
 //                 a candidate costs one memory access instead of two
+//   lookup        the popcount trie every lookup walks (tarn_lookup.cpp),
+//                 derived from prefixes and orig_indices; all zero when the
+//                 index has none (then lookups walk the LC-trie)
 struct tarn_index {
   tarn_lctrie_node_t *nodes;
   uint32_t node_count;
@@ -159,6 +188,51 @@ struct tarn_index {
   tarn_index_jump_t *jump;
   unsigned jump_bits;
   tarn_index_check4_t *check4;
+  tarn_lookup_t lookup;
 };
+
+// ---------------------------------------------------------------------------
+// The lookup structure (tarn_lookup.cpp).
+// ---------------------------------------------------------------------------
+
+// Derives index->lookup from the sorted prefixes and the position map, which
+// must be those of a valid index; index->lookup must be all zero.  Returns
+// TARN_OK, also without building anything for an index too large for the
+// structure's 31-bit answers (more than 2^31 - 2 prefixes), whose lookups
+// then walk the LC-trie; TARN_ERR_INVAL for sorted prefixes nesting deeper
+// than the family's lengths allow (never for an index that create or a
+// validating load made); TARN_ERR_NOMEM.  On error index->lookup is all
+// zero.
+tarn_err_t tarn_lookup_build(tarn_index *index);
+
+// Checks that index->lookup can be walked safely against the rest of the
+// index: sizes within the limits tarn_lookup_build works in, records that
+// tile `words`, every direct entry and child word naming a record that lies
+// after the one holding it, every record reached from exactly one place and
+// no deeper than the family's width allows, every leaf child covered by a
+// run start, every answer a position below prefix_count or NONE.  The
+// arrays must hold 2^direct_bits and word_count entries (a loader allocates
+// them from those counts); within them it reads each entry a bounded number
+// of times, in bounds, whatever they hold, and allocates one byte per word.
+// An all-zero structure is valid (the LC-trie answers).
+// Returns TARN_OK; TARN_ERR_INVAL for an inconsistent structure;
+// TARN_ERR_NOMEM.
+tarn_err_t tarn_lookup_validate(const tarn_index *index);
+
+// Frees index->lookup's arrays and zeroes it.
+void tarn_lookup_release(tarn_index *index);
+
+// Answers addrs[0..count), all of the index's family, into matches (and
+// TARN_OK into errs, when not null) from index->lookup, which must be
+// built.  tarn_lookup_one answers one address.
+void tarn_lookup_batch(const tarn_index *index, const tarn_addr_t *addrs, size_t count,
+                       tarn_ssize_t *matches, tarn_err_t *errs);
+tarn_ssize_t tarn_lookup_one(const tarn_index *index, const tarn_addr_t *addr);
+
+// The same answers from the LC-trie walk (tarn_index.cpp): what lookups use
+// while index->lookup is empty, and the reference the tests compare the
+// lookup structure with.
+void tarn_lctrie_lookup(const tarn_index *index, const tarn_addr_t *addrs, size_t count,
+                        tarn_ssize_t *matches, tarn_err_t *errs);
 
 #endif  // TARN_INTERNAL_H

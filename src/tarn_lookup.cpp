@@ -1,0 +1,705 @@
+// tarn_lookup.cpp - the structure every longest-prefix lookup walks.
+//
+// A popcount-compressed multibit trie after Poptrie (H. Asai and Y. Ohara,
+// "Poptrie: A Compressed Trie with Population Count for Fast and Scalable
+// Software IP Routing Table Lookup", SIGCOMM 2015), derived from a built
+// index: the LC-trie answers every address with the input position of its
+// longest match, and this structure stores those answers themselves, so a
+// lookup never reads a prefix record, never verifies a candidate and never
+// backtracks.
+//
+// Shape.  A direct table resolves the first S address bits (S = 0, 6, 12 or
+// 18, by table size).  Below it every node resolves the next six bits: of
+// its 64 children each is either another node or a leaf, an address range on
+// which the answer is one input position (or none).  A node is one record of
+// consecutive 32-bit words, so that one visit costs one cache miss (two
+// adjacent lines for a large node), not one for the node and one for its
+// answers:
+//
+//   vector   (2 words) bit c: child c is a node.
+//   leafvec  (2 words) bit c: child c is a leaf whose answer differs from
+//            that of the leaf before it in the node (the first leaf always
+//            counts): a run start.
+//   then one word per child node, its record's position, in child order,
+//   then one word per run start, its answer, in child order,
+//   then a zero word if needed to bring the next record to an even position.
+//
+// Child c is then the popcount(vector & bits 0..c)-th child node, and a leaf
+// child c answers with the popcount(leafvec & bits 0..c)-th answer: that of
+// the last run start at or before c.  The bitmaps are Poptrie's; keeping a
+// node's pointers and answers inside its own record is the node layout of
+// Tree Bitmap (W. Eatherton, G. Varghese, Z. Dittia, "Tree bitmap:
+// hardware/software IP lookups with incremental updates", CCR 34(2), 2004).
+//
+// Invariants (tarn_lookup_validate checks every one):
+//   1. The records tile `words` from position 0, each at an even position,
+//      and every record is reached from exactly one place: a direct entry,
+//      or one child word of a record that ends before it starts.
+//   2. A node at depth d (the first of its six bits) has no child node when
+//      d + 6 >= the family's width: a walk ends after at most
+//      ceil((width - S) / 6) nodes.
+//   3. vector and leafvec share no bit, and the lowest leaf child of a node
+//      is a run start, so every leaf child finds an answer.
+//   4. Every answer is below prefix_count or NONE.
+// Near the end of the address the six bits run past it (IPv4 bit 30: two
+// bits left); the missing bits read as zero, so only children whose low bits
+// are zero are ever reached, and the others are left inside a leaf run.
+//
+// Build (tarn_lookup_build), two passes over data the index already has:
+//   1. One sweep over the sorted prefixes with a stack of the enclosing ones
+//      cuts the address space into runs: maximal ranges with one answer (the
+//      position of the innermost enclosing prefix, or none).  Network order
+//      puts a prefix after every prefix enclosing it and before any it
+//      encloses, so the stack holds exactly the prefixes containing the
+//      current address.  At most 2n + 1 runs.
+//   2. The trie is built top down over the runs, depth first: a child
+//      range inside one run becomes a leaf, any other becomes a node.  A
+//      node visits only the run starts inside its range, so it costs those,
+//      not its 64 children, and the whole trie costs about the runs times
+//      the depth.  A record is written whole before its children, which
+//      follow it, and gets their positions as they are built.
+//
+// Example (IPv4, S = 0): 10.0.0.0/8 at input position 0 and 10.1.0.0/16 at
+// position 1.  Runs: [0.0.0.0, 10.0.0.0) none; [10.0.0.0, 10.1.0.0) 0;
+// [10.1.0.0, 10.2.0.0) 1; [10.2.0.0, 11.0.0.0) 0; the rest none.  The one
+// direct entry names the root record (bits 0..5) at position 0.
+//   - Root: 10.x.x.x starts 000010, child 2, whose range 8.0.0.0/6 spans
+//     three runs, so child 2 is a node, the only one (vector = bit 2).  The
+//     other 63 children are leaves, all none: leafvec = bit 0 (the first
+//     leaf).  Record: vector, leafvec, [6], [none]: 6 words.
+//   - Position 6, bits 6..11 over 8.0.0.0/6: one child per /12, so 8/8 is
+//     children 0..15, 9/8 16..31, 10/8 32..47, 11/8 48..63.  Child 32
+//     (10.0.0.0/12) holds 10.1.0.0/16 and is a node; 0..31 answer none,
+//     33..47 answer 0, 48..63 none: leafvec = bits 0, 33, 48.  Record:
+//     vector, leafvec, [14], [none, 0, none]: 8 words.
+//   - Position 14, bits 12..17 over 10.0.0.0/12: one child per /18, so
+//     10.0/16 is children 0..3, 10.1/16 is 4..7; every child lies in one
+//     run.  vector = 0, leafvec = bits 0, 4, 8, answers 0, 1, 0: 7 words and
+//     a zero word.
+// Looking up 10.1.2.3: direct -> position 0, bits 000010 = child 2, a node
+// -> position 6, bits 100000 = child 32, a node -> position 14, bits 000100
+// = child 4, a leaf; the run starts at or before 4 are 0 and 4, the second
+// answer is 1.
+//
+// Lookup.  tarn_lookup_batch walks groups of 32 addresses level by level,
+// all lanes of a group at the same depth: each pass over the group reads
+// what the previous pass prefetched and prefetches the next record, so the
+// misses of different addresses overlap, and no step branches on the data
+// (a full table makes such branches unpredictable).  The answers are those
+// of walking each address alone.  Groups pay at every table size measured
+// (10 thousand to 4 million prefixes), so only a batch's last count % 32
+// addresses, and batches below 32, take tarn_lookup_one, the plain walk of
+// one address.  The popcount instruction is not in the x86-64 baseline: the
+// walks are compiled twice and the one for the running processor is taken
+// per call.
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+
+#include <bit>
+
+#include "pytarn.h"
+#include "tarn_internal.h"
+
+namespace {
+
+constexpr uint32_t kNone = TARN_INDEX_NONE;
+constexpr unsigned kStride = 6;
+constexpr unsigned kChildren = 1u << kStride;
+constexpr unsigned kMaxDirectBits = 18;
+// Direct entries: bit 31 marks a leaf, whose answer takes the other 31 bits.
+constexpr uint32_t kDirectLeaf = 0x80000000u;
+constexpr uint32_t kDirectAnswerMask = 0x7FFFFFFFu;
+// The largest prefix count whose positions fit a direct leaf, 0x7FFFFFFF
+// being none.
+constexpr size_t kMaxCount = 0x7FFFFFFEu;
+// A direct entry names a record in 31 bits.
+constexpr size_t kMaxWords = 0x7FFFFFFEu;
+// vector and leafvec, two words each.
+constexpr size_t kHeaderWords = 4;
+
+// Bits 0..c of a child map: (2 << c) - 1, where 2 << 63 wraps to 0 (unsigned
+// arithmetic) and the mask becomes all ones.
+inline uint64_t bits_through(unsigned c) { return (uint64_t{2} << c) - 1; }
+
+// Answers as positions, without a branch.  A direct leaf holds its answer
+// in bits 0..30, 0x7FFFFFFF standing for none, which the subtraction of 2^31
+// turns into -1.  A node's answer is below kMaxCount < 2^31 or NONE, so its
+// value as a signed 32-bit number is the position or -1.
+inline tarn_ssize_t direct_answer(uint32_t entry) {
+  const uint32_t a = entry & kDirectAnswerMask;
+  return static_cast<tarn_ssize_t>(a) - (static_cast<tarn_ssize_t>(a == kDirectAnswerMask) << 31);
+}
+inline tarn_ssize_t leaf_answer(uint32_t a) {
+  return static_cast<tarn_ssize_t>(static_cast<int32_t>(a));
+}
+
+// ---------------------------------------------------------------------------
+// Address keys for the walk.  IPv4: the address as one host-order word;
+// IPv6: the shared 128-bit key.
+// ---------------------------------------------------------------------------
+
+struct family_v4 {
+  static constexpr unsigned kBits = 32;
+  using key = uint32_t;
+  static key load(const tarn_addr_t* a) { return key128_load_be32(a->addr.v4); }
+  // The first s (0..18) bits: the word is moved to the top of 64 bits and
+  // shifted down by 1 and then by 63 - s (45..63), so s = 0 gives 0 without
+  // a shift by 64.
+  static uint32_t top(key k, unsigned s) {
+    return static_cast<uint32_t>(((static_cast<uint64_t>(k) << 32) >> 1) >> (63 - s));
+  }
+  // The six bits from bit d (d < 32), zeros past bit 31: the shift by 32 + d
+  // (32..63) puts bit d at bit 63.
+  static unsigned chunk(key k, unsigned d) {
+    return static_cast<unsigned>((static_cast<uint64_t>(k) << (32 + d)) >> (64 - kStride));
+  }
+};
+
+struct family_v6 {
+  static constexpr unsigned kBits = 128;
+  using key = key128;
+  static key load(const tarn_addr_t* a) { return key128_from_bytes(a->addr.v6, TARN_AF_INET6); }
+  static uint32_t top(key k, unsigned s) { return static_cast<uint32_t>((k.hi >> 1) >> (63 - s)); }
+  // d < 128: key128_shl takes 0..127 and fills zeros past bit 127.
+  static unsigned chunk(key k, unsigned d) {
+    return static_cast<unsigned>(key128_shl(k, d).hi >> (64 - kStride));
+  }
+};
+
+// ---------------------------------------------------------------------------
+// Stage 1: runs.
+// ---------------------------------------------------------------------------
+
+// Maximal ranges of one answer, in address order; run r covers
+// [start[r], start[r + 1]) (the last one to the top of the space), and
+// neighbouring runs answer differently.
+struct run_list {
+  key128* start = nullptr;
+  uint32_t* value = nullptr;
+  size_t count = 0;
+};
+
+// Starts a run of `value` at `at`, which is at or after the last run's
+// start.  A run starting where the last one does replaces it; a run with
+// the answer of the run before it merges into that run.
+void run_set(run_list* runs, key128 at, uint32_t value) {
+  if (runs->count > 0 && key128_eq(runs->start[runs->count - 1], at)) runs->count--;
+  if (runs->count > 0 && runs->value[runs->count - 1] == value) return;
+  runs->start[runs->count] = at;
+  runs->value[runs->count] = value;
+  runs->count++;
+}
+
+// The sweep of stage 1.  `stack` has room for bits + 1 entries: the
+// prefixes on it contain one another and differ in length.  A prefix whose
+// last address is the top of the space ends with the sweep, so `last + 1`
+// is formed only for ranges that something follows.
+bool runs_build(const tarn_index* index, run_list* runs) {
+  const unsigned bits = tarn_addr_bits(index->family);
+  const size_t addr_len = tarn_addr_len(index->family);
+  struct open_prefix {
+    key128 last;
+    uint32_t value;
+  };
+  open_prefix stack[129];
+  size_t depth = 0;
+  runs->count = 0;
+  run_set(runs, key128{0, 0}, kNone);
+  auto close_top = [&]() {
+    key128 after = stack[depth - 1].last;
+    depth--;
+    key128_inc(&after, bits);  // below the top: something follows
+    run_set(runs, after, depth > 0 ? stack[depth - 1].value : kNone);
+  };
+  for (size_t k = 0; k < index->prefix_count; k++) {
+    const tarn_prefix_t* p = &index->prefixes[k];
+    if (k > 0 && prefixes_equal_key(p, &index->prefixes[k - 1], addr_len)) continue;
+    const key128 first = key128_from_bytes(p->addr.addr.v6, index->family);
+    while (depth > 0 && key128_lt(stack[depth - 1].last, first)) close_top();
+    if (depth == bits + 1) return false;  // not canonical and distinct
+    run_set(runs, first, index->orig_indices[k]);
+    stack[depth++] = {key128_last(first, bits, p->pfxlen), index->orig_indices[k]};
+  }
+  // What is still open ends at the top of the space, or closes in order.
+  while (depth > 0 && !key128_eq(stack[depth - 1].last, key128_top(bits))) close_top();
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Stage 2: the trie.
+// ---------------------------------------------------------------------------
+
+struct builder {
+  const run_list* runs;
+  unsigned bits;
+  uint32_t* words;
+  size_t count, cap;
+};
+
+// Appends `n` words (n even) and gives their position; false past
+// kMaxWords or when memory runs out.
+bool words_append(builder* b, size_t n, size_t* at) {
+  if (n > kMaxWords - b->count) return false;
+  if (b->count + n > b->cap) {
+    size_t cap = b->cap < 4096 ? 4096 : b->cap;
+    while (cap < b->count + n) cap *= 2;  // below 2^32: no overflow
+    void* p = realloc(b->words, cap * sizeof(uint32_t));
+    if (p == nullptr) return false;
+    b->words = static_cast<uint32_t*>(p);
+    b->cap = cap;
+  }
+  *at = b->count;
+  b->count += n;
+  return true;
+}
+
+// Moves *cursor to the run holding `first` and tells whether the range
+// [first, last] lies inside it.
+bool range_in_one_run(const run_list* runs, key128 first, key128 last, size_t* cursor) {
+  size_t r = *cursor;
+  while (r + 1 < runs->count && !key128_lt(first, runs->start[r + 1])) r++;
+  *cursor = r;
+  return r + 1 == runs->count || key128_lt(last, runs->start[r + 1]);
+}
+
+void put64(uint32_t* w, uint64_t v) {
+  w[0] = static_cast<uint32_t>(v);
+  w[1] = static_cast<uint32_t>(v >> 32);
+}
+
+// Writes the record of the node at depth d over the range [first, last]
+// (the run holding `first` is runs[cursor]; the range holds at least one
+// run start after `first`), then its child nodes' after it, and gives the
+// record's position.  Child c covers 2^shift addresses from first + c *
+// 2^shift; near the end of the address (d + 6 > bits) the children are
+// single addresses, spaced 2^pad apart in the child numbering, and the
+// children between them continue the leaf run before them.
+//
+// Only the run starts inside the range are visited: the children between two
+// of them lie in one run and make one leaf run; a child holding a run start
+// only at its first address is a leaf of the new run; a child holding one
+// anywhere else is a node.  A node costs its run starts, not its 64
+// children.  Recursion depth is at most (bits - S) / 6 + 1.
+bool node_build(builder* b, key128 first, unsigned d, size_t cursor, uint32_t* out) {
+  const run_list* runs = b->runs;
+  const unsigned bits = b->bits;
+  const unsigned end = d + kStride < bits ? d + kStride : bits;  // bits resolved here
+  const unsigned pad = d + kStride - end;                        // missing low bits
+  const unsigned shift = bits - end;                             // child size, log2
+  const key128 last = key128_last(first, bits, d);
+  const key128 child_offset_mask = key128_hostmask(128, 128 - shift);
+  uint64_t vector = 0, leafvec = 0;
+  uint32_t answers[kChildren];
+  unsigned answer_count = 0;
+  key128 child_first[kChildren];
+  size_t child_cursor[kChildren];
+  unsigned child_count = 0;
+  auto leaf_run = [&](unsigned c, uint32_t answer) {
+    if (answer_count > 0 && answers[answer_count - 1] == answer) return;
+    leafvec |= uint64_t{1} << c;
+    answers[answer_count++] = answer;
+  };
+  size_t r = cursor;  // the run holding the first unclassified child's start
+  unsigned next = 0;  // the first unclassified child
+  while (r + 1 < runs->count && !key128_lt(last, runs->start[r + 1])) {
+    const key128 offset = key128_sub(runs->start[r + 1], first);
+    // offset < 2^(bits - d), so offset >> shift < 64 (2^(end - d)).
+    const unsigned c = static_cast<unsigned>(key128_shr(offset, shift).lo) << pad;
+    if (next < c) leaf_run(next, runs->value[r]);
+    const key128 lo = key128_or(first, key128_shl(key128{0, c >> pad}, shift));
+    const key128 hi = key128_last(lo, bits, end);
+    const size_t r_lo = key128_is_zero(key128_and(offset, child_offset_mask)) ? r + 1 : r;
+    size_t r_hi = r + 1;  // the run holding hi
+    while (r_hi + 1 < runs->count && !key128_lt(hi, runs->start[r_hi + 1])) r_hi++;
+    if (r_hi == r_lo) {
+      leaf_run(c, runs->value[r_hi]);
+    } else {
+      vector |= uint64_t{1} << c;
+      child_first[child_count] = lo;
+      child_cursor[child_count] = r_lo;
+      child_count++;
+    }
+    next = c + (1u << pad);
+    r = r_hi;
+  }
+  if (next < kChildren) leaf_run(next, runs->value[r]);
+
+  const size_t size = (kHeaderWords + child_count + answer_count + 1) & ~size_t{1};
+  size_t at;
+  if (!words_append(b, size, &at)) return false;
+  uint32_t* w = b->words + at;
+  put64(w, vector);
+  put64(w + 2, leafvec);
+  memcpy(w + kHeaderWords + child_count, answers, answer_count * sizeof(uint32_t));
+  if (((kHeaderWords + child_count + answer_count) & 1) != 0) w[size - 1] = 0;
+  *out = static_cast<uint32_t>(at);
+  for (unsigned k = 0; k < child_count; k++) {
+    uint32_t child;
+    if (!node_build(b, child_first[k], end, child_cursor[k], &child)) return false;
+    b->words[at + kHeaderWords + k] = child;  // b->words may have moved
+  }
+  return true;
+}
+
+// S: one direct entry per one to four prefixes, in steps of the stride, so
+// that walks start at stride boundaries (IPv4 /24 and IPv6 /48 routes then
+// end exactly at the end of a node); at most 2^18 entries (1 MiB).
+unsigned direct_bits_for(size_t count) {
+  unsigned s = 0;
+  while (s + kStride <= kMaxDirectBits && (size_t{1} << (s + kStride)) <= 4 * count) s += kStride;
+  return s;
+}
+
+// Moves the finished words into an allocation of their own size; one of
+// 2 MiB and more gets huge pages where the system offers them, so that a
+// walk's random accesses do not also miss the TLB.
+uint32_t* words_settle(builder* b) {
+  const size_t bytes = b->count * sizeof(uint32_t);
+#if defined(MADV_HUGEPAGE)
+  constexpr size_t kHuge = size_t{2} << 20;
+  void* p = nullptr;
+  const size_t rounded = (bytes + kHuge - 1) / kHuge * kHuge;
+  if (bytes >= kHuge && posix_memalign(&p, kHuge, rounded) == 0) {
+    madvise(p, rounded, MADV_HUGEPAGE);
+    memcpy(p, b->words, bytes);
+    free(b->words);
+    b->words = static_cast<uint32_t*>(p);
+    return b->words;
+  }
+#endif
+  void* q = realloc(b->words, bytes > 0 ? bytes : 1);
+  if (q != nullptr) b->words = static_cast<uint32_t*>(q);
+  return b->words;
+}
+
+bool trie_build(builder* b, tarn_lookup_t* out, unsigned s) {
+  out->direct_bits = s;
+  out->direct = static_cast<uint32_t*>(malloc((size_t{1} << s) * sizeof(uint32_t)));
+  if (out->direct == nullptr) return false;
+  size_t cursor = 0;
+  for (uint32_t v = 0; v < (uint32_t{1} << s); v++) {
+    // v < 2^s, placed at bit bits - s (14..110 for s > 0).
+    const key128 lo = s == 0 ? key128{0, 0} : key128_shl(key128{0, v}, b->bits - s);
+    const key128 hi = key128_last(lo, b->bits, s);
+    if (range_in_one_run(b->runs, lo, hi, &cursor)) {
+      out->direct[v] = kDirectLeaf | (b->runs->value[cursor] & kDirectAnswerMask);
+    } else if (!node_build(b, lo, s, cursor, &out->direct[v])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Lookup.
+// ---------------------------------------------------------------------------
+
+inline uint64_t get64(const uint32_t* w) {
+  return static_cast<uint64_t>(w[0]) | (static_cast<uint64_t>(w[1]) << 32);
+}
+
+// One step at the record `w` for the six bits `c`: true and the child
+// record's position in *next, or false and the answer's position in *next.
+__attribute__((always_inline)) inline bool node_step(const uint32_t* words, uint32_t at, unsigned c,
+                                                     uint32_t* next) {
+  const uint32_t* w = words + at;
+  const uint64_t vector = get64(w), leafvec = get64(w + 2);
+  const uint64_t through = bits_through(c);
+  if ((vector >> c) & 1) {
+    *next = w[kHeaderWords + std::popcount(vector & through) - 1];
+    return true;
+  }
+  *next = at + kHeaderWords + static_cast<uint32_t>(std::popcount(vector)) +
+          static_cast<uint32_t>(std::popcount(leafvec & through)) - 1;
+  return false;
+}
+
+// One address.  The first step after the direct table is taken whether or
+// not the entry is a leaf (a leaf's walk reads the record at position 0 and
+// keeps the direct answer), so the one branch left follows the depth of the
+// walk, which is the same for most addresses of a table, and not the kind of
+// direct entry, which is not.
+template <typename F>
+__attribute__((always_inline)) inline tarn_ssize_t walk_one(const tarn_lookup_t* t,
+                                                            typename F::key k) {
+  const unsigned s = t->direct_bits;
+  const uint32_t e = t->direct[F::top(k, s)];
+  if (t->word_count == 0) return direct_answer(e);  // every entry is a leaf
+  tarn_ssize_t result = direct_answer(e);
+  uint32_t node = e >> 31 ^ 1;
+  uint32_t at = e & (0u - node);
+  for (unsigned d = s;; d += kStride) {
+    const uint32_t* w = t->words + at;
+    const uint64_t vector = get64(w), leafvec = get64(w + 2);
+    const unsigned c = F::chunk(k, d);
+    const uint64_t through = bits_through(c);
+    const uint32_t answer =
+        w[kHeaderWords - 1 + std::popcount(vector) + std::popcount(leafvec & through)];
+    const uint32_t child = w[kHeaderWords - 1 + std::popcount(vector & through)];
+    result = node ? leaf_answer(answer) : result;
+    node &= static_cast<uint32_t>(vector >> c) & 1;
+    if (!node) return result;
+    at = child;
+  }
+}
+
+// Lanes per group: enough walks in flight to hide a miss to the outer
+// caches behind the work of the others.
+constexpr unsigned kLanes = 32;
+
+// The group walk is free of branches on the data, which a full table makes
+// unpredictable.  Every step reads both the word the walk would take next
+// and the answer the address would get if the child were a leaf (both lie
+// inside the record, whose lines the previous pass prefetched), stores the
+// answer, and keeps the child; a lane that met a leaf leaves the walking
+// mask, so its stored answer stands.  Only the loops over the walking lanes
+// branch, once per pass.
+template <typename F>
+__attribute__((always_inline)) inline void walk_group(const tarn_lookup_t* t,
+                                                      const tarn_addr_t* addrs, unsigned lanes,
+                                                      tarn_ssize_t* matches) {
+  const unsigned s = t->direct_bits;
+  const uint32_t* words = t->words;
+  typename F::key key[kLanes];
+  uint32_t at[kLanes];  // direct position, then record position
+  for (unsigned l = 0; l < lanes; l++) {
+    key[l] = F::load(&addrs[l]);
+    at[l] = F::top(key[l], s);
+    __builtin_prefetch(&t->direct[at[l]]);
+  }
+  uint32_t walking = 0;  // lanes still in a record
+  for (unsigned l = 0; l < lanes; l++) {
+    const uint32_t e = t->direct[at[l]];
+    const uint32_t node = e >> 31 ^ 1;
+    matches[l] = direct_answer(e);
+    at[l] = e & (0u - node);  // a leaf lane parks at position 0
+    walking |= node << l;
+    __builtin_prefetch(words + at[l]);
+    __builtin_prefetch(words + at[l] + 15);
+  }
+  for (unsigned d = s; walking != 0; d += kStride) {
+    for (uint32_t m = walking; m != 0; m &= m - 1) {
+      const unsigned l = static_cast<unsigned>(std::countr_zero(m));
+      const uint32_t* w = words + at[l];
+      const uint64_t vector = get64(w), leafvec = get64(w + 2);
+      const unsigned c = F::chunk(key[l], d);
+      const uint64_t through = bits_through(c);
+      const uint32_t node = static_cast<uint32_t>(vector >> c) & 1;
+      // Both reads stay inside the record: with no child node at or before
+      // c the first lands in the header, and for a child node the second
+      // lands among the child words.
+      const uint32_t child = w[kHeaderWords - 1 + std::popcount(vector & through)];
+      const uint32_t answer =
+          w[kHeaderWords - 1 + std::popcount(vector) + std::popcount(leafvec & through)];
+      matches[l] = leaf_answer(answer);
+      at[l] = child & (0u - node);
+      __builtin_prefetch(words + at[l]);
+      __builtin_prefetch(words + at[l] + 15);
+      walking &= ~((node ^ 1) << l);
+    }
+  }
+}
+
+template <typename F>
+__attribute__((always_inline)) inline void walk_batch(const tarn_lookup_t* t,
+                                                      const tarn_addr_t* addrs, size_t count,
+                                                      tarn_ssize_t* matches) {
+  size_t i = 0;
+  for (; i + kLanes <= count; i += kLanes) walk_group<F>(t, addrs + i, kLanes, matches + i);
+  // The tail, and batches too small to fill a group, walk one at a time.
+  for (; i < count; i++) matches[i] = walk_one<F>(t, F::load(&addrs[i]));
+}
+
+// The two builds of every walk: with the popcount instruction where the
+// processor has it, and portable code.
+#if defined(__x86_64__) || defined(__i386__)
+#define TARN_HAVE_POPCNT_BUILD 1
+__attribute__((target("popcnt"))) void batch4_popcnt(const tarn_lookup_t* t,
+                                                     const tarn_addr_t* addrs, size_t count,
+                                                     tarn_ssize_t* matches) {
+  walk_batch<family_v4>(t, addrs, count, matches);
+}
+__attribute__((target("popcnt"))) void batch6_popcnt(const tarn_lookup_t* t,
+                                                     const tarn_addr_t* addrs, size_t count,
+                                                     tarn_ssize_t* matches) {
+  walk_batch<family_v6>(t, addrs, count, matches);
+}
+__attribute__((target("popcnt"))) tarn_ssize_t one4_popcnt(const tarn_lookup_t* t,
+                                                           const tarn_addr_t* a) {
+  return walk_one<family_v4>(t, family_v4::load(a));
+}
+__attribute__((target("popcnt"))) tarn_ssize_t one6_popcnt(const tarn_lookup_t* t,
+                                                           const tarn_addr_t* a) {
+  return walk_one<family_v6>(t, family_v6::load(a));
+}
+inline bool have_popcnt() { return __builtin_cpu_supports("popcnt"); }
+#else
+#define TARN_HAVE_POPCNT_BUILD 0
+#endif
+
+void batch4_plain(const tarn_lookup_t* t, const tarn_addr_t* addrs, size_t count,
+                  tarn_ssize_t* matches) {
+  walk_batch<family_v4>(t, addrs, count, matches);
+}
+void batch6_plain(const tarn_lookup_t* t, const tarn_addr_t* addrs, size_t count,
+                  tarn_ssize_t* matches) {
+  walk_batch<family_v6>(t, addrs, count, matches);
+}
+
+// ---------------------------------------------------------------------------
+// Validation.
+// ---------------------------------------------------------------------------
+
+constexpr uint8_t kUnreached = 0xFF;
+
+bool answer_valid(uint32_t a, size_t prefix_count) { return a == kNone || a < prefix_count; }
+
+// Marks the record at `pos` as reached at depth d; false if `pos` is out of
+// range, odd, or was reached before.
+bool record_reach(uint8_t* depth_of, size_t word_count, uint32_t pos, unsigned d) {
+  if (pos >= word_count || (pos & 1) != 0 || depth_of[pos] != kUnreached) return false;
+  depth_of[pos] = static_cast<uint8_t>(d);
+  return true;
+}
+
+// Checks the record at `at` (reached at depth_of[at]) and marks its
+// children; *size receives its length in words.
+bool record_check(const tarn_index* index, uint8_t* depth_of, size_t at, size_t* size) {
+  const tarn_lookup_t* t = &index->lookup;
+  const unsigned d = depth_of[at];
+  if (d == kUnreached || t->word_count - at < kHeaderWords) return false;
+  const uint32_t* w = t->words + at;
+  const uint64_t vector = get64(w), leafvec = get64(w + 2);
+  if ((vector & leafvec) != 0) return false;
+  if (~vector != 0) {
+    // The lowest leaf child must start a run.
+    const unsigned first_leaf = static_cast<unsigned>(std::countr_zero(~vector));
+    if ((leafvec & bits_through(first_leaf)) == 0) return false;
+  }
+  const size_t kids = static_cast<size_t>(std::popcount(vector));
+  const size_t answers = static_cast<size_t>(std::popcount(leafvec));
+  *size = (kHeaderWords + kids + answers + 1) & ~size_t{1};
+  if (*size > t->word_count - at) return false;
+  // Nothing may point into the record: pointers only go forward, so every
+  // one aimed here has been marked by now.
+  for (size_t k = 1; k < *size; k++)
+    if (depth_of[at + k] != kUnreached) return false;
+  if (kids > 0 && d + kStride >= tarn_addr_bits(index->family)) return false;
+  for (size_t k = 0; k < kids; k++) {
+    const uint32_t child = w[kHeaderWords + k];
+    if (child < at + *size || !record_reach(depth_of, t->word_count, child, d + kStride))
+      return false;
+  }
+  for (size_t k = 0; k < answers; k++)
+    if (!answer_valid(w[kHeaderWords + kids + k], index->prefix_count)) return false;
+  return true;
+}
+
+}  // namespace
+
+tarn_err_t tarn_lookup_build(tarn_index* index) {
+  if (index->prefix_count > kMaxCount) return TARN_OK;  // the LC-trie answers
+  run_list runs;
+  // At most two runs per distinct prefix, plus the first.
+  const size_t max_runs = 2 * index->prefix_count + 1;
+  runs.start = static_cast<key128*>(malloc(max_runs * sizeof *runs.start));
+  runs.value = static_cast<uint32_t*>(malloc(max_runs * sizeof *runs.value));
+  tarn_err_t err = TARN_ERR_NOMEM;
+  builder b{&runs, tarn_addr_bits(index->family), nullptr, 0, 0};
+  if (runs.start == nullptr || runs.value == nullptr) goto done;
+  if (!runs_build(index, &runs)) {
+    err = TARN_ERR_INVAL;
+    goto done;
+  }
+  if (!trie_build(&b, &index->lookup, direct_bits_for(index->prefix_count))) goto done;
+  index->lookup.words = words_settle(&b);
+  index->lookup.word_count = b.count;
+  b.words = nullptr;
+  err = TARN_OK;
+
+done:
+  free(runs.start);
+  free(runs.value);
+  free(b.words);
+  if (err != TARN_OK) tarn_lookup_release(index);
+  return err;
+}
+
+void tarn_lookup_release(tarn_index* index) {
+  free(index->lookup.direct);
+  free(index->lookup.words);
+  index->lookup = tarn_lookup_t{};
+}
+
+// Validates in one pass over the records in position order.  Child
+// pointers only go forward, past the end of the record holding them, so a
+// record's depth is known (from its direct entry or its parent) when the
+// pass reaches it, a record not reached by then is reached by nothing, and a
+// pointer into the middle of a record shows as a mark inside it.  Work:
+// 2^direct_bits + word_count steps and one byte per word.
+tarn_err_t tarn_lookup_validate(const tarn_index* index) {
+  const tarn_lookup_t* t = &index->lookup;
+  if (t->direct == nullptr)
+    return t->words == nullptr && t->word_count == 0 && t->direct_bits == 0 ? TARN_OK
+                                                                            : TARN_ERR_INVAL;
+  if (t->direct_bits > kMaxDirectBits || t->word_count > kMaxWords ||
+      index->prefix_count > kMaxCount || (t->word_count > 0 && t->words == nullptr))
+    return TARN_ERR_INVAL;
+  uint8_t* depth_of = static_cast<uint8_t*>(malloc(t->word_count > 0 ? t->word_count : 1));
+  if (depth_of == nullptr) return TARN_ERR_NOMEM;
+  memset(depth_of, kUnreached, t->word_count);
+  tarn_err_t err = TARN_ERR_INVAL;
+  size_t at = 0;
+  for (size_t v = 0; v < (size_t{1} << t->direct_bits); v++) {
+    const uint32_t e = t->direct[v];
+    if (e & kDirectLeaf) {
+      const uint32_t a = e & kDirectAnswerMask;
+      if (a != kDirectAnswerMask && a >= index->prefix_count) goto done;
+    } else if (!record_reach(depth_of, t->word_count, e, t->direct_bits)) {
+      goto done;
+    }
+  }
+  while (at < t->word_count) {
+    size_t size;
+    if (!record_check(index, depth_of, at, &size)) goto done;
+    at += size;
+  }
+  err = TARN_OK;
+
+done:
+  free(depth_of);
+  return err;
+}
+
+void tarn_lookup_batch(const tarn_index* index, const tarn_addr_t* addrs, size_t count,
+                       tarn_ssize_t* matches, tarn_err_t* errs) {
+  const tarn_lookup_t* t = &index->lookup;
+  const bool v4 = index->family == TARN_AF_INET;
+#if TARN_HAVE_POPCNT_BUILD
+  if (have_popcnt()) {
+    if (v4)
+      batch4_popcnt(t, addrs, count, matches);
+    else
+      batch6_popcnt(t, addrs, count, matches);
+  } else
+#endif
+  {
+    if (v4)
+      batch4_plain(t, addrs, count, matches);
+    else
+      batch6_plain(t, addrs, count, matches);
+  }
+  if (errs != nullptr)
+    for (size_t i = 0; i < count; i++) errs[i] = TARN_OK;
+}
+
+tarn_ssize_t tarn_lookup_one(const tarn_index* index, const tarn_addr_t* addr) {
+  const tarn_lookup_t* t = &index->lookup;
+  const bool v4 = index->family == TARN_AF_INET;
+#if TARN_HAVE_POPCNT_BUILD
+  if (have_popcnt()) return v4 ? one4_popcnt(t, addr) : one6_popcnt(t, addr);
+#endif
+  return v4 ? walk_one<family_v4>(t, family_v4::load(addr))
+            : walk_one<family_v6>(t, family_v6::load(addr));
+}

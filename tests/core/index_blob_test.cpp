@@ -1,0 +1,649 @@
+// index_blob_test.cpp - the index as a blob: round trips that keep every
+// lookup and query answer, the size query, one refusal per invariant the
+// loader checks, and seeded random damage to real blobs, none of which may
+// load to an index that reads out of bounds (run it under -DTARN_SANITIZE=ON
+// to have that checked byte for byte).
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "../../fuzz/blob_checksum.h"
+#include "pytarn.h"
+#include "support/ref_index.h"
+#include "tarn_internal.h"
+
+namespace {
+
+using blob_t = std::vector<uint8_t>;
+
+// The version 1 layout, written out independently of tarn_index_blob.cpp so
+// that a change to the format shows up here.
+constexpr size_t kHeaderLen = 120;
+constexpr size_t kVersionAt = 8, kHeaderLenAt = 12, kFamilyAt = 16, kJumpBitsAt = 20;
+constexpr size_t kCountAt = 24, kDistinctAt = 32, kNodeCountAt = 40;
+constexpr size_t kLookupAt = 48, kDirectBitsAt = 52, kWordCountAt = 56, kSectionLenAt = 64;
+static_assert(kBlobHeaderLen == kHeaderLen, "one header length");
+enum { kNodes, kPrefixes, kOrig, kJump, kDirect, kWords, kSections };
+
+uint64_t blob_seed() {
+  const char* env = getenv("TARN_BLOB_SEED");
+  const uint64_t seed = env ? strtoull(env, nullptr, 0) : 20251107;
+  printf("blob tests: seed %llu (set TARN_BLOB_SEED to repeat)\n",
+         static_cast<unsigned long long>(seed));
+  return seed;
+}
+
+uint64_t get_le(const blob_t& b, size_t at, int width) {
+  uint64_t v = 0;
+  for (int i = width - 1; i >= 0; i--) v = (v << 8) | b[at + i];
+  return v;
+}
+void put_le(blob_t& b, size_t at, int width, uint64_t v) {
+  for (int i = 0; i < width; i++) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// Recomputes the checksum of an edited blob, so that the edit reaches the
+// checks behind it (with the fuzz tools' own transcription of XXH64).
+void fix_checksum(blob_t& b) { fuzz_fix_checksum(b.data(), b.size()); }
+
+// Where each section of a well-formed blob starts.
+size_t section_at(const blob_t& b, int section) {
+  size_t at = kHeaderLen;
+  for (int s = 0; s < section; s++) at += get_le(b, kSectionLenAt + 8 * s, 8);
+  return at;
+}
+
+struct index_owner {
+  tarn_index_t* idx = nullptr;
+  index_owner() = default;
+  index_owner(const index_owner&) = delete;
+  ~index_owner() { tarn_index_destroy(idx); }
+};
+
+blob_t serialize(const tarn_index_t* idx) {
+  size_t need = 0;
+  EXPECT_EQ(tarn_index_serialize(idx, nullptr, 0, &need), TARN_ERR_INVAL);
+  blob_t b(need);
+  size_t got = 0;
+  EXPECT_EQ(tarn_index_serialize(idx, b.data(), b.size(), &got), TARN_OK);
+  EXPECT_EQ(got, need);
+  return b;
+}
+
+// --- every answer the loaded index gives ---------------------------------
+
+// The answers of one index to a fixed set of lookups and queries, in a form
+// two indexes can be compared by.  Also asserts every position in range,
+// which is what a damaged-but-accepted blob must still guarantee.
+struct answers {
+  size_t distinct = 0, records = 0;
+  std::vector<ssize_t> lookups, listed_pos, exact;
+  std::vector<std::string> listed, covering, covered;
+  bool operator==(const answers&) const = default;
+};
+
+std::string text_of(const tarn_prefix_t* p, const ssize_t* pos, size_t n) {
+  std::string s;
+  for (size_t i = 0; i < n; i++) s += ref_index::to_text(p[i]) + "@" + std::to_string(pos[i]) + " ";
+  return s;
+}
+
+answers ask(const tarn_index_t* idx, tarn_family_t family, const std::vector<tarn_addr_t>& addrs,
+            const std::vector<tarn_prefix_t>& queries) {
+  answers a;
+  EXPECT_EQ(tarn_index_count(idx, &a.distinct, &a.records), TARN_OK);
+  const ssize_t records = static_cast<ssize_t>(a.records);
+  auto in_range = [&](const std::vector<ssize_t>& v) {
+    for (ssize_t p : v) EXPECT_TRUE(p >= -1 && p < records) << p;
+  };
+  a.lookups.assign(addrs.size(), -9);
+  EXPECT_EQ(tarn_index_lookup(idx, addrs.data(), addrs.size(), a.lookups.data(), nullptr), TARN_OK);
+  in_range(a.lookups);
+  std::vector<tarn_prefix_t> held(a.distinct);
+  a.listed_pos.resize(a.distinct);
+  EXPECT_EQ(tarn_index_prefixes(idx, held.data(), a.listed_pos.data(), a.distinct), TARN_OK);
+  in_range(a.listed_pos);
+  for (const tarn_prefix_t& p : held) a.listed.push_back(ref_index::to_text(p));
+  a.exact.assign(queries.size(), -9);
+  EXPECT_EQ(tarn_index_exact(idx, queries.data(), queries.size(), a.exact.data()), TARN_OK);
+  in_range(a.exact);
+  const unsigned bits = ref_index::bits(family);
+  for (const tarn_prefix_t& q : queries) {
+    tarn_prefix_t got[129];
+    ssize_t pos[129];
+    size_t n = 0;
+    EXPECT_EQ(tarn_index_covering(idx, &q, got, pos, 129, &n), TARN_OK);
+    EXPECT_LE(n, bits + 1);
+    a.covering.push_back(text_of(got, pos, n));
+    size_t need = 0;
+    tarn_index_covered(idx, &q, nullptr, nullptr, 0, &need);
+    EXPECT_LE(need, a.distinct);
+    std::vector<tarn_prefix_t> sub(need + 1);
+    std::vector<ssize_t> sub_pos(need + 1);
+    EXPECT_EQ(tarn_index_covered(idx, &q, sub.data(), sub_pos.data(), need, &n), TARN_OK);
+    a.covered.push_back(text_of(sub.data(), sub_pos.data(), n));
+  }
+  return a;
+}
+
+// Queries: some held prefixes, their supernets, host routes of the
+// addresses, /0.
+std::vector<tarn_prefix_t> make_queries(std::mt19937_64& rng, tarn_family_t family,
+                                        const std::vector<tarn_prefix_t>& in,
+                                        const std::vector<tarn_addr_t>& addrs, size_t n) {
+  const unsigned bits = ref_index::bits(family);
+  std::vector<tarn_prefix_t> q = {ref_index::make_prefix(family, 0, 0)};
+  while (q.size() < n) {
+    const tarn_prefix_t& p = in[rng() % in.size()];
+    switch (rng() % 3) {
+      case 0:
+        q.push_back(p);
+        break;
+      case 1:
+        q.push_back(ref_index::make_prefix(family, ref_index::to_int(p.addr),
+                                           static_cast<unsigned>(rng() % (p.pfxlen + 1u))));
+        break;
+      default:
+        q.push_back(
+            ref_index::make_prefix(family, ref_index::to_int(addrs[rng() % addrs.size()]), bits));
+    }
+  }
+  return q;
+}
+
+// --- round trips ---------------------------------------------------------
+
+struct trip_case {
+  tarn_family_t family;
+  size_t prefixes;
+};
+
+const trip_case kTrips[] = {
+    {TARN_AF_INET, 1},    {TARN_AF_INET, 2},    {TARN_AF_INET, 17},    {TARN_AF_INET, 300},
+    {TARN_AF_INET, 5000}, {TARN_AF_INET, 9000}, {TARN_AF_INET6, 1},    {TARN_AF_INET6, 2},
+    {TARN_AF_INET6, 17},  {TARN_AF_INET6, 300}, {TARN_AF_INET6, 5000}, {TARN_AF_INET6, 9000},
+};
+
+// A loaded index holds the writer's arrays exactly, writes the same blob
+// again, and answers every lookup (checked against a hash-table reference
+// too) and every query as the writer does.
+TEST(IndexBlob, RoundTripKeepsEveryAnswer) {
+  const uint64_t seed = blob_seed();
+  for (const trip_case& c : kTrips) {
+    SCOPED_TRACE("family " + std::to_string(c.family) + ", " + std::to_string(c.prefixes) +
+                 " prefixes");
+    std::mt19937_64 rng(seed ^ (c.prefixes * 7919u + c.family));
+    const std::vector<tarn_prefix_t> in = ref_index::random_prefixes(rng, c.family, c.prefixes);
+    index_owner built, loaded;
+    ASSERT_EQ(tarn_index_create(in.data(), in.size(), &built.idx), TARN_OK);
+    const blob_t blob = serialize(built.idx);
+    ASSERT_EQ(blob.size(), section_at(blob, kSections));
+    tarn_index_t* sentinel = reinterpret_cast<tarn_index_t*>(&loaded);
+    loaded.idx = sentinel;
+    ASSERT_EQ(tarn_index_load(blob.data(), blob.size(), &loaded.idx), TARN_OK);
+    ASSERT_NE(loaded.idx, sentinel);
+
+    const tarn_index &a = *built.idx, &b = *loaded.idx;
+    ASSERT_EQ(b.family, a.family);
+    ASSERT_EQ(b.prefix_count, a.prefix_count);
+    ASSERT_EQ(b.distinct_count, a.distinct_count);
+    ASSERT_EQ(b.node_count, a.node_count);
+    ASSERT_EQ(b.jump_bits, a.jump_bits);
+    ASSERT_EQ(b.jump != nullptr, a.jump != nullptr);
+    ASSERT_EQ(b.check4 != nullptr, a.check4 != nullptr);
+    EXPECT_EQ(memcmp(b.nodes, a.nodes, a.node_count * sizeof *a.nodes), 0);
+    EXPECT_EQ(memcmp(b.orig_indices, a.orig_indices, a.prefix_count * 4), 0);
+    for (size_t k = 0; k < a.prefix_count; k++)
+      ASSERT_TRUE(prefixes_equal_key(&a.prefixes[k], &b.prefixes[k], c.family == 4 ? 4 : 16) &&
+                  b.prefixes[k].addr.family == c.family)
+          << k;
+    if (a.check4) {
+      EXPECT_EQ(memcmp(b.check4, a.check4, a.prefix_count * sizeof *a.check4), 0);
+    }
+    if (a.jump) {
+      EXPECT_EQ(memcmp(b.jump, a.jump, (size_t{1} << a.jump_bits) * sizeof *a.jump), 0);
+    }
+    ASSERT_EQ(b.lookup.direct != nullptr, a.lookup.direct != nullptr);
+    ASSERT_EQ(b.lookup.direct_bits, a.lookup.direct_bits);
+    ASSERT_EQ(b.lookup.word_count, a.lookup.word_count);
+    if (a.lookup.direct) {
+      EXPECT_EQ(memcmp(b.lookup.direct, a.lookup.direct, 4u << a.lookup.direct_bits), 0);
+    }
+    if (a.lookup.word_count > 0) {
+      EXPECT_EQ(memcmp(b.lookup.words, a.lookup.words, 4 * a.lookup.word_count), 0);
+    }
+    EXPECT_EQ(serialize(loaded.idx), blob);
+
+    const std::vector<tarn_addr_t> addrs = ref_index::random_addrs(rng, c.family, in, 3000);
+    const std::vector<tarn_prefix_t> queries = make_queries(rng, c.family, in, addrs, 60);
+    const answers want = ask(built.idx, c.family, addrs, queries);
+    EXPECT_TRUE(ask(loaded.idx, c.family, addrs, queries) == want);
+    ref_index::lpm_table table(in);
+    for (size_t i = 0; i < addrs.size(); i++) {
+      const ssize_t ref = table.lookup(addrs[i]);
+      const ssize_t got = want.lookups[i];
+      ASSERT_EQ(got < 0, ref < 0) << ref_index::to_text(addrs[i]);
+      if (ref >= 0) {
+        ASSERT_EQ(ref_index::to_text(in[static_cast<size_t>(got)]),
+                  ref_index::to_text(in[static_cast<size_t>(ref)]));
+      }
+    }
+  }
+}
+
+// The checksum is XXH64 of the payload: the reference agrees with the
+// published vectors, and recomputing it over a fresh blob changes nothing.
+TEST(IndexBlob, ChecksumIsXxh64OfThePayload) {
+  const uint8_t abc[] = {'a', 'b', 'c'};
+  EXPECT_EQ(fuzz_xxh64(abc, 0), 0xEF46DB3751D8E999u);
+  EXPECT_EQ(fuzz_xxh64(abc, 3), 0x44BC2CF5AD770999u);
+  std::mt19937_64 rng(3);
+  for (size_t count : {1, 7, 300}) {  // payloads below, around and above one stripe
+    const std::vector<tarn_prefix_t> in = ref_index::random_prefixes(rng, TARN_AF_INET6, count);
+    index_owner ix;
+    ASSERT_EQ(tarn_index_create(in.data(), in.size(), &ix.idx), TARN_OK);
+    const blob_t blob = serialize(ix.idx);
+    blob_t again = blob;
+    fix_checksum(again);
+    EXPECT_EQ(again, blob) << count;
+  }
+}
+
+// The bytes IPv4 records leave unused take no part: they are not written,
+// and the loaded records hold zeros there.
+TEST(IndexBlob, UnusedIpv4BytesNotWritten) {
+  std::mt19937_64 rng(5);
+  std::vector<tarn_prefix_t> clean = ref_index::random_prefixes(rng, TARN_AF_INET, 200);
+  std::vector<tarn_prefix_t> dirty = clean;
+  for (tarn_prefix_t& p : dirty) memset(p.addr.addr.v6 + 4, 0xA5, 12);
+  index_owner a, b, loaded;
+  ASSERT_EQ(tarn_index_create(clean.data(), clean.size(), &a.idx), TARN_OK);
+  ASSERT_EQ(tarn_index_create(dirty.data(), dirty.size(), &b.idx), TARN_OK);
+  const blob_t blob = serialize(b.idx);
+  EXPECT_EQ(blob, serialize(a.idx));
+  ASSERT_EQ(tarn_index_load(blob.data(), blob.size(), &loaded.idx), TARN_OK);
+  for (size_t k = 0; k < clean.size(); k++)
+    for (int i = 4; i < 16; i++) ASSERT_EQ(loaded.idx->prefixes[k].addr.addr.v6[i], 0);
+}
+
+// --- argument checks and the size query ------------------------------------
+
+TEST(IndexBlob, SerializeSizeQueryAndArguments) {
+  std::mt19937_64 rng(11);
+  const std::vector<tarn_prefix_t> in = ref_index::random_prefixes(rng, TARN_AF_INET6, 50);
+  index_owner ix;
+  ASSERT_EQ(tarn_index_create(in.data(), in.size(), &ix.idx), TARN_OK);
+  const blob_t want = serialize(ix.idx);
+  const size_t need = want.size();
+  struct Case {
+    const char* name;
+    bool null_index, null_buf, null_len;
+    size_t capacity;
+    tarn_err_t rc;
+    size_t len_after;  // 7 = untouched
+  };
+  const Case cases[] = {
+      {"size query", false, true, false, 0, TARN_ERR_INVAL, need},
+      {"one byte short", false, false, false, need - 1, TARN_ERR_INVAL, need},
+      {"exact", false, false, false, need, TARN_OK, need},
+      {"room to spare", false, false, false, need + 40, TARN_OK, need},
+      {"null index", true, false, false, need, TARN_ERR_INVAL, 7},
+      {"null out_len", false, false, true, need, TARN_ERR_INVAL, 7},
+      {"null buf with a capacity", false, true, false, need, TARN_ERR_INVAL, 7},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    blob_t buf(need + 40, 0xEE);
+    size_t len = 7;
+    const tarn_err_t rc =
+        tarn_index_serialize(c.null_index ? nullptr : ix.idx, c.null_buf ? nullptr : buf.data(),
+                             c.capacity, c.null_len ? nullptr : &len);
+    EXPECT_EQ(rc, c.rc);
+    EXPECT_EQ(len, c.len_after);
+    const size_t written = rc == TARN_OK ? need : 0;
+    EXPECT_TRUE(std::equal(buf.begin(), buf.begin() + written, want.begin()));
+    for (size_t i = written; i < buf.size(); i++) ASSERT_EQ(buf[i], 0xEE) << i;
+  }
+  tarn_index_t* out = reinterpret_cast<tarn_index_t*>(&ix);
+  EXPECT_EQ(tarn_index_load(nullptr, need, &out), TARN_ERR_INVAL);
+  EXPECT_EQ(tarn_index_load(want.data(), want.size(), nullptr), TARN_ERR_INVAL);
+  EXPECT_EQ(tarn_index_load(want.data(), 0, &out), TARN_ERR_INVAL);
+  EXPECT_EQ(out, reinterpret_cast<tarn_index_t*>(&ix));
+}
+
+// --- one refusal per invariant ------------------------------------------
+
+// A v4 blob with a shortcut and a v6 one, both with duplicates.
+struct base_blobs {
+  blob_t v4, v6, v4_small;
+};
+
+base_blobs make_bases(uint64_t seed) {
+  base_blobs out;
+  std::mt19937_64 rng(seed);
+  for (auto [family, count, dst] : {std::tuple{TARN_AF_INET, size_t{4500}, &out.v4},
+                                    std::tuple{TARN_AF_INET6, size_t{4500}, &out.v6},
+                                    std::tuple{TARN_AF_INET, size_t{40}, &out.v4_small}}) {
+    const std::vector<tarn_prefix_t> in = ref_index::random_prefixes(rng, family, count);
+    index_owner ix;
+    EXPECT_EQ(tarn_index_create(in.data(), in.size(), &ix.idx), TARN_OK);
+    *dst = serialize(ix.idx);
+  }
+  return out;
+}
+
+size_t prefix_bytes(const blob_t& b) { return get_le(b, kFamilyAt, 4) == 4 ? 5 : 17; }
+
+// The first sorted position k >= from whose record differs from record k - 1.
+size_t first_run_start(const blob_t& b, size_t from) {
+  const size_t w = prefix_bytes(b), at = section_at(b, kPrefixes);
+  size_t k = from;
+  while (std::equal(&b[at + w * k], &b[at + w * k + w], &b[at + w * (k - 1)])) k++;
+  return k;
+}
+
+// The first node position matching `pred`, in a blob.
+template <typename Pred>
+size_t find_node(const blob_t& b, Pred pred) {
+  const size_t at = section_at(b, kNodes);
+  const size_t n = get_le(b, kNodeCountAt, 8);
+  for (size_t i = 0; i < n; i++) {
+    const size_t p = at + 12 * i;
+    if (pred(i, get_le(b, p, 4), get_le(b, p + 4, 4), b[p + 8])) return p;
+  }
+  ADD_FAILURE() << "no such node";
+  return at;
+}
+
+struct hostile_case {
+  const char* name;
+  void (*edit)(blob_t&);
+};
+
+const hostile_case kHostile[] = {
+    {"magic", [](blob_t& b) { b[0] ^= 0x20; }},
+    {"version 2", [](blob_t& b) { put_le(b, kVersionAt, 4, 2); }},
+    {"header length", [](blob_t& b) { put_le(b, kHeaderLenAt, 4, 104); }},
+    {"family 5", [](blob_t& b) { put_le(b, kFamilyAt, 4, 5); }},
+    {"the other family", [](blob_t& b) { put_le(b, kFamilyAt, 4, 10 - get_le(b, kFamilyAt, 4)); }},
+    {"jump bits 17", [](blob_t& b) { put_le(b, kJumpBitsAt, 4, 17); }},
+    {"prefix count 0", [](blob_t& b) { put_le(b, kCountAt, 8, 0); }},
+    {"prefix count 2^32", [](blob_t& b) { put_le(b, kCountAt, 8, uint64_t{1} << 32); }},
+    {"prefix count 2^62", [](blob_t& b) { put_le(b, kCountAt, 8, uint64_t{1} << 62); }},
+    {"distinct count one more",
+     [](blob_t& b) { put_le(b, kDistinctAt, 8, get_le(b, kDistinctAt, 8) + 1); }},
+    {"distinct count one less",
+     [](blob_t& b) { put_le(b, kDistinctAt, 8, get_le(b, kDistinctAt, 8) - 1); }},
+    {"node count 0", [](blob_t& b) { put_le(b, kNodeCountAt, 8, 0); }},
+    {"node section length",
+     [](blob_t& b) { put_le(b, kSectionLenAt, 8, get_le(b, kSectionLenAt, 8) + 12); }},
+    {"section lengths whose sum wraps to the total",
+     [](blob_t& b) {
+       put_le(b, kSectionLenAt, 8, get_le(b, kSectionLenAt, 8) + (uint64_t{1} << 63));
+       put_le(b, kSectionLenAt + 8, 8, get_le(b, kSectionLenAt + 8, 8) + (uint64_t{1} << 63));
+     }},
+    {"truncated by one byte", [](blob_t& b) { b.pop_back(); }},
+    {"truncated inside the header", [](blob_t& b) { b.resize(50); }},
+    {"one byte appended", [](blob_t& b) { b.push_back(0); }},
+    {"node count and section grown together",
+     [](blob_t& b) {
+       put_le(b, kNodeCountAt, 8, get_le(b, kNodeCountAt, 8) + 1);
+       put_le(b, kSectionLenAt, 8, get_le(b, kSectionLenAt, 8) + 12);
+       b.insert(b.begin() + static_cast<ptrdiff_t>(section_at(b, kPrefixes)), 12, 0);
+     }},
+    {"child block past the end",
+     [](blob_t& b) {
+       const size_t p = find_node(b, [](size_t, uint64_t, uint64_t, uint8_t br) { return br > 0; });
+       put_le(b, p, 4, get_le(b, kNodeCountAt, 8) - 1);
+     }},
+    {"child block before its parent",
+     [](blob_t& b) {
+       const size_t p =
+           find_node(b, [](size_t i, uint64_t, uint64_t, uint8_t br) { return i > 0 && br > 0; });
+       put_le(b, p, 4, 1);
+     }},
+    {"root pointing at itself", [](blob_t& b) { put_le(b, section_at(b, kNodes), 4, 0); }},
+    {"branch 9",
+     [](blob_t& b) {
+       const size_t p = find_node(b, [](size_t, uint64_t, uint64_t, uint8_t br) { return br > 0; });
+       b[p + 8] = 9;
+     }},
+    {"leaf given a branch",
+     [](blob_t& b) {
+       const size_t p =
+           find_node(b, [](size_t, uint64_t, uint64_t, uint8_t br) { return br == 0; });
+       b[p + 8] = 1;
+     }},
+    {"leaf with a base",
+     [](blob_t& b) {
+       const size_t p =
+           find_node(b, [](size_t, uint64_t, uint64_t, uint8_t br) { return br == 0; });
+       put_le(b, p, 4, 1);
+     }},
+    {"pad byte", [](blob_t& b) { b[section_at(b, kNodes) + 11] = 1; }},
+    {"lookup structure said absent", [](blob_t& b) { put_le(b, kLookupAt, 4, 0); }},
+    {"lookup flag 2", [](blob_t& b) { put_le(b, kLookupAt, 4, 2); }},
+    {"lookup direct bits 25", [](blob_t& b) { put_le(b, kDirectBitsAt, 4, 25); }},
+    {"lookup direct entry naming a word past the end",
+     [](blob_t& b) { put_le(b, section_at(b, kDirect), 4, get_le(b, kWordCountAt, 8) + 2); }},
+    {"lookup direct answer = count",
+     [](blob_t& b) { put_le(b, section_at(b, kDirect), 4, 0x80000000u | get_le(b, kCountAt, 8)); }},
+    {"inner node's bits beyond the address",
+     [](blob_t& b) {
+       const size_t p = find_node(b, [](size_t, uint64_t, uint64_t, uint8_t br) { return br > 0; });
+       b[p + 9] = 200;
+     }},
+    {"prefix position = count",
+     [](blob_t& b) {
+       const size_t p = find_node(
+           b, [](size_t, uint64_t, uint64_t px, uint8_t) { return px != TARN_INDEX_NONE; });
+       put_le(b, p + 4, 4, get_le(b, kCountAt, 8));
+     }},
+    {"two prefixes out of order",
+     [](blob_t& b) {
+       const size_t k = first_run_start(b, 10), w = prefix_bytes(b);
+       const size_t at = section_at(b, kPrefixes) + w * k;
+       std::swap_ranges(b.begin() + static_cast<ptrdiff_t>(at - w),
+                        b.begin() + static_cast<ptrdiff_t>(at),
+                        b.begin() + static_cast<ptrdiff_t>(at));
+     }},
+    {"host bit set",
+     [](blob_t& b) {
+       const size_t w = prefix_bytes(b);
+       size_t at = section_at(b, kPrefixes);
+       while (b[at + w - 1] == 8 * (w - 1)) at += w;  // a record shorter than the address
+       b[at + w - 2] |= 1;
+     }},
+    {"length above the family's",
+     [](blob_t& b) {
+       const size_t w = get_le(b, kFamilyAt, 4) == 4 ? 5 : 17;
+       b[section_at(b, kPrefixes) + 7 * w + w - 1] = static_cast<uint8_t>(w == 5 ? 33 : 129);
+     }},
+    {"position = count",
+     [](blob_t& b) { put_le(b, section_at(b, kOrig) + 4 * 3, 4, get_le(b, kCountAt, 8)); }},
+    {"position shared by two runs",
+     [](blob_t& b) {
+       const size_t k = first_run_start(b, 20), at = section_at(b, kOrig);
+       put_le(b, at + 4 * k, 4, get_le(b, at + 4 * (k - 1), 4));
+     }},
+    {"position differing inside a run",
+     [](blob_t& b) {
+       const size_t w = prefix_bytes(b), at = section_at(b, kPrefixes);
+       size_t k = 1;
+       while (!std::equal(&b[at + w * k], &b[at + w * k + w], &b[at + w * (k - 1)])) k++;
+       const size_t o = section_at(b, kOrig) + 4 * k;
+       put_le(b, o, 4, get_le(b, o, 4) == 0 ? 1 : 0);
+     }},
+};
+
+TEST(IndexBlob, RefusesEachBrokenInvariant) {
+  const base_blobs bases = make_bases(blob_seed());
+  for (const blob_t* base : {&bases.v4, &bases.v6, &bases.v4_small}) {
+    index_owner check;
+    ASSERT_EQ(tarn_index_load(base->data(), base->size(), &check.idx), TARN_OK);
+    for (const hostile_case& c : kHostile) {
+      for (bool fixed : {false, true}) {
+        SCOPED_TRACE(std::string(c.name) + (fixed ? ", checksum fixed" : "") + ", family " +
+                     std::to_string(check.idx->family) + ", " +
+                     std::to_string(check.idx->prefix_count) + " prefixes");
+        blob_t b = *base;
+        c.edit(b);
+        if (fixed) fix_checksum(b);
+        tarn_index_t* out = reinterpret_cast<tarn_index_t*>(&b);
+        EXPECT_EQ(tarn_index_load(b.data(), b.size(), &out), TARN_ERR_INVAL);
+        EXPECT_EQ(out, reinterpret_cast<tarn_index_t*>(&b));
+      }
+    }
+  }
+}
+
+// The stored shortcut must agree with the trie entry by entry.
+TEST(IndexBlob, RefusesAlteredShortcut) {
+  const base_blobs bases = make_bases(blob_seed() + 1);
+  struct Case {
+    const char* name;
+    const blob_t* base;
+    int section;
+    size_t offset;  // within the section
+  };
+  const Case cases[] = {
+      {"v4 shortcut node", &bases.v4, kJump, 12 * 77},
+      {"v4 shortcut match", &bases.v4, kJump, 12 * 4095 + 4},
+      {"v4 shortcut bit", &bases.v4, kJump, 12 * 1000 + 8},
+      {"v6 shortcut node", &bases.v6, kJump, 12 * 4095},
+      {"v6 shortcut match", &bases.v6, kJump, 12 * 3 + 4},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    blob_t b = *c.base;
+    const size_t at = section_at(b, c.section) + c.offset;
+    ASSERT_LE(at + 4, b.size());
+    b[at] ^= 1;
+    fix_checksum(b);
+    tarn_index_t* out = nullptr;
+    EXPECT_EQ(tarn_index_load(b.data(), b.size(), &out), TARN_ERR_INVAL);
+    EXPECT_EQ(out, nullptr);
+  }
+}
+
+// --- seeded random damage ------------------------------------------------
+
+enum mutation { kFlip, kSetByte, kTruncate, kExtend, kLengthField, kSwap, kNodeField, kKinds };
+
+// One random edit of a copy of `b`; the checksum is fixed afterwards in
+// most cases, or nearly every edit would stop at it.
+blob_t mutate(std::mt19937_64& rng, const blob_t& base, mutation kind) {
+  blob_t b = base;
+  auto pick = [&](size_t n) { return static_cast<size_t>(rng() % n); };
+  switch (kind) {
+    case kFlip:
+      for (size_t i = 1 + pick(4); i > 0; i--) b[pick(b.size())] ^= uint8_t(1u << pick(8));
+      break;
+    case kSetByte: {
+      static const uint8_t kValues[] = {0, 1, 0x7F, 0x80, 0xFF, 8, 9, 32, 33, 128, 129};
+      for (size_t i = 1 + pick(3); i > 0; i--)
+        b[pick(b.size())] = rng() % 2 ? kValues[pick(sizeof kValues)] : uint8_t(rng());
+      break;
+    }
+    case kTruncate:
+      b.resize(pick(b.size()));
+      break;
+    case kExtend:
+      for (size_t i = 1 + pick(24); i > 0; i--) b.push_back(uint8_t(rng()));
+      break;
+    case kLengthField: {
+      // A count or section length, set to a neighbour, zero, a power of two
+      // or all ones; sometimes the blob is resized to the total it implies.
+      static const size_t kFields[] = {kCountAt,           kDistinctAt,        kNodeCountAt,
+                                       kWordCountAt,       kSectionLenAt,      kSectionLenAt + 8,
+                                       kSectionLenAt + 16, kSectionLenAt + 24, kSectionLenAt + 32,
+                                       kSectionLenAt + 40, kJumpBitsAt,        kDirectBitsAt};
+      const size_t at = kFields[pick(sizeof kFields / sizeof kFields[0])];
+      const int width = at == kJumpBitsAt || at == kDirectBitsAt ? 4 : 8;
+      const uint64_t old = get_le(b, at, width);
+      const uint64_t choices[] = {old + 1,      old - 1, 0,       uint64_t{1} << pick(64),
+                                  ~uint64_t{0}, old * 2, old + 12};
+      put_le(b, at, width, choices[pick(7)]);
+      if (rng() % 2) {
+        uint64_t total = kHeaderLen;
+        for (int s = 0; s < kSections; s++) total += get_le(b, kSectionLenAt + 8 * s, 8);
+        if (total < b.size() + 100000) b.resize(static_cast<size_t>(total), 0);
+      }
+      break;
+    }
+    case kNodeField: {
+      // A node's prefix or skip, set to another value the range checks let
+      // through: such a trie loads, with prefixes misplaced, and must still
+      // answer in bounds.
+      const size_t nodes = get_le(b, kNodeCountAt, 8), count = get_le(b, kCountAt, 8);
+      const size_t at = section_at(b, kNodes) + 12 * pick(nodes);
+      if (rng() % 2)
+        put_le(b, at + 4, 4, rng() % 4 == 0 ? TARN_INDEX_NONE : pick(count));
+      else
+        b[at + 9] = static_cast<uint8_t>(pick(b[at + 9] + 3u));
+      break;
+    }
+    default: {
+      // Swap two equal ranges of the payload: whole records of one section
+      // or arbitrary spans.
+      const size_t payload = b.size() - kHeaderLen;
+      const size_t width = rng() % 2 ? 12 : 1 + pick(40);
+      if (payload < 2 * width) break;
+      const size_t x = kHeaderLen + pick(payload - width), y = kHeaderLen + pick(payload - width);
+      if (x + width <= y || y + width <= x)
+        std::swap_ranges(b.begin() + static_cast<ptrdiff_t>(x),
+                         b.begin() + static_cast<ptrdiff_t>(x + width),
+                         b.begin() + static_cast<ptrdiff_t>(y));
+    }
+  }
+  if (rng() % 8 != 0) fix_checksum(b);
+  return b;
+}
+
+// Every damaged blob is refused or loads to an index whose every lookup and
+// query stays in bounds (the sanitizer build checks the reads; `ask` checks
+// the positions reported).
+TEST(IndexBlob, RandomDamageIsRefusedOrHarmless) {
+  const uint64_t seed = blob_seed();
+  const base_blobs bases = make_bases(seed);
+  std::mt19937_64 rng(seed * 31 + 7);
+  size_t loaded_count = 0, changed = 0, total = 0;
+  for (const blob_t* base : {&bases.v4, &bases.v6, &bases.v4_small}) {
+    index_owner orig;
+    ASSERT_EQ(tarn_index_load(base->data(), base->size(), &orig.idx), TARN_OK);
+    const tarn_family_t family = orig.idx->family;
+    std::vector<tarn_prefix_t> held(orig.idx->prefixes,
+                                    orig.idx->prefixes + orig.idx->prefix_count);
+    const std::vector<tarn_addr_t> addrs = ref_index::random_addrs(rng, family, held, 200);
+    const std::vector<tarn_prefix_t> queries = make_queries(rng, family, held, addrs, 12);
+    const int rounds = base->size() > 10000 ? 200 : 800;
+    for (int r = 0; r < rounds && !HasFailure(); r++) {
+      const mutation kind = static_cast<mutation>(r % kKinds);
+      const blob_t b = mutate(rng, *base, kind);
+      SCOPED_TRACE("round " + std::to_string(r) + ", kind " + std::to_string(kind));
+      index_owner ix;
+      const tarn_err_t rc = tarn_index_load(b.data(), b.size(), &ix.idx);
+      total++;
+      if (rc != TARN_OK) {
+        ASSERT_EQ(rc, TARN_ERR_INVAL);
+        ASSERT_EQ(ix.idx, nullptr);
+        continue;
+      }
+      loaded_count++;
+      changed += b != *base;
+      ask(ix.idx, family, addrs, queries);
+      // Only what the serialiser writes loads: the same bytes come back.
+      ASSERT_EQ(serialize(ix.idx), b);
+    }
+  }
+  printf("random damage: %zu of %zu blobs loaded (%zu of them changed), the rest refused\n",
+         loaded_count, total, changed);
+}
+
+}  // namespace

@@ -1,0 +1,383 @@
+// lookup_structure_test.cpp - the popcount trie lookups walk: its answers
+// against the LC-trie walk (exactly, positions of equal prefixes included)
+// and a brute-force match, on hand-made and random tables of both families
+// and at every size threshold of its shape; its validation against damaged
+// and forged arrays; tarn_index_get.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "pytarn.h"
+#include "support/ref_index.h"
+#include "tarn_internal.h"
+
+namespace {
+
+using ref_index::u128;
+
+tarn_prefix_t P(const char* text) {
+  std::string s(text);
+  size_t slash = s.find('/');
+  tarn_prefix_t p{};
+  std::string addr = s.substr(0, slash);
+  if (inet_pton(AF_INET, addr.c_str(), p.addr.addr.v4) == 1) {
+    p.addr.family = TARN_AF_INET;
+  } else {
+    EXPECT_EQ(inet_pton(AF_INET6, addr.c_str(), p.addr.addr.v6), 1) << text;
+    p.addr.family = TARN_AF_INET6;
+  }
+  p.pfxlen = static_cast<uint8_t>(atoi(s.c_str() + slash + 1));
+  return p;
+}
+
+struct index_owner {
+  tarn_index_t* idx = nullptr;
+  ~index_owner() { tarn_index_destroy(idx); }
+};
+
+u128 ones(unsigned n) { return n >= 128 ? ~u128{0} : (u128{1} << n) - 1; }
+
+// Every edge of every prefix (first and last address, and the addresses just
+// outside), where one answer gives way to the next, plus random addresses.
+std::vector<tarn_addr_t> probe_addrs(std::mt19937_64& rng, const std::vector<tarn_prefix_t>& in,
+                                     size_t random_count) {
+  const tarn_family_t family = in[0].addr.family;
+  const unsigned width = ref_index::bits(family);
+  std::vector<tarn_addr_t> out = ref_index::random_addrs(rng, family, in, random_count);
+  for (const tarn_prefix_t& p : in) {
+    const u128 first = ref_index::to_int(p.addr), last = first | ones(width - p.pfxlen);
+    for (u128 a : {first, last, (first - 1) & ones(width), (last + 1) & ones(width)})
+      out.push_back(ref_index::from_int(family, a));
+  }
+  return out;
+}
+
+// The lookup structure, the scalar walk, the LC-trie walk and the brute
+// force all answer alike; the first three to the position.
+void expect_agrees(const tarn_index_t* idx, const std::vector<tarn_prefix_t>& in,
+                   const std::vector<tarn_addr_t>& addrs) {
+  const size_t n = addrs.size();
+  std::vector<tarn_ssize_t> got(n, -9), want(n, -9);
+  std::vector<tarn_err_t> errs(n, -9);
+  ASSERT_EQ(tarn_index_lookup(idx, addrs.data(), n, got.data(), errs.data()), TARN_OK);
+  tarn_lctrie_lookup(idx, addrs.data(), n, want.data(), nullptr);
+  ref_index::lpm_table table(in);
+  for (size_t i = 0; i < n; i++) {
+    SCOPED_TRACE("address " + ref_index::to_text(addrs[i]));
+    ASSERT_EQ(errs[i], TARN_OK);
+    ASSERT_EQ(got[i], want[i]);
+    tarn_ssize_t one = -9;
+    ASSERT_EQ(tarn_index_get(idx, &addrs[i], &one), TARN_OK);
+    ASSERT_EQ(one, want[i]);
+    const tarn_ssize_t brute = table.lookup(addrs[i]);
+    ASSERT_EQ(got[i] < 0, brute < 0);
+    if (brute >= 0) {
+      ASSERT_EQ(ref_index::to_text(in[static_cast<size_t>(got[i])]),
+                ref_index::to_text(in[static_cast<size_t>(brute)]));
+    }
+  }
+}
+
+// Builds the index, checks the structure validates and derives again to the
+// same arrays, and compares every answer.
+void check_table(std::mt19937_64& rng, const std::vector<tarn_prefix_t>& in,
+                 size_t random_count = 2000) {
+  index_owner ix;
+  ASSERT_EQ(tarn_index_create(in.data(), in.size(), &ix.idx), TARN_OK);
+  const tarn_lookup_t& t = ix.idx->lookup;
+  ASSERT_NE(t.direct, nullptr);
+  ASSERT_EQ(tarn_lookup_validate(ix.idx), TARN_OK);
+  expect_agrees(ix.idx, in, probe_addrs(rng, in, random_count));
+
+  tarn_index again = *ix.idx;
+  again.lookup = tarn_lookup_t{};
+  ASSERT_EQ(tarn_lookup_build(&again), TARN_OK);
+  EXPECT_EQ(again.lookup.direct_bits, t.direct_bits);
+  EXPECT_EQ(memcmp(again.lookup.direct, t.direct, sizeof(uint32_t) << t.direct_bits), 0);
+  ASSERT_EQ(again.lookup.word_count, t.word_count);
+  EXPECT_EQ(memcmp(again.lookup.words, t.words, t.word_count * sizeof(uint32_t)), 0);
+  tarn_lookup_release(&again);
+}
+
+TEST(LookupStructure, HandMadeTables) {
+  struct Case {
+    const char* name;
+    std::vector<const char*> in;
+  };
+  const Case cases[] = {
+      {"ipv4 /0 alone", {"0.0.0.0/0"}},
+      {"ipv6 /0 alone", {"::/0"}},
+      {"ipv4 host route alone", {"10.1.2.3/32"}},
+      {"ipv4 top of space", {"255.255.255.255/32", "255.255.255.254/31", "255.0.0.0/8"}},
+      {"ipv6 top of space",
+       {"ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff/128", "ffff:ffff:ffff:ffff::/64", "ff00::/8"}},
+      {"ipv4 bottom of space", {"0.0.0.0/32", "0.0.0.0/31", "0.0.0.0/1", "0.0.0.0/0"}},
+      {"nested and disjoint",
+       {"10.1.0.0/16", "10.0.0.0/8", "192.168.0.0/16", "10.1.2.0/24", "10.1.2.3/32"}},
+      {"equal prefixes report one position",
+       {"20.0.0.0/8", "10.0.0.0/8", "10.0.0.0/8", "10.0.0.0/8", "10.0.0.0/9"}},
+      {"lengths at every stride edge",
+       {"64.0.0.0/5", "64.0.0.0/6", "64.0.0.0/7", "64.0.0.0/11", "64.0.0.0/12", "64.0.0.0/13",
+        "64.0.0.0/17", "64.0.0.0/18", "64.0.0.0/19", "64.0.0.0/23", "64.0.0.0/24", "64.0.0.0/25",
+        "64.0.0.0/29", "64.0.0.0/30", "64.0.0.0/31", "64.0.0.0/32"}},
+      {"ipv6 lengths near the end",
+       {"2001:db8::/120", "2001:db8::/122", "2001:db8::/124", "2001:db8::/126", "2001:db8::/127",
+        "2001:db8::1/128", "2001:db8::2/127", "2001:db8::ff/128"}},
+      {"ipv6 chain to a host route", {"2001:db8::1/128", "::/0", "2001:db8::/32"}},
+      {"neighbours with one answer apart", {"10.0.0.0/25", "10.0.0.128/25", "10.0.0.0/24"}},
+  };
+  std::mt19937_64 rng(11);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<tarn_prefix_t> in;
+    for (const char* text : c.in) in.push_back(P(text));
+    check_table(rng, in, 500);
+  }
+}
+
+// One address carrying every length, at the bottom, the top and in the
+// middle of the space: the deepest walks there are.
+TEST(LookupStructure, FullChains) {
+  std::mt19937_64 rng(12);
+  for (tarn_family_t family : {TARN_AF_INET, TARN_AF_INET6}) {
+    const unsigned width = ref_index::bits(family);
+    for (u128 addr : {u128{0}, ones(width), ones(width) / 3}) {
+      SCOPED_TRACE(std::to_string(family) + " " +
+                   ref_index::to_text(ref_index::from_int(family, addr)));
+      std::vector<tarn_prefix_t> in;
+      for (unsigned len = 0; len <= width; len++)
+        in.push_back(ref_index::make_prefix(family, addr, len));
+      check_table(rng, in, 200);
+    }
+  }
+}
+
+// Random tables of the sizes the index tests use and of the sizes where the
+// direct table grows (4 * count reaching 2^6, 2^12, 2^18).
+TEST(LookupStructure, RandomTablesAtEveryThreshold) {
+  const size_t sizes[] = {1, 2, 3, 15, 16, 17, 100, 1000, 1023, 1024, 3000, 6000, 65535, 65536};
+  const char* env = getenv("TARN_INDEX_SEED");
+  const uint64_t seed = env ? strtoull(env, nullptr, 0) : 20251009;
+  printf("lookup structure tests: seed %llu (set TARN_INDEX_SEED to repeat)\n",
+         static_cast<unsigned long long>(seed));
+  for (tarn_family_t family : {TARN_AF_INET, TARN_AF_INET6}) {
+    for (size_t n : sizes) {
+      SCOPED_TRACE("family " + std::to_string(family) + ", " + std::to_string(n) + " prefixes");
+      std::mt19937_64 rng(seed ^ (n * 1000003u + family));
+      std::vector<tarn_prefix_t> in = ref_index::random_prefixes(rng, family, n);
+      // The edges of a large table are many; a sample of it keeps the test
+      // short and still meets every kind of edge.
+      std::vector<tarn_prefix_t> probe(
+          in.begin(), in.begin() + std::min<ptrdiff_t>(static_cast<ptrdiff_t>(n), 3000));
+      index_owner ix;
+      ASSERT_EQ(tarn_index_create(in.data(), n, &ix.idx), TARN_OK);
+      ASSERT_EQ(tarn_lookup_validate(ix.idx), TARN_OK);
+      const unsigned want_bits = n >= 65536 ? 18 : n >= 1024 ? 12 : n >= 16 ? 6 : 0;
+      EXPECT_EQ(ix.idx->lookup.direct_bits, want_bits);
+      std::vector<tarn_addr_t> addrs = probe_addrs(rng, probe, 4000);
+      expect_agrees(ix.idx, in, addrs);
+      if (HasFailure()) return;
+    }
+  }
+}
+
+// Batches of every length around the group width answer as single lookups,
+// and an index without the structure (as a loader may leave it) answers the
+// same from the LC-trie.
+TEST(LookupStructure, BatchLengthsAndLctrieFallback) {
+  std::mt19937_64 rng(13);
+  for (tarn_family_t family : {TARN_AF_INET, TARN_AF_INET6}) {
+    std::vector<tarn_prefix_t> in = ref_index::random_prefixes(rng, family, 2000);
+    index_owner ix;
+    ASSERT_EQ(tarn_index_create(in.data(), in.size(), &ix.idx), TARN_OK);
+    std::vector<tarn_addr_t> addrs = ref_index::random_addrs(rng, family, in, 200);
+    std::vector<tarn_ssize_t> single(addrs.size());
+    for (size_t i = 0; i < addrs.size(); i++)
+      ASSERT_EQ(tarn_index_get(ix.idx, &addrs[i], &single[i]), TARN_OK);
+    for (size_t n : {1, 2, 31, 32, 33, 63, 64, 65, 200}) {
+      SCOPED_TRACE(n);
+      std::vector<tarn_ssize_t> got(n, -9);
+      ASSERT_EQ(tarn_index_lookup(ix.idx, addrs.data(), n, got.data(), nullptr), TARN_OK);
+      EXPECT_EQ(got, std::vector<tarn_ssize_t>(single.begin(), single.begin() + n));
+    }
+    tarn_lookup_release(ix.idx);
+    ASSERT_EQ(tarn_lookup_validate(ix.idx), TARN_OK);
+    std::vector<tarn_ssize_t> got(addrs.size(), -9);
+    ASSERT_EQ(tarn_index_lookup(ix.idx, addrs.data(), addrs.size(), got.data(), nullptr), TARN_OK);
+    EXPECT_EQ(got, single);
+    tarn_ssize_t one = -9;
+    ASSERT_EQ(tarn_index_get(ix.idx, &addrs[0], &one), TARN_OK);
+    EXPECT_EQ(one, single[0]);
+  }
+}
+
+TEST(IndexGet, RejectsInOrderAndWritesNothing) {
+  std::vector<tarn_prefix_t> in = {P("10.0.0.0/8")};
+  index_owner ix;
+  ASSERT_EQ(tarn_index_create(in.data(), 1, &ix.idx), TARN_OK);
+  tarn_addr_t v4 = P("10.1.2.3/32").addr, v6 = P("2001:db8::1/128").addr, unspec = v4;
+  unspec.family = TARN_AF_UNSPEC;
+  tarn_ssize_t m = -5;
+  EXPECT_EQ(tarn_index_get(nullptr, &v4, &m), TARN_ERR_INVAL);
+  EXPECT_EQ(tarn_index_get(ix.idx, nullptr, &m), TARN_ERR_INVAL);
+  EXPECT_EQ(tarn_index_get(ix.idx, &v4, nullptr), TARN_ERR_INVAL);
+  EXPECT_EQ(tarn_index_get(ix.idx, &unspec, &m), TARN_ERR_INVAL);
+  EXPECT_EQ(tarn_index_get(ix.idx, &v6, &m), TARN_ERR_FAMILY);
+  EXPECT_EQ(m, -5);
+  EXPECT_EQ(tarn_index_get(ix.idx, &v4, &m), TARN_OK);
+  EXPECT_EQ(m, 0);
+}
+
+// --- validation ------------------------------------------------------------
+
+// Replaces the index's structure with a copy of `direct` and `words`.
+void install(tarn_index* idx, unsigned direct_bits, const std::vector<uint32_t>& direct,
+             const std::vector<uint32_t>& words) {
+  tarn_lookup_release(idx);
+  idx->lookup.direct_bits = direct_bits;
+  idx->lookup.direct = static_cast<uint32_t*>(malloc(direct.size() * sizeof(uint32_t) + 4));
+  std::copy(direct.begin(), direct.end(), idx->lookup.direct);
+  idx->lookup.words = static_cast<uint32_t*>(malloc(words.size() * sizeof(uint32_t) + 4));
+  std::copy(words.begin(), words.end(), idx->lookup.words);
+  idx->lookup.word_count = words.size();
+}
+
+// A record: the two maps (low word first), then child positions, then
+// answers, padded to an even length.
+void record(std::vector<uint32_t>* w, uint64_t vector, uint64_t leafvec,
+            std::vector<uint32_t> rest) {
+  for (uint64_t m : {vector, leafvec}) {
+    w->push_back(static_cast<uint32_t>(m));
+    w->push_back(static_cast<uint32_t>(m >> 32));
+  }
+  w->insert(w->end(), rest.begin(), rest.end());
+  if (w->size() % 2) w->push_back(0);
+}
+
+// An IPv4 chain of `depth` records from the one direct entry, each with
+// child 0 a node and the rest one run answering 0; the last has leaves only.
+std::vector<uint32_t> chain(unsigned depth) {
+  std::vector<uint32_t> w;
+  for (unsigned k = 0; k + 1 < depth; k++)
+    record(&w, 1, 2, {static_cast<uint32_t>(w.size() + 6), 0});
+  record(&w, 0, 1, {0});
+  return w;
+}
+
+TEST(LookupValidate, RefusesEachBrokenInvariant) {
+  std::vector<tarn_prefix_t> in = {P("10.0.0.0/8"), P("10.1.0.0/16")};
+  index_owner ix;
+  ASSERT_EQ(tarn_index_create(in.data(), in.size(), &ix.idx), TARN_OK);
+  const uint32_t N = TARN_INDEX_NONE;
+  // Two records under the one direct entry: the root with child 2 a node,
+  // the child all leaves.
+  std::vector<uint32_t> good;
+  record(&good, 1u << 2, 1, {6, N});
+  record(&good, 0, 1 | (uint64_t{1} << 32), {N, 1});
+  struct Case {
+    const char* name;
+    unsigned bits;
+    std::vector<uint32_t> direct, words;
+    tarn_err_t want;
+  };
+  auto with = [&](size_t at, uint32_t value) {
+    std::vector<uint32_t> w = good;
+    w[at] = value;
+    return w;
+  };
+  std::vector<uint32_t> direct_pair(64, 0x80000000u | 0x7FFFFFFFu);
+  direct_pair[0] = 0;
+  direct_pair[1] = 0;
+  std::vector<uint32_t> unreached = good;
+  record(&unreached, 0, 1, {N});
+  const Case cases[] = {
+      {"well formed", 0, {0}, good, TARN_OK},
+      {"chain to the last level", 0, {0}, chain(6), TARN_OK},
+      {"child node below the last level", 0, {0}, chain(7), TARN_ERR_INVAL},
+      {"child points at its parent", 0, {0}, with(4, 0), TARN_ERR_INVAL},
+      {"child points into its own record", 0, {0}, with(4, 2), TARN_ERR_INVAL},
+      {"child points into a later record", 0, {0}, with(4, 8), TARN_ERR_INVAL},
+      {"child past the end", 0, {0}, with(4, 12), TARN_ERR_INVAL},
+      {"odd child position", 0, {0}, with(4, 7), TARN_ERR_INVAL},
+      {"vector and leafvec share a bit", 0, {0}, with(2, 1 | 4), TARN_ERR_INVAL},
+      {"first leaf starts no run", 0, {0}, with(8, 0), TARN_ERR_INVAL},
+      {"answer out of range", 0, {0}, with(11, 2), TARN_ERR_INVAL},
+      {"record runs past the end",
+       0,
+       {0},
+       std::vector<uint32_t>(good.begin(), good.end() - 2),
+       TARN_ERR_INVAL},
+      {"record reached by nothing", 0, {0}, unreached, TARN_ERR_INVAL},
+      {"direct entry past the end", 0, {12}, good, TARN_ERR_INVAL},
+      {"direct answer out of range", 0, {0x80000002u}, {}, TARN_ERR_INVAL},
+      {"direct none", 0, {0xFFFFFFFFu}, {}, TARN_OK},
+      {"two direct entries share a record", 6, direct_pair, good, TARN_ERR_INVAL},
+      {"direct table too deep",
+       19,
+       std::vector<uint32_t>(1u << 19, 0xFFFFFFFFu),
+       {},
+       TARN_ERR_INVAL},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    install(ix.idx, c.bits, c.direct, c.words);
+    EXPECT_EQ(tarn_lookup_validate(ix.idx), c.want);
+  }
+  // The well-formed record pair answers as its maps say.
+  install(ix.idx, 0, {0}, good);
+  tarn_ssize_t m;
+  const tarn_addr_t in_10 = P("10.0.0.1/32").addr, in_9 = P("9.0.0.1/32").addr;
+  ASSERT_EQ(tarn_index_get(ix.idx, &in_10, &m), TARN_OK);
+  EXPECT_EQ(m, 1);
+  ASSERT_EQ(tarn_index_get(ix.idx, &in_9, &m), TARN_OK);
+  EXPECT_EQ(m, -1);
+  // Half-present structures.
+  tarn_lookup_release(ix.idx);
+  ix.idx->lookup.word_count = 4;
+  EXPECT_EQ(tarn_lookup_validate(ix.idx), TARN_ERR_INVAL);
+  ix.idx->lookup.word_count = 0;
+}
+
+// Random damage to a built structure is refused, or leaves a structure whose
+// walks stay in bounds and answer positions of the index (the sanitizer
+// build checks the former).
+TEST(LookupValidate, RandomDamageIsRefusedOrHarmless) {
+  std::mt19937_64 rng(14);
+  for (tarn_family_t family : {TARN_AF_INET, TARN_AF_INET6}) {
+    std::vector<tarn_prefix_t> in = ref_index::random_prefixes(rng, family, 300);
+    std::vector<tarn_addr_t> addrs = ref_index::random_addrs(rng, family, in, 300);
+    index_owner ix;
+    ASSERT_EQ(tarn_index_create(in.data(), in.size(), &ix.idx), TARN_OK);
+    const tarn_lookup_t t = ix.idx->lookup;
+    std::vector<uint32_t> direct(t.direct, t.direct + (size_t{1} << t.direct_bits));
+    std::vector<uint32_t> words(t.words, t.words + t.word_count);
+    size_t refused = 0;
+    for (int round = 0; round < 2000; round++) {
+      std::vector<uint32_t> d = direct, w = words;
+      for (int k = 0; k < 1 + round % 3; k++) {
+        uint32_t flip = rng() % 3 == 0 ? static_cast<uint32_t>(rng()) : 1u << (rng() % 32);
+        if (rng() % 4 == 0)
+          d[rng() % d.size()] ^= flip;
+        else
+          w[rng() % w.size()] ^= flip;
+      }
+      install(ix.idx, t.direct_bits, d, w);
+      if (tarn_lookup_validate(ix.idx) != TARN_OK) {
+        refused++;
+        continue;
+      }
+      std::vector<tarn_ssize_t> got(addrs.size());
+      ASSERT_EQ(tarn_index_lookup(ix.idx, addrs.data(), addrs.size(), got.data(), nullptr),
+                TARN_OK);
+      for (tarn_ssize_t g : got) ASSERT_LT(g, static_cast<tarn_ssize_t>(in.size()));
+    }
+    EXPECT_GT(refused, 500u);
+  }
+}
+
+}  // namespace
