@@ -700,6 +700,47 @@ static PyObject *ipv6address_to_ipv4(PyObject *self, PyObject *unused) {
   return result;
 }
 
+/* ---- pickling --------------------------------------------------------------- */
+
+/* State: the 4 or 16 network-order address bytes (5 or 17 with the version
+ * byte).  An interface has its own. */
+static PyObject *address_reduce(PyObject *self, PyObject *unused) {
+  (void)unused;
+  const tarn_addr_t *a = addr_of(self);
+  size_t n = binding_addr_len(a->family);
+  char state[17];
+  state[0] = BINDING_STATE_VERSION;
+  memcpy(state + 1, a->addr.v6, n);
+  return binding_reduce(self, PyBytes_FromStringAndSize(state, (Py_ssize_t)n + 1));
+}
+
+static PyObject *address_reduce_ex(PyObject *self, PyObject *protocol) {
+  (void)protocol;
+  return binding_reduce_ex(self, address_reduce);
+}
+
+/* _from_state: any 4 or 16 bytes are an address; only the length can be
+ * wrong.  The record is zero-filled past the family's bytes, as every
+ * constructor leaves it. */
+static PyObject *address_from_state(PyObject *cls, PyObject *state, tarn_family_t family) {
+  const char *what = family == TARN_AF_INET ? "IPv4Address" : "IPv6Address";
+  size_t n = binding_addr_len(family);
+  const uint8_t *p = binding_state_exact(state, what, (Py_ssize_t)n);
+  if (p == NULL) return NULL;
+  PyObject *self = binding_state_alloc(cls);
+  if (self == NULL) return NULL;
+  fill_addr(&((AddressObject *)self)->addr, family, (const char *)p, n);
+  return self;
+}
+
+static PyObject *ipv4address_from_state(PyObject *cls, PyObject *state) {
+  return address_from_state(cls, state, TARN_AF_INET);
+}
+
+static PyObject *ipv6address_from_state(PyObject *cls, PyObject *state) {
+  return address_from_state(cls, state, TARN_AF_INET6);
+}
+
 #define CLASSIFY_DOC "classify() -> int\n\nReturn the IANA classification bitmask."
 #define FORMAT_DOC                                                                           \
   "__format__($self, format_spec, /)\n--\n\nFormat the address: '' or a spec ending in 's' " \
@@ -708,12 +749,22 @@ static PyObject *ipv6address_to_ipv4(PyObject *self, PyObject *unused) {
 static PyMethodDef ipv4address_methods[] = {
     {"classify", address_classify, METH_NOARGS, CLASSIFY_DOC},
     {"__format__", address_format, METH_O, FORMAT_DOC},
+    {"__reduce__", address_reduce, METH_NOARGS, BINDING_REDUCE_DOC},
+    {"__reduce_ex__", address_reduce_ex, METH_O, BINDING_REDUCE_EX_DOC},
+    {"_from_state", ipv4address_from_state, METH_CLASS | METH_O, BINDING_FROM_STATE_DOC},
+    {"__copy__", binding_copy, METH_NOARGS, BINDING_COPY_DOC},
+    {"__deepcopy__", binding_deepcopy, METH_O, BINDING_DEEPCOPY_DOC},
     {NULL, NULL, 0, NULL},
 };
 
 static PyMethodDef ipv6address_methods[] = {
     {"classify", address_classify, METH_NOARGS, CLASSIFY_DOC},
     {"__format__", address_format, METH_O, FORMAT_DOC},
+    {"__reduce__", address_reduce, METH_NOARGS, BINDING_REDUCE_DOC},
+    {"__reduce_ex__", address_reduce_ex, METH_O, BINDING_REDUCE_EX_DOC},
+    {"_from_state", ipv6address_from_state, METH_CLASS | METH_O, BINDING_FROM_STATE_DOC},
+    {"__copy__", binding_copy, METH_NOARGS, BINDING_COPY_DOC},
+    {"__deepcopy__", binding_deepcopy, METH_O, BINDING_DEEPCOPY_DOC},
     {"to_ipv4", ipv6address_to_ipv4, METH_NOARGS,
      "to_ipv4() -> IPv4Address | None\n\nExtract embedded IPv4 address from an IPv4-mapped "
      "IPv6 address. Returns None if the address is not IPv4-mapped."},

@@ -1428,6 +1428,194 @@ static PyObject *addressarray_arrow_c_stream(PyObject *self, PyObject *args, PyO
   return stream;
 }
 
+/* ---- pickling ------------------------------------------------------------------------ */
+
+/*
+ * The state after the version byte; counts are unsigned 64-bit
+ * little-endian whatever the host:
+ *   count       slots
+ *   null_count  null slots
+ *   v6_count    IPv6 slots (the IPv4 count is what remains)
+ *   validity    ceil(count / 8) bytes, only when null_count > 0: bit i
+ *               (least significant first) set where slot i is present
+ *   v6 bits     ceil(count / 8) bytes, only when both families occur: bit i
+ *               set where slot i is IPv6 (never at a null)
+ *   addresses   4 or 16 network-order bytes per present slot, in order
+ * Bits past `count` are zero.  A column of one family without nulls is the
+ * 24-byte header and its packed addresses.
+ */
+#define STATE_HEADER 24
+
+/* Where each part of a state lies, from its three counts. */
+typedef struct {
+  Py_ssize_t count, nulls, v6, v4;
+  size_t bitmap;       /* bytes of one bitmap */
+  int has_validity;    /* null_count > 0 */
+  int has_family_bits; /* both families occur */
+  size_t total;        /* bytes after the version byte */
+} array_layout;
+
+/* The layout of counts that agree (nulls + v6 <= count, and count small
+ * enough that 16 * count and both bitmaps stay far inside size_t). */
+static void layout_of(Py_ssize_t count, Py_ssize_t nulls, Py_ssize_t v6, array_layout *l) {
+  l->count = count;
+  l->nulls = nulls;
+  l->v6 = v6;
+  l->v4 = count - nulls - v6;
+  l->bitmap = ((size_t)count + 7) / 8;
+  l->has_validity = nulls > 0;
+  l->has_family_bits = v6 > 0 && l->v4 > 0;
+  l->total = STATE_HEADER + (l->has_validity ? l->bitmap : 0) +
+             (l->has_family_bits ? l->bitmap : 0) + 4u * (size_t)l->v4 + 16u * (size_t)l->v6;
+}
+
+static inline int bit_at(const uint8_t *bits, Py_ssize_t i) {
+  return (bits[i >> 3] >> (i & 7)) & 1;
+}
+
+static inline void set_bit(uint8_t *bits, Py_ssize_t i) {
+  bits[i >> 3] |= (uint8_t)(1u << (i & 7));
+}
+
+/* Write the state of `arr` (after the version byte) to out[0..l->total). */
+static void store_state(const AddressArrayObject *arr, const array_layout *l, uint8_t *out) {
+  binding_state_store_u64(out, (uint64_t)l->count);
+  binding_state_store_u64(out + 8, (uint64_t)l->nulls);
+  binding_state_store_u64(out + 16, (uint64_t)l->v6);
+  uint8_t *valid = out + STATE_HEADER;
+  uint8_t *v6bits = valid + (l->has_validity ? l->bitmap : 0);
+  uint8_t *p = v6bits + (l->has_family_bits ? l->bitmap : 0);
+  memset(valid, 0, (size_t)(p - valid));
+  for (Py_ssize_t i = 0; i < l->count; i++) {
+    const tarn_addr_t *a = &arr->addrs[i];
+    if (a->family == TARN_AF_UNSPEC) continue;
+    if (l->has_validity) set_bit(valid, i);
+    size_t n = binding_addr_len(a->family);
+    if (n == 16 && l->has_family_bits) set_bit(v6bits, i);
+    memcpy(p, a->addr.v6, n);
+    p += n;
+  }
+}
+
+/* __reduce__: the state above, written with the lock released for a large
+ * column (the new bytes object is nobody else's yet). */
+static PyObject *addressarray_reduce(PyObject *self, PyObject *unused) {
+  (void)unused;
+  const AddressArrayObject *arr = self_array(self);
+  array_layout l;
+  layout_of(arr->count, arr->null_count, arr->v6_count, &l);
+  if (l.total >= (size_t)PY_SSIZE_T_MAX) return PyErr_NoMemory();
+  PyObject *state = PyBytes_FromStringAndSize(NULL, (Py_ssize_t)l.total + 1);
+  if (state == NULL) return NULL;
+  uint8_t *out = (uint8_t *)PyBytes_AsString(state);
+  out[0] = BINDING_STATE_VERSION;
+  BINDING_UNLOCKED(arr->count, store_state(arr, &l, out + 1));
+  return binding_reduce(self, state);
+}
+
+/* What a load found wrong in the bitmaps, each with its message. */
+typedef enum {
+  LOAD_OK,
+  LOAD_COUNTS,  /* the bitmaps mark other counts than the header */
+  LOAD_V6_NULL, /* a v6 bit at a null slot */
+  LOAD_PADDING, /* a bit set past the last slot */
+} load_verdict;
+
+static const char *const load_reasons[] = {
+    [LOAD_OK] = "",
+    [LOAD_COUNTS] = "its bitmaps disagree with the counts of its header",
+    [LOAD_V6_NULL] = "a null slot is marked IPv6",
+    [LOAD_PADDING] = "a bitmap has bits set past the last slot",
+};
+
+/* Whether a bitmap of `count` slots has a bit set past the last. */
+static int padding_set(const uint8_t *bits, const array_layout *l) {
+  unsigned used = (unsigned)(l->count & 7);
+  return used != 0 && (bits[l->bitmap - 1] >> used) != 0;
+}
+
+/*
+ * Fill the records of `f->arr` from a state of layout `l` (its total
+ * already checked against the state's length).  The addresses are read in
+ * slot order, and never more than the header's count of either family, so
+ * no read passes the end whatever the bitmaps say; the counts are compared
+ * at the end.  Touches no Python object.
+ */
+static load_verdict load_state(fill_state *f, const array_layout *l, const uint8_t *payload) {
+  const uint8_t *valid = payload + STATE_HEADER;
+  const uint8_t *v6bits = valid + (l->has_validity ? l->bitmap : 0);
+  const uint8_t *p = v6bits + (l->has_family_bits ? l->bitmap : 0);
+  if ((l->has_validity && padding_set(valid, l)) || (l->has_family_bits && padding_set(v6bits, l)))
+    return LOAD_PADDING;
+  tarn_family_t only = l->v6 > 0 ? TARN_AF_INET6 : TARN_AF_INET;
+  Py_ssize_t left[2] = {l->v4, l->v6}; /* [0] IPv4, [1] IPv6 */
+  for (Py_ssize_t i = 0; i < l->count; i++) {
+    int is6 = l->has_family_bits ? bit_at(v6bits, i) : only == TARN_AF_INET6;
+    if (l->has_validity && !bit_at(valid, i)) {
+      if (l->has_family_bits && is6) return LOAD_V6_NULL;
+      if (fill_null(f, i) < 0) return LOAD_OK; /* no_memory is set */
+      continue;
+    }
+    if (left[is6]-- == 0) return LOAD_COUNTS;
+    fill_bytes(f, i, is6 ? TARN_AF_INET6 : TARN_AF_INET, p);
+    p += is6 ? 16 : 4;
+  }
+  return f->arr->null_count == l->nulls ? LOAD_OK : LOAD_COUNTS;
+}
+
+/* _from_state: the header's counts checked against each other and the
+ * state's length before anything is allocated, then one pass over the
+ * slots (with the lock released for a large column) that rebuilds the
+ * records, the counts and the validity bitmap exactly as a constructor
+ * leaves them. */
+static PyObject *addressarray_from_state(PyObject *cls, PyObject *state) {
+  static const char what[] = "AddressArray";
+  Py_ssize_t len;
+  const uint8_t *s = binding_state_payload(state, what, &len);
+  if (s == NULL) return NULL;
+  if (len < STATE_HEADER) {
+    binding_restore_error(pytarn_InvalidArgumentError, what,
+                          "the state holds %zd bytes after its version, fewer than its header",
+                          len);
+    return NULL;
+  }
+  uint64_t count = binding_state_load_u64(s), nulls = binding_state_load_u64(s + 8),
+           v6 = binding_state_load_u64(s + 16);
+  /* No state that fits in memory has more than 2^58 slots, so the layout's
+   * sums cannot wrap. */
+  if (count > (uint64_t)PY_SSIZE_T_MAX / 32 || nulls > count || v6 > count - nulls) {
+    binding_restore_error(
+        pytarn_InvalidArgumentError, what, "the counts disagree: %llu slots, %llu null, %llu IPv6",
+        (unsigned long long)count, (unsigned long long)nulls, (unsigned long long)v6);
+    return NULL;
+  }
+  array_layout l;
+  layout_of((Py_ssize_t)count, (Py_ssize_t)nulls, (Py_ssize_t)v6, &l);
+  if (l.total != (size_t)len) {
+    binding_restore_error(pytarn_InvalidArgumentError, what,
+                          "the state holds %zd bytes after its version, not %zu", len, l.total);
+    return NULL;
+  }
+  AddressArrayObject *arr = array_alloc((PyTypeObject *)cls, l.count);
+  if (arr == NULL) return NULL;
+  fill_state f;
+  fill_init(&f, arr, 0);
+  load_verdict verdict = LOAD_OK;
+  Py_INCREF(state); /* the bytes are read without the lock */
+  BINDING_UNLOCKED(l.count, verdict = load_state(&f, &l, s));
+  Py_DECREF(state);
+  if (fill_raise(&f) < 0) {
+    Py_DECREF(arr);
+    return NULL;
+  }
+  if (verdict != LOAD_OK) {
+    binding_restore_error(pytarn_InvalidArgumentError, what, "%s", load_reasons[verdict]);
+    Py_DECREF(arr);
+    return NULL;
+  }
+  return (PyObject *)arr;
+}
+
 /* ---- the type ---------------------------------------------------------------------- */
 
 static PyMethodDef addressarray_methods[] = {
@@ -1473,6 +1661,10 @@ static PyMethodDef addressarray_methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      PyDoc_STR("__arrow_c_stream__(requested_schema=None) -> capsule\n\nExport the canonical "
                "texts as an Arrow stream of one array.")},
+    {"__reduce__", addressarray_reduce, METH_NOARGS, BINDING_REDUCE_DOC},
+    {"_from_state", addressarray_from_state, METH_CLASS | METH_O, BINDING_FROM_STATE_DOC},
+    {"__copy__", binding_copy, METH_NOARGS, BINDING_COPY_DOC},
+    {"__deepcopy__", binding_deepcopy, METH_O, BINDING_DEEPCOPY_DOC},
     {NULL, NULL, 0, NULL},
 };
 

@@ -255,6 +255,69 @@ static PyObject *interface_richcmp(PyObject *self, PyObject *other, int op) {
   Py_RETURN_RICHCOMPARE(c, 0, op);
 }
 
+/* ---- pickling -------------------------------------------------------------- */
+
+/* State: the 4 or 16 address bytes (host bits kept), then the length. */
+static PyObject *interface_reduce(PyObject *self, PyObject *unused) {
+  (void)unused;
+  const InterfaceObject *i = iface_of(self);
+  size_t n = binding_addr_len(i->base.addr.family);
+  char state[18];
+  state[0] = BINDING_STATE_VERSION;
+  memcpy(state + 1, i->base.addr.addr.v6, n);
+  state[n + 1] = (char)i->pfxlen;
+  return binding_reduce(self, PyBytes_FromStringAndSize(state, (Py_ssize_t)n + 2));
+}
+
+/* The address types' __reduce_ex__ would give the address alone. */
+static PyObject *interface_reduce_ex(PyObject *self, PyObject *protocol) {
+  (void)protocol;
+  return binding_reduce_ex(self, interface_reduce);
+}
+
+/* _from_state: any address, and a length within the family. */
+static PyObject *interface_from_state(PyObject *cls, PyObject *state, tarn_family_t family) {
+  const char *what = family == TARN_AF_INET ? "IPv4Interface" : "IPv6Interface";
+  size_t n = binding_addr_len(family);
+  const uint8_t *s = binding_state_exact(state, what, (Py_ssize_t)n + 1);
+  if (s == NULL) return NULL;
+  if (s[n] > family_bits(family)) {
+    binding_restore_error(pytarn_PrefixLengthError, what, "prefix length %u exceeds %u",
+                          (unsigned)s[n], family_bits(family));
+    return NULL;
+  }
+  PyObject *self = binding_state_alloc(cls);
+  if (self == NULL) return NULL;
+  InterfaceObject *i = (InterfaceObject *)self;
+  memset(&i->base.addr, 0, sizeof i->base.addr);
+  i->base.addr.family = family;
+  memcpy(i->base.addr.addr.v6, s, n);
+  i->pfxlen = s[n];
+  return self;
+}
+
+static PyObject *ipv4interface_from_state(PyObject *cls, PyObject *state) {
+  return interface_from_state(cls, state, TARN_AF_INET);
+}
+
+static PyObject *ipv6interface_from_state(PyObject *cls, PyObject *state) {
+  return interface_from_state(cls, state, TARN_AF_INET6);
+}
+
+static PyMethodDef ipv4interface_methods[] = {
+    {"__reduce__", interface_reduce, METH_NOARGS, BINDING_REDUCE_DOC},
+    {"__reduce_ex__", interface_reduce_ex, METH_O, BINDING_REDUCE_EX_DOC},
+    {"_from_state", ipv4interface_from_state, METH_CLASS | METH_O, BINDING_FROM_STATE_DOC},
+    {NULL, NULL, 0, NULL},
+};
+
+static PyMethodDef ipv6interface_methods[] = {
+    {"__reduce__", interface_reduce, METH_NOARGS, BINDING_REDUCE_DOC},
+    {"__reduce_ex__", interface_reduce_ex, METH_O, BINDING_REDUCE_EX_DOC},
+    {"_from_state", ipv6interface_from_state, METH_CLASS | METH_O, BINDING_FROM_STATE_DOC},
+    {NULL, NULL, 0, NULL},
+};
+
 /* ---- the two types ------------------------------------------------------- */
 
 /* The base (the address type of the family) is supplied when the module
@@ -267,6 +330,7 @@ static PyType_Slot ipv4interface_slots[] = {
     {Py_tp_str, interface_str},
     {Py_tp_repr, interface_repr},
     {Py_tp_getset, interface_getset},
+    {Py_tp_methods, ipv4interface_methods},
     {Py_tp_doc,
      "IPv4Interface(value, /)\n--\n\nIPv4 address with the length of its network, from "
      "'address/length' text (the length may be a netmask or hostmask), an (address, length) "
@@ -282,6 +346,7 @@ static PyType_Slot ipv6interface_slots[] = {
     {Py_tp_str, interface_str},
     {Py_tp_repr, interface_repr},
     {Py_tp_getset, interface_getset},
+    {Py_tp_methods, ipv6interface_methods},
     {Py_tp_doc,
      "IPv6Interface(value, /)\n--\n\nIPv6 address with the length of its network, from "
      "'address/length' text, an (address, length) tuple, or any address form (a /128)."},

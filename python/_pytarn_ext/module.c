@@ -288,6 +288,28 @@ static PyMethodDef pytarn_methods[] = {
      "get_mixed_type_key(obj, /)\n--\n\nA sort key that orders addresses, interfaces and "
      "networks of both families together (IPv4 first), as ipaddress.get_mixed_type_key does; "
      "NotImplemented for any other object."},
+    {"bulk_union", pytarn_bulk_union, METH_VARARGS,
+     "bulk_union(a, b, /)\n--\n\nThe addresses in a or b (each anything PrefixSet() takes) as "
+     "their minimal cover: a list of networks, IPv4 first, in network order."},
+    {"bulk_intersection", pytarn_bulk_intersection, METH_VARARGS,
+     "bulk_intersection(a, b, /)\n--\n\nThe addresses in both a and b (each anything "
+     "PrefixSet() takes) as their minimal cover: a list of networks, IPv4 first, in network "
+     "order."},
+    {"bulk_difference", pytarn_bulk_difference, METH_VARARGS,
+     "bulk_difference(a, b, /)\n--\n\nThe addresses in a but not in b (each anything "
+     "PrefixSet() takes) as their minimal cover: a list of networks, IPv4 first, in network "
+     "order."},
+    {"bulk_symmetric_difference", pytarn_bulk_symmetric_difference, METH_VARARGS,
+     "bulk_symmetric_difference(a, b, /)\n--\n\nThe addresses in exactly one of a and b (each "
+     "anything PrefixSet() takes) as their minimal cover: a list of networks, IPv4 first, in "
+     "network order."},
+    {"summarize_address_range", pytarn_summarize_address_range, METH_VARARGS,
+     "summarize_address_range(first, last, /)\n--\n\nThe fewest networks covering the addresses "
+     "first through last (inclusive; addresses or their text, one family, first <= last), as "
+     "an ascending list."},
+    {"spanning_network", pytarn_spanning_network, METH_O,
+     "spanning_network(items, /)\n--\n\nThe smallest network containing every address of the "
+     "items (anything PrefixSet() takes), all of one family."},
     {"_restore", pytarn_restore, METH_VARARGS,
      "_restore(cls, state, /)\n--\n\nRebuild a pickled pytarn object of class cls from its "
      "state (what __reduce__ gives pickle)."},
@@ -387,6 +409,7 @@ static const struct {
     {"AddressIterator", &addressiterator_spec, &addressiterator_type},
     {"IPv4Interface", &ipv4interface_spec, &ipv4interface_type},
     {"IPv6Interface", &ipv6interface_spec, &ipv6interface_type},
+    {"PrefixSet", &prefixset_spec, &prefixset_type},
 };
 
 #define COUNT_OF(a) (sizeof(a) / sizeof((a)[0]))
@@ -454,7 +477,7 @@ PyMODINIT_FUNC PyInit_pytarn(void) {
     if (rc < 0) goto fail;
   }
 
-  if (PyModule_AddStringConstant(module, "__version__", "0.1.0") < 0) goto fail;
+  if (PyModule_AddStringConstant(module, "__version__", TARN_VERSION_STRING) < 0) goto fail;
   if (binding_hash_init() < 0) goto fail;
 
   for (size_t i = 0; i < COUNT_OF(int_constants); i++) {

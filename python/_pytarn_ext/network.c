@@ -962,6 +962,68 @@ static PyObject *ipv6network_subnets(PyObject *self, PyObject *args, PyObject *k
   return network_subnets_impl(network_prefix(self), TARN_AF_INET6, args, kwargs);
 }
 
+/* ---- pickling ----------------------------------------------------------- */
+
+/*
+ * The prefix of `len` at the address bytes `bytes` of `family`, as a
+ * _from_state of `what` must check it: the length within the family and
+ * no bit set after it.  0 with *out filled (zero beyond the family's
+ * bytes), or -1 with PrefixLengthError or HostBitsError.
+ */
+static int prefix_from_state(const uint8_t *bytes, unsigned len, tarn_family_t family,
+                             const char *what, tarn_prefix_t *out) {
+  unsigned max = network_max_len(family);
+  if (len > max) {
+    return binding_restore_error(pytarn_PrefixLengthError, what, "prefix length %u exceeds %u", len,
+                                 max);
+  }
+  tarn_prefix_t p;
+  memset(&p, 0, sizeof p);
+  p.addr.family = family;
+  memcpy(p.addr.addr.v6, bytes, binding_addr_len(family));
+  p.pfxlen = (uint8_t)len;
+  binding_u128 w = binding_addr_words(&p.addr);
+  binding_u128 host = binding_hostmask_words(max, len);
+  if ((w.hi & host.hi) != 0 || (w.lo & host.lo) != 0) {
+    return binding_restore_error(pytarn_HostBitsError, what, "host bits set after /%u", len);
+  }
+  *out = p;
+  return 0;
+}
+
+/* State: the 4 or 16 address bytes, then the length (6 or 18 bytes with
+ * the version byte). */
+static PyObject *network_reduce(PyObject *self, PyObject *unused) {
+  (void)unused;
+  const tarn_prefix_t *p = network_prefix(self);
+  size_t n = binding_addr_len(p->addr.family);
+  char state[18];
+  state[0] = BINDING_STATE_VERSION;
+  memcpy(state + 1, p->addr.addr.v6, n);
+  state[n + 1] = (char)p->pfxlen;
+  return binding_reduce(self, PyBytes_FromStringAndSize(state, (Py_ssize_t)n + 2));
+}
+
+static PyObject *network_from_state(PyObject *cls, PyObject *state, tarn_family_t family) {
+  const char *what = network_type_name(family);
+  size_t n = binding_addr_len(family);
+  const uint8_t *s = binding_state_exact(state, what, (Py_ssize_t)n + 1);
+  if (s == NULL) return NULL;
+  tarn_prefix_t prefix;
+  if (prefix_from_state(s, s[n], family, what, &prefix) < 0) return NULL;
+  PyObject *self = binding_state_alloc(cls);
+  if (self != NULL) ((NetworkObject *)self)->prefix = prefix;
+  return self;
+}
+
+static PyObject *ipv4network_from_state(PyObject *cls, PyObject *state) {
+  return network_from_state(cls, state, TARN_AF_INET);
+}
+
+static PyObject *ipv6network_from_state(PyObject *cls, PyObject *state) {
+  return network_from_state(cls, state, TARN_AF_INET6);
+}
+
 #define OVERLAPS_DOC \
   "overlaps(other) -> bool\n\nReturn True if this network and other share any address."
 #define SUBNETS_DOC                                                                             \
@@ -1002,6 +1064,10 @@ static PyMethodDef ipv4network_methods[] = {
     {"hosts", network_hosts, METH_NOARGS, HOSTS_DOC},
     {"address_exclude", network_address_exclude, METH_O, EXCLUDE_DOC},
     {"compare_networks", network_compare_networks, METH_O, COMPARE_DOC},
+    {"__reduce__", network_reduce, METH_NOARGS, BINDING_REDUCE_DOC},
+    {"_from_state", ipv4network_from_state, METH_CLASS | METH_O, BINDING_FROM_STATE_DOC},
+    {"__copy__", binding_copy, METH_NOARGS, BINDING_COPY_DOC},
+    {"__deepcopy__", binding_deepcopy, METH_O, BINDING_DEEPCOPY_DOC},
     {NULL, NULL, 0, NULL},
 };
 
@@ -1017,6 +1083,10 @@ static PyMethodDef ipv6network_methods[] = {
     {"hosts", network_hosts, METH_NOARGS, HOSTS_DOC},
     {"address_exclude", network_address_exclude, METH_O, EXCLUDE_DOC},
     {"compare_networks", network_compare_networks, METH_O, COMPARE_DOC},
+    {"__reduce__", network_reduce, METH_NOARGS, BINDING_REDUCE_DOC},
+    {"_from_state", ipv6network_from_state, METH_CLASS | METH_O, BINDING_FROM_STATE_DOC},
+    {"__copy__", binding_copy, METH_NOARGS, BINDING_COPY_DOC},
+    {"__deepcopy__", binding_deepcopy, METH_O, BINDING_DEEPCOPY_DOC},
     {NULL, NULL, 0, NULL},
 };
 
@@ -1144,10 +1214,146 @@ static PyObject *subnetiterator_next(PyObject *self) {
   return binding_prefix_to_pyobj(&subnet);
 }
 
+/*
+ * The family of an iterator state from its first byte (4 or 6), with the
+ * layout's length checked for that family: `fixed` bytes and two
+ * addresses.  The payload, or NULL with InvalidArgumentError.
+ */
+static const uint8_t *iterator_state(PyObject *state, const char *what, Py_ssize_t fixed,
+                                     tarn_family_t *family) {
+  Py_ssize_t len;
+  const uint8_t *s = binding_state_payload(state, what, &len);
+  if (s == NULL) return NULL;
+  if (len < 1 || (s[0] != 4 && s[0] != 6)) {
+    binding_restore_error(pytarn_InvalidArgumentError, what,
+                          "the family byte %d is neither 4 nor 6", len < 1 ? -1 : (int)s[0]);
+    return NULL;
+  }
+  *family = s[0] == 4 ? TARN_AF_INET : TARN_AF_INET6;
+  Py_ssize_t want = fixed + 2 * (Py_ssize_t)binding_addr_len(*family);
+  if (len != want) {
+    binding_restore_error(pytarn_InvalidArgumentError, what,
+                          "the state holds %zd bytes after its version, not %zd", len, want);
+    return NULL;
+  }
+  return s;
+}
+
+static int done_flag(uint8_t flag, const char *what) {
+  if (flag <= 1) return 0;
+  return binding_restore_error(pytarn_InvalidArgumentError, what,
+                               "the exhausted flag %d is neither 0 nor 1", (int)flag);
+}
+
+/*
+ * SubnetIterator state: family (4 or 6), the network's length, the subnet
+ * length, the exhausted flag (0 or 1), the network's address, then the
+ * next subnet's address (zero once exhausted): 12 or 36 bytes after the
+ * version.  The network is recovered from the core's record: `limit` is
+ * one past its last address modulo 2^bits, so its first address is limit -
+ * 2^(bits - length), taken modulo 2^bits as well (for /0 that is limit
+ * itself).
+ */
+static PyObject *subnetiterator_reduce(PyObject *self, PyObject *unused) {
+  (void)unused;
+  const SubnetIteratorObject *it = (const SubnetIteratorObject *)self;
+  tarn_family_t family = it->family;
+  size_t n = binding_addr_len(family);
+  tarn_addr_t limit = it->iter.limit.addr;
+  limit.family = family;
+  binding_u128 w = binding_addr_words(&limit);
+  /* size - 1 = the parent's host mask; subtract it, then 1, in words. */
+  binding_u128 m = binding_hostmask_words(network_max_len(family), it->iter.limit.pfxlen);
+  uint64_t borrow = w.lo < m.lo;
+  w.lo -= m.lo;
+  w.hi -= m.hi + borrow;
+  w.hi -= w.lo == 0;
+  w.lo -= 1;
+  binding_u128 all = binding_family_max(family);
+  w.hi &= all.hi;
+  w.lo &= all.lo;
+  tarn_addr_t parent;
+  binding_words_addr(w, family, &parent);
+
+  char state[37];
+  memset(state, 0, sizeof state);
+  state[0] = BINDING_STATE_VERSION;
+  state[1] = family == TARN_AF_INET ? 4 : 6;
+  state[2] = (char)it->iter.limit.pfxlen;
+  state[3] = (char)it->iter.target_pfxlen;
+  state[4] = it->iter.done ? 1 : 0;
+  memcpy(state + 5, parent.addr.v6, n);
+  if (!it->iter.done) memcpy(state + 5 + n, it->iter.current.addr.addr.v6, n);
+  return binding_reduce(self, PyBytes_FromStringAndSize(state, 5 + 2 * (Py_ssize_t)n));
+}
+
+/* _from_state: the core's record made by tarn_subnet_iter_init from the
+ * checked network and subnet length, then moved to the next subnet, which
+ * must be aligned to the subnet length and inside the network. */
+static PyObject *subnetiterator_from_state(PyObject *cls, PyObject *state) {
+  static const char what[] = "SubnetIterator";
+  tarn_family_t family;
+  const uint8_t *s = iterator_state(state, what, 4, &family);
+  if (s == NULL) return NULL;
+  unsigned max = network_max_len(family), parent_len = s[1], target = s[2];
+  size_t n = binding_addr_len(family);
+  tarn_prefix_t parent;
+  if (done_flag(s[3], what) < 0 || prefix_from_state(s + 4, parent_len, family, what, &parent) < 0)
+    return NULL;
+  if (target <= parent_len || target > max) {
+    binding_restore_error(pytarn_PrefixLengthError, what,
+                          "subnet length %u is not longer than /%u and at most %u", target,
+                          parent_len, max);
+    return NULL;
+  }
+  tarn_subnet_iter_t iter;
+  memset(&iter, 0, sizeof iter);
+  if (tarn_set_python_error(tarn_subnet_iter_init(&iter, &parent, (uint8_t)target), NULL) < 0)
+    return NULL;
+  const uint8_t *next = s + 4 + n;
+  if (s[3]) {
+    for (size_t i = 0; i < n; i++) {
+      if (next[i] != 0) {
+        binding_restore_error(pytarn_InvalidArgumentError, what,
+                              "an exhausted iterator has no next subnet");
+        return NULL;
+      }
+    }
+    /* Where the core leaves an iterator it has run to the end. */
+    iter.current.addr = iter.limit.addr;
+    iter.done = true;
+  } else {
+    tarn_prefix_t at;
+    if (prefix_from_state(next, target, family, what, &at) < 0) return NULL;
+    binding_u128 w = binding_addr_words(&at.addr), p = binding_addr_words(&parent.addr);
+    binding_u128 host = binding_hostmask_words(max, parent_len);
+    if ((w.hi & ~host.hi) != p.hi || (w.lo & ~host.lo) != p.lo) {
+      binding_restore_error(pytarn_InvalidArgumentError, what,
+                            "the next subnet lies outside the network");
+      return NULL;
+    }
+    iter.current.addr = at.addr;
+  }
+  PyObject *self = binding_state_alloc(cls);
+  if (self == NULL) return NULL;
+  ((SubnetIteratorObject *)self)->iter = iter;
+  ((SubnetIteratorObject *)self)->family = family;
+  return self;
+}
+
+static PyMethodDef subnetiterator_methods[] = {
+    {"__reduce__", subnetiterator_reduce, METH_NOARGS, BINDING_REDUCE_DOC},
+    {"_from_state", subnetiterator_from_state, METH_CLASS | METH_O, BINDING_FROM_STATE_DOC},
+    {"__copy__", binding_copy_mutable, METH_NOARGS, BINDING_COPY_DOC},
+    {"__deepcopy__", binding_deepcopy_mutable, METH_O, BINDING_DEEPCOPY_DOC},
+    {NULL, NULL, 0, NULL},
+};
+
 static PyType_Slot subnetiterator_slots[] = {
     {Py_tp_dealloc, binding_dealloc},
     {Py_tp_iter, subnetiterator_iter},
     {Py_tp_iternext, subnetiterator_next},
+    {Py_tp_methods, subnetiterator_methods},
     {Py_tp_doc, "Subnet iterator for CIDR prefix enumeration."},
     {0, NULL},
 };
@@ -1193,15 +1399,72 @@ static PyObject *addressiterator_next(PyObject *self) {
   return binding_addr_to_pyobj(&addr);
 }
 
+/* AddressIterator state: family (4 or 6), the exhausted flag (0 or 1),
+ * then the next and the last address: 10 or 34 bytes after the version.
+ * An exhausted iterator keeps its last position, which is still at most
+ * its end. */
+static PyObject *addressiterator_reduce(PyObject *self, PyObject *unused) {
+  (void)unused;
+  const AddressIteratorObject *it = (const AddressIteratorObject *)self;
+  size_t n = binding_addr_len(it->family);
+  tarn_addr_t next, last;
+  binding_words_addr(it->next, it->family, &next);
+  binding_words_addr(it->last, it->family, &last);
+  char state[35];
+  state[0] = BINDING_STATE_VERSION;
+  state[1] = it->family == TARN_AF_INET ? 4 : 6;
+  state[2] = it->done ? 1 : 0;
+  memcpy(state + 3, next.addr.v6, n);
+  memcpy(state + 3 + n, last.addr.v6, n);
+  return binding_reduce(self, PyBytes_FromStringAndSize(state, 3 + 2 * (Py_ssize_t)n));
+}
+
+static PyObject *addressiterator_from_state(PyObject *cls, PyObject *state) {
+  static const char what[] = "AddressIterator";
+  tarn_family_t family;
+  const uint8_t *s = iterator_state(state, what, 2, &family);
+  if (s == NULL || done_flag(s[1], what) < 0) return NULL;
+  size_t n = binding_addr_len(family);
+  tarn_addr_t next, last;
+  memset(&next, 0, sizeof next);
+  memset(&last, 0, sizeof last);
+  next.family = last.family = family;
+  memcpy(next.addr.v6, s + 2, n);
+  memcpy(last.addr.v6, s + 2 + n, n);
+  binding_u128 wn = binding_addr_words(&next), wl = binding_addr_words(&last);
+  if (binding_u128_cmp(wn, wl) > 0) {
+    binding_restore_error(pytarn_InvalidArgumentError, what, "the position lies beyond the end");
+    return NULL;
+  }
+  PyObject *self = binding_state_alloc(cls);
+  if (self == NULL) return NULL;
+  AddressIteratorObject *it = (AddressIteratorObject *)self;
+  it->next = wn;
+  it->last = wl;
+  it->family = family;
+  it->done = s[1];
+  return self;
+}
+
+static PyMethodDef addressiterator_methods[] = {
+    {"__reduce__", addressiterator_reduce, METH_NOARGS, BINDING_REDUCE_DOC},
+    {"_from_state", addressiterator_from_state, METH_CLASS | METH_O, BINDING_FROM_STATE_DOC},
+    {"__copy__", binding_copy_mutable, METH_NOARGS, BINDING_COPY_DOC},
+    {"__deepcopy__", binding_deepcopy_mutable, METH_O, BINDING_DEEPCOPY_DOC},
+    {NULL, NULL, 0, NULL},
+};
+
 static PyType_Slot addressiterator_slots[] = {
     {Py_tp_dealloc, binding_dealloc},
     {Py_tp_iter, addressiterator_iter},
     {Py_tp_iternext, addressiterator_next},
+    {Py_tp_methods, addressiterator_methods},
     {Py_tp_doc, "Lazy iterator over the addresses of a network, in ascending order."},
     {0, NULL},
 };
 
 /* Only networks make address iterators: calling the type raises TypeError. */
-PyType_Spec addressiterator_spec = {"pytarn.AddressIterator", sizeof(AddressIteratorObject), 0,
-                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                                    addressiterator_slots};
+PyType_Spec addressiterator_spec = {
+    "pytarn.AddressIterator", sizeof(AddressIteratorObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    addressiterator_slots};

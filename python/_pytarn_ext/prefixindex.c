@@ -466,6 +466,59 @@ static PyObject *prefixindex_covered_many(PyObject *self, PyObject *values) {
   return prefixindex_map(self, values, prefixindex_covered);
 }
 
+/*
+ * get(address, default=-1): the table position of the longest network
+ * containing `address` (an address object or its text), or `default`; also
+ * `default` for a family the table holds nothing of.  One core walk, with
+ * the lock held: a single lookup costs less than releasing it.
+ */
+static PyObject *prefixindex_get(PyObject *self_obj, PyObject *const *args, Py_ssize_t nargs,
+                                 PyObject *kwnames) {
+  PrefixIndexObject *self = (PrefixIndexObject *)self_obj;
+  PyObject *default_obj = NULL;
+  Py_ssize_t nkw = kwnames == NULL ? 0 : PyTuple_Size(kwnames);
+  if (nargs < 1 || nargs + nkw > 2) {
+    PyErr_SetString(PyExc_TypeError, "get() takes an address and an optional default");
+    return NULL;
+  }
+  if (nkw == 1) {
+    PyObject *name = PyTuple_GetItem(kwnames, 0);
+    int is_default = name == NULL ? -1 : PyUnicode_CompareWithASCIIString(name, "default");
+    if (is_default != 0) {
+      if (!PyErr_Occurred())
+        PyErr_Format(PyExc_TypeError, "get() got an unexpected keyword argument '%U'", name);
+      return NULL;
+    }
+    default_obj = args[1];
+  } else if (nargs == 2) {
+    default_obj = args[1];
+  }
+  if (self->released) return prefixindex_destroyed_error();
+
+  tarn_addr_t addr;
+  PyObject *value = args[0];
+  if (binding_is_ipv4address(value) || binding_is_ipv6address(value)) {
+    addr = ((AddressObject *)value)->addr;
+  } else if (PyUnicode_Check(value)) {
+    Py_ssize_t len;
+    const char *text = binding_text_utf8(value, &len);
+    if (text == NULL) return NULL;
+    memset(&addr, 0, sizeof addr);
+    if (tarn_set_python_error(tarn_addr_parse(text, &addr), text) < 0) return NULL;
+  } else {
+    PyErr_SetString(PyExc_TypeError, "get() requires an address object or address text");
+    return NULL;
+  }
+
+  const PrefixIndexPart *part = &self->parts[binding_family_slot(addr.family)];
+  tarn_ssize_t core = -1;
+  if (part->index != NULL &&
+      tarn_set_python_error(tarn_index_get(part->index, &addr, &core), NULL) < 0)
+    return NULL;
+  if (core < 0) return default_obj != NULL ? Py_NewRef(default_obj) : PyLong_FromLong(-1);
+  return PyLong_FromSsize_t(prefixindex_table_position(part, core));
+}
+
 /* __enter__(): the object itself; works in both states. */
 static PyObject *prefixindex_enter(PyObject *self, PyObject *unused) {
   (void)unused;
@@ -496,6 +549,10 @@ static PyMethodDef prefixindex_methods[] = {
                "the position of the longest matching network for each item, or -1, as an int64 "
                "ResultBuffer that numpy and Arrow wrap without a copy. Items may mix IPv4 and "
                "IPv6; null items stay null (-1 in the buffer).")},
+    {"get", (PyCFunction)(void (*)(void))prefixindex_get, METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("get($self, address, /, default=-1)\n--\n\nThe position of the longest held "
+               "network containing `address` (an address object or its text), or `default` "
+               "when none does or the table holds no network of the address's family.")},
     {"prefixes", prefixindex_prefixes, METH_NOARGS,
      PyDoc_STR("prefixes($self, /)\n--\n\nThe distinct networks the index holds as (network, "
                "position) pairs, IPv4 first, each family in network order; equal networks of the "
@@ -523,6 +580,7 @@ static PyMethodDef prefixindex_methods[] = {
     {"__exit__", prefixindex_exit, METH_VARARGS,
      PyDoc_STR("__exit__(exc_type, exc, tb) -> bool\n\nRelease the underlying index and return "
                "False so exceptions are not suppressed.")},
+    PREFIXINDEX_BLOB_METHODS,
     {NULL, NULL, 0, NULL},
 };
 

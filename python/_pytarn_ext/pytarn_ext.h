@@ -650,6 +650,45 @@ PyObject *pytarn_get_mixed_type_key(PyObject *module, PyObject *arg);
 
 /* ---- prefixset.c: PrefixSet and the set functions ---------------------- */
 
+/*
+ * PrefixSet: an immutable set of addresses of both families.  parts[f]
+ * holds count[f] records of family f (0 IPv4, 1 IPv6): the family's
+ * minimal CIDR cover, canonical records zero-filled beyond the family's
+ * bytes, ascending, pairwise disjoint, no two of them siblings; NULL when
+ * count[f] is 0.  `hash` is -1 until first asked for, then fixed.  Nothing
+ * else changes after construction, so the records may be read with the
+ * lock released by anyone holding a reference.
+ */
+typedef struct {
+  PyObject_HEAD
+  tarn_prefix_t *parts[2];
+  size_t count[2];
+  Py_hash_t hash;
+} PrefixSetObject;
+
+/* Iterator over a PrefixSet's networks: the set (dropped once exhausted)
+ * and the position of the next record, IPv4 records first. */
+typedef struct {
+  PyObject_HEAD
+  PrefixSetObject *set;
+  size_t next;
+} PrefixSetIteratorObject;
+
+extern PyTypeObject *prefixset_type;
+extern PyType_Spec prefixset_spec;
+
+/* bulk_union(a, b) and its three twins: the minimal cover of a <op> b, each
+ * anything PrefixSet() takes, as a list of networks (IPv4 first, network
+ * order). */
+PyObject *pytarn_bulk_union(PyObject *module, PyObject *args);
+PyObject *pytarn_bulk_intersection(PyObject *module, PyObject *args);
+PyObject *pytarn_bulk_difference(PyObject *module, PyObject *args);
+PyObject *pytarn_bulk_symmetric_difference(PyObject *module, PyObject *args);
+
+/* summarize_address_range(first, last) and spanning_network(items). */
+PyObject *pytarn_summarize_address_range(PyObject *module, PyObject *args);
+PyObject *pytarn_spanning_network(PyObject *module, PyObject *items);
+
 /* ---- pickle.c: compact, versioned object state ------------------------- */
 
 /* The first byte of every pickled state; a type that changes its layout
@@ -661,10 +700,73 @@ PyObject *pytarn_get_mixed_type_key(PyObject *module, PyObject *arg);
  * (bytes beginning with BINDING_STATE_VERSION; NULL passes an error on). */
 PyObject *binding_reduce(PyObject *self, PyObject *state);
 
+/* __reduce_ex__(protocol) of the types pickled by the million (addresses
+ * and networks): `reduce` (the type's __reduce__) straight away for an
+ * object of the module's own type, saving object.__reduce_ex__'s look-up
+ * of __reduce__; the subclass's own __reduce__ otherwise.  Every protocol
+ * gets the same form. */
+PyObject *binding_reduce_ex(PyObject *self, PyObject *(*reduce)(PyObject *, PyObject *));
+
 /* The layout bytes after the version byte of `state`, their count in *len;
  * NULL with InvalidArgumentError "cannot restore <what>: ..." when state is
  * not bytes, empty or of another version.  Valid while state lives. */
 const uint8_t *binding_state_payload(PyObject *state, const char *what, Py_ssize_t *len);
+
+/* binding_state_payload for a layout of exactly `want` bytes; any other
+ * count is InvalidArgumentError. */
+const uint8_t *binding_state_exact(PyObject *state, const char *what, Py_ssize_t want);
+
+/* Raise `exc` (a TARNError subclass) with the message "cannot restore
+ * <what>: <format...>" (PyUnicode_FromFormat's directives).  Always -1. */
+int binding_restore_error(PyObject *exc, const char *what, const char *format, ...);
+
+/* A zero-filled instance of `cls` (one of the module's types or a Python
+ * subclass) from the class's own tp_alloc, running no __new__ or __init__:
+ * how every _from_state makes its object.  NULL with an exception. */
+PyObject *binding_state_alloc(PyObject *cls);
+
+/* Counts in a state are unsigned 64-bit little-endian, whatever the host. */
+static inline uint64_t binding_state_load_u64(const uint8_t *p) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; i--) v = (v << 8) | p[i];
+  return v;
+}
+
+static inline void binding_state_store_u64(uint8_t *p, uint64_t v) {
+  for (int i = 0; i < 8; i++, v >>= 8) p[i] = (uint8_t)v;
+}
+
+/*
+ * __copy__ and __deepcopy__(memo).  For an immutable type: the object
+ * itself when its type is one of the module's own, else (a subclass
+ * instance) a new object rebuilt from its __reduce__, its extra state
+ * copied (deeply through the memo for __deepcopy__) and restored as pickle
+ * restores it.  The _mutable pair always rebuilds (the iterators).
+ */
+PyObject *binding_copy(PyObject *self, PyObject *unused);
+PyObject *binding_deepcopy(PyObject *self, PyObject *memo);
+PyObject *binding_copy_mutable(PyObject *self, PyObject *unused);
+PyObject *binding_deepcopy_mutable(PyObject *self, PyObject *memo);
+
+/* The docstrings of the pickling and copy methods every type shares. */
+#define BINDING_REDUCE_DOC "__reduce__($self, /)\n--\n\nThe object's pickled form."
+#define BINDING_REDUCE_EX_DOC \
+  "__reduce_ex__($self, protocol, /)\n--\n\nThe object's pickled form, for every protocol."
+#define BINDING_FROM_STATE_DOC \
+  "_from_state($cls, state, /)\n--\n\nRebuild an object from its pickled state (private)."
+#define BINDING_COPY_DOC "__copy__($self, /)\n--\n\nA shallow copy."
+#define BINDING_DEEPCOPY_DOC "__deepcopy__($self, memo, /)\n--\n\nA deep copy."
+
+/* The method-table rows of the copy protocol, immutable or mutable (kept
+ * out of the formatter, which would fold the two rows into one line). */
+/* clang-format off */
+#define BINDING_COPY_METHODS                                                 \
+  {"__copy__", binding_copy, METH_NOARGS, BINDING_COPY_DOC},                 \
+  {"__deepcopy__", binding_deepcopy, METH_O, BINDING_DEEPCOPY_DOC}
+#define BINDING_COPY_METHODS_MUTABLE                                         \
+  {"__copy__", binding_copy_mutable, METH_NOARGS, BINDING_COPY_DOC},         \
+  {"__deepcopy__", binding_deepcopy_mutable, METH_O, BINDING_DEEPCOPY_DOC}
+/* clang-format on */
 
 /* pytarn._restore(cls, state, /): cls._from_state(state) for a class derived
  * from one of the module's types. */
@@ -679,5 +781,32 @@ void binding_pickle_clear(void);
 int binding_is_module_type(PyTypeObject *type);
 
 /* ---- indexblob.c: a built PrefixIndex as bytes ------------------------- */
+
+/* PrefixIndex methods: to_bytes(), the classmethod from_bytes(data) (any
+ * contiguous buffer), __reduce__ and the classmethod _from_state(state).
+ * Malformed bytes raise InvalidArgumentError naming what is wrong; a
+ * destroyed index refuses to_bytes and pickling with "index has been
+ * destroyed". */
+PyObject *prefixindex_to_bytes(PyObject *self, PyObject *unused);
+PyObject *prefixindex_from_bytes(PyObject *cls, PyObject *data);
+PyObject *prefixindex_reduce(PyObject *self, PyObject *unused);
+PyObject *prefixindex_from_state(PyObject *cls, PyObject *state);
+
+/* The rows of prefixindex_methods for the methods above and the copy
+ * protocol (an index never changes, so an own-type index is its own copy). */
+#define PREFIXINDEX_TO_BYTES_DOC                                                          \
+  "to_bytes($self, /)\n--\n\nThe built index as a versioned, checksummed blob that "       \
+  "from_bytes loads back without building it again: to cache an index in a file or ship " \
+  "it to another process."
+#define PREFIXINDEX_FROM_BYTES_DOC                                                        \
+  "from_bytes($cls, data, /)\n--\n\nLoad an index that to_bytes wrote, from bytes or any " \
+  "contiguous buffer. Every byte is checked: malformed or damaged data raises "           \
+  "InvalidArgumentError."
+#define PREFIXINDEX_BLOB_METHODS                                                              \
+  {"to_bytes", prefixindex_to_bytes, METH_NOARGS, PREFIXINDEX_TO_BYTES_DOC},                  \
+      {"from_bytes", prefixindex_from_bytes, METH_CLASS | METH_O, PREFIXINDEX_FROM_BYTES_DOC}, \
+      {"__reduce__", prefixindex_reduce, METH_NOARGS, BINDING_REDUCE_DOC},                    \
+      {"_from_state", prefixindex_from_state, METH_CLASS | METH_O, BINDING_FROM_STATE_DOC},   \
+      BINDING_COPY_METHODS
 
 #endif /* PYTARN_EXT_H */

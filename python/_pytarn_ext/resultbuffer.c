@@ -26,7 +26,10 @@ static const struct {
     [RESULT_PACKED4] = {"packed4", "4s", 4}, [RESULT_PACKED16] = {"packed16", "16s", 16},
 };
 
-ResultBufferObject *binding_result_new(binding_result_kind kind, Py_ssize_t length, void **data) {
+/* A new ResultBuffer of `cls` (the type itself or a subclass) with `length`
+ * zero-filled items of `kind` and no nulls; *data receives its memory. */
+static ResultBufferObject *result_alloc(PyObject *cls, binding_result_kind kind, Py_ssize_t length,
+                                        void **data) {
   Py_ssize_t itemsize = resultbuffer_kinds[kind].itemsize;
   if (length < 0 || length > PY_SSIZE_T_MAX / itemsize) {
     PyErr_NoMemory();
@@ -38,7 +41,7 @@ ResultBufferObject *binding_result_new(binding_result_kind kind, Py_ssize_t leng
     PyErr_NoMemory();
     return NULL;
   }
-  ResultBufferObject *self = (ResultBufferObject *)PyType_GenericNew(resultbuffer_type, NULL, NULL);
+  ResultBufferObject *self = (ResultBufferObject *)binding_state_alloc(cls);
   if (self == NULL) {
     free(mem);
     return NULL;
@@ -53,6 +56,10 @@ ResultBufferObject *binding_result_new(binding_result_kind kind, Py_ssize_t leng
   self->stride = itemsize;
   *data = mem;
   return self;
+}
+
+ResultBufferObject *binding_result_new(binding_result_kind kind, Py_ssize_t length, void **data) {
+  return result_alloc((PyObject *)resultbuffer_type, kind, length, data);
 }
 
 int binding_result_copy_validity(ResultBufferObject *buf, const AddressArrayObject *src) {
@@ -229,6 +236,153 @@ static PyObject *resultbuffer_get_kind(PyObject *self, void *closure) {
   return PyUnicode_FromString(resultbuffer_kinds[((ResultBufferObject *)self)->kind].name);
 }
 
+/* ---- pickling ---------------------------------------------------------------- */
+
+/*
+ * The state after the version byte:
+ *   kind        1 byte, the binding_result_kind value (0 int64 .. 5 packed16)
+ *   length      u64, little-endian
+ *   null_count  u64, little-endian
+ *   data        length * itemsize bytes; integers little-endian
+ *   validity    ceil(length / 8) bytes, only when null_count > 0 (bit i
+ *               least significant first, set where item i is present; bits
+ *               past the last item zero)
+ * A state is refused unless every null item holds its kind's sentinel and
+ * every bool is 0 or 1: what a buffer view or an Arrow array shows of the
+ * restored object is then what the original showed.
+ */
+#define STATE_HEADER 17
+
+static int host_is_big_endian(void) {
+  const uint16_t one = 1;
+  uint8_t first;
+  memcpy(&first, &one, 1);
+  return first == 0;
+}
+
+/* Copy `length` items of `itemsize` bytes between host and little-endian
+ * order (the same operation both ways): integer kinds are reversed on a
+ * big-endian host, everything else is copied as it is. */
+static void copy_items(char *dst, const char *src, Py_ssize_t length, Py_ssize_t itemsize,
+                       binding_result_kind kind) {
+  int swap = (kind == RESULT_INT64 || kind == RESULT_UINT32) && host_is_big_endian();
+  if (!swap) {
+    memcpy(dst, src, (size_t)(length * itemsize));
+    return;
+  }
+  for (Py_ssize_t i = 0; i < length; i++)
+    for (Py_ssize_t k = 0; k < itemsize; k++)
+      dst[i * itemsize + k] = src[i * itemsize + itemsize - 1 - k];
+}
+
+static PyObject *resultbuffer_reduce(PyObject *self_obj, PyObject *unused) {
+  (void)unused;
+  const ResultBufferObject *self = (const ResultBufferObject *)self_obj;
+  size_t bitmap = self->null_count > 0 ? ((size_t)self->length + 7) / 8 : 0;
+  size_t data = (size_t)(self->length * self->itemsize);
+  if (data > (size_t)PY_SSIZE_T_MAX - bitmap - STATE_HEADER - 1) return PyErr_NoMemory();
+  PyObject *state = PyBytes_FromStringAndSize(NULL, (Py_ssize_t)(1 + STATE_HEADER + data + bitmap));
+  if (state == NULL) return NULL;
+  uint8_t *out = (uint8_t *)PyBytes_AsString(state);
+  out[0] = BINDING_STATE_VERSION;
+  out[1] = (uint8_t)self->kind;
+  binding_state_store_u64(out + 2, (uint64_t)self->length);
+  binding_state_store_u64(out + 10, (uint64_t)self->null_count);
+  copy_items((char *)out + 1 + STATE_HEADER, self->data, self->length, self->itemsize, self->kind);
+  if (bitmap > 0) {
+    uint8_t *bits = out + 1 + STATE_HEADER + data;
+    memcpy(bits, self->validity, bitmap);
+    /* The padding of a bitmap copied from an AddressArray is set. */
+    if (self->length % 8 != 0) bits[bitmap - 1] &= (uint8_t)((1u << (self->length % 8)) - 1);
+  }
+  return binding_reduce(self_obj, state);
+}
+
+/* Whether item i of `self` breaks the kind's rules: a null that does not
+ * hold the sentinel (-1 for int64, zero bytes for the rest), a bool that is
+ * neither 0 nor 1. */
+static int item_malformed(const ResultBufferObject *self, Py_ssize_t i) {
+  const char *p = self->data + i * self->itemsize;
+  if (resultbuffer_valid(self, i)) return self->kind == RESULT_BOOL && (uint8_t)*p > 1;
+  uint8_t want = self->kind == RESULT_INT64 ? 0xff : 0;
+  for (Py_ssize_t k = 0; k < self->itemsize; k++)
+    if ((uint8_t)p[k] != want) return 1;
+  return 0;
+}
+
+/* _from_state: kind, counts and length checked before anything is
+ * allocated; bitmap and items after the copy, on the new object. */
+static PyObject *resultbuffer_from_state(PyObject *cls, PyObject *state) {
+  static const char what[] = "ResultBuffer";
+  Py_ssize_t len;
+  const uint8_t *s = binding_state_payload(state, what, &len);
+  if (s == NULL) return NULL;
+  if (len < STATE_HEADER) {
+    binding_restore_error(pytarn_InvalidArgumentError, what,
+                          "the state holds %zd bytes after its version, fewer than its header",
+                          len);
+    return NULL;
+  }
+  if (s[0] > RESULT_PACKED16) {
+    binding_restore_error(pytarn_InvalidArgumentError, what, "kind %d is not a result kind",
+                          (int)s[0]);
+    return NULL;
+  }
+  binding_result_kind kind = (binding_result_kind)s[0];
+  uint64_t length = binding_state_load_u64(s + 1), nulls = binding_state_load_u64(s + 9);
+  /* 2^58 items would need more memory than any machine has; below it the
+   * sums cannot wrap. */
+  if (length > (uint64_t)PY_SSIZE_T_MAX / 32 || nulls > length) {
+    binding_restore_error(pytarn_InvalidArgumentError, what, "%llu nulls among %llu items",
+                          (unsigned long long)nulls, (unsigned long long)length);
+    return NULL;
+  }
+  Py_ssize_t itemsize = resultbuffer_kinds[kind].itemsize;
+  size_t data = (size_t)length * (size_t)itemsize;
+  size_t bitmap = nulls > 0 ? ((size_t)length + 7) / 8 : 0;
+  size_t want = STATE_HEADER + data + bitmap;
+  if ((size_t)len != want) {
+    binding_restore_error(pytarn_InvalidArgumentError, what,
+                          "the state holds %zd bytes after its version, not %zu", len, want);
+    return NULL;
+  }
+  void *mem;
+  ResultBufferObject *self = result_alloc(cls, kind, (Py_ssize_t)length, &mem);
+  if (self == NULL) return NULL;
+  copy_items(mem, (const char *)s + STATE_HEADER, self->length, itemsize, kind);
+  const char *reason = NULL;
+  if (bitmap > 0) {
+    const uint8_t *bits = s + STATE_HEADER + data;
+    Py_ssize_t present = 0;
+    for (size_t k = 0; k < bitmap; k++) {
+      for (uint8_t b = bits[k]; b != 0; b &= (uint8_t)(b - 1)) present++;
+    }
+    if (length % 8 != 0 && (bits[bitmap - 1] >> (length % 8)) != 0) {
+      reason = "the validity bitmap has bits set past the last item";
+    } else if ((uint64_t)present != length - nulls) {
+      reason = "the validity bitmap disagrees with the null count";
+    } else if ((self->validity = malloc(bitmap)) == NULL) {
+      Py_DECREF(self);
+      return PyErr_NoMemory();
+    } else {
+      memcpy(self->validity, bits, bitmap);
+      self->null_count = (Py_ssize_t)nulls;
+    }
+  }
+  for (Py_ssize_t i = 0; reason == NULL && i < self->length; i++) {
+    if (item_malformed(self, i)) {
+      reason = resultbuffer_valid(self, i) ? "a bool item is neither 0 nor 1"
+                                           : "a null item does not hold its kind's sentinel";
+    }
+  }
+  if (reason != NULL) {
+    binding_restore_error(pytarn_InvalidArgumentError, what, "%s", reason);
+    Py_DECREF(self);
+    return NULL;
+  }
+  return (PyObject *)self;
+}
+
 static PyMethodDef resultbuffer_methods[] = {
     {"tolist", resultbuffer_tolist, METH_NOARGS,
      PyDoc_STR("tolist() -> list\n\nEvery item as a Python value (int, bool or bytes), None at "
@@ -241,6 +395,10 @@ static PyMethodDef resultbuffer_methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      PyDoc_STR("__arrow_c_stream__(requested_schema=None) -> capsule\n\nExport as an Arrow "
                "stream of one array.")},
+    {"__reduce__", resultbuffer_reduce, METH_NOARGS, BINDING_REDUCE_DOC},
+    {"_from_state", resultbuffer_from_state, METH_CLASS | METH_O, BINDING_FROM_STATE_DOC},
+    {"__copy__", binding_copy, METH_NOARGS, BINDING_COPY_DOC},
+    {"__deepcopy__", binding_deepcopy, METH_O, BINDING_DEEPCOPY_DOC},
     {NULL, NULL, 0, NULL},
 };
 

@@ -100,9 +100,11 @@ CONSTANTS = [
 
 FUNCTIONS = ["bulk_parse", "bulk_contains", "bulk_aggregate", "bulk_sort", "bulk_contains_packed",
              "bulk_contains_array", "ip_address", "ip_network", "ip_interface",
-             "get_mixed_type_key"]
+             "get_mixed_type_key", "bulk_union", "bulk_intersection", "bulk_difference",
+             "bulk_symmetric_difference", "summarize_address_range", "spanning_network"]
 TYPES = ["IPv4Address", "IPv6Address", "IPv4Network", "IPv6Network", "PrefixIndex", "SubnetIterator",
-         "AddressArray", "ResultBuffer", "AddressIterator", "IPv4Interface", "IPv6Interface"]
+         "AddressArray", "ResultBuffer", "AddressIterator", "IPv4Interface", "IPv6Interface",
+         "PrefixSet"]
 
 
 @pytest.mark.parametrize("name,value", CONSTANTS, ids=[c[0] for c in CONSTANTS])

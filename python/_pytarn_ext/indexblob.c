@@ -1,0 +1,319 @@
+/*
+ * indexblob.c - a built PrefixIndex as bytes: to_bytes/from_bytes, and the
+ * pickling and copying that go through them.
+ *
+ * A PrefixIndex holds one core index per family it has networks of, and for
+ * a table of both families the table position of every record of each core
+ * index.  Its blob wraps the core's own blobs (tarn_index_serialize) with
+ * those position maps.  Layout, version 1, every integer little-endian:
+ *
+ *   offset  size  field
+ *        0     8  magic "PYTARNPI"
+ *        8     4  version (1)
+ *       12     4  family: 4 or 6 (one-family table), 0 (both)
+ *       16     8  prefix_count: the table's length, at least 1
+ *       24     8  IPv4 part: core blob length (0: no IPv4 networks)
+ *       32     8  IPv4 part: position map entries (0: positions are the core's)
+ *       40     8  IPv6 part: core blob length
+ *       48     8  IPv6 part: position map entries
+ *       56        the IPv4 core blob, the IPv4 map (u64 each), then the same
+ *                 for IPv6
+ *
+ * The shapes the constructor makes are the only ones accepted: a table of
+ * family 4 (6) has an IPv4 (IPv6) core blob of prefix_count records and no
+ * map; a table of family 0 has both core blobs, each with a map of as many
+ * entries as its records, and together the two maps hold every position
+ * below prefix_count exactly once.  A map that is a permutation needs no
+ * checksum of its own: damage to any entry breaks it.  The core blobs carry
+ * their own checksum and are loaded by the core's validating loader, so no
+ * bytes make an object whose lookups read out of bounds.
+ *
+ * The pickled state is the version byte of pickle.c followed by the blob;
+ * copies of an own-type index are the index itself (it never changes), and
+ * a subclass instance is rebuilt from its state as pickle.c rebuilds any.
+ *
+ * Threads: a blob is read with the interpreter's lock released when large.
+ * The caller's buffer stays exported (so it can be neither resized nor
+ * freed) and every byte of it is read once into private memory before it is
+ * checked, so another thread writing into it meanwhile gets a refusal or a
+ * sound index.  to_bytes keeps the lock: the index may otherwise be
+ * released under it.
+ */
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "pytarn_ext.h"
+
+#define INDEXBLOB_VERSION 1
+#define INDEXBLOB_HEADER 56
+static const char indexblob_magic[8] = {'P', 'Y', 'T', 'A', 'R', 'N', 'P', 'I'};
+
+static void indexblob_put_u32(uint8_t *p, uint32_t v) {
+  for (int i = 0; i < 4; i++) p[i] = (uint8_t)(v >> (8 * i));
+}
+
+static uint32_t indexblob_get_u32(const uint8_t *p) {
+  return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
+}
+
+/* ---- writing ------------------------------------------------------------- */
+
+/*
+ * The blob of `self` as a new bytes object, after `lead` bytes that hold
+ * `lead_byte` (the state version byte for pickling) when lead is 1.  NULL
+ * with an exception: the destroyed-index error, MemoryError, OverflowError.
+ */
+static PyObject *indexblob_write(PrefixIndexObject *self, size_t lead, uint8_t lead_byte) {
+  if (self->released) {
+    PyErr_SetString(pytarn_InvalidArgumentError, "index has been destroyed");
+    return NULL;
+  }
+  size_t core_len[2] = {0, 0}, map_len[2] = {0, 0};
+  size_t total = lead + INDEXBLOB_HEADER;
+  for (int f = 0; f < 2; f++) {
+    const PrefixIndexPart *part = &self->parts[f];
+    if (part->index == NULL) continue;
+    /* The size query: TARN_ERR_INVAL with the length needed. */
+    tarn_index_serialize(part->index, NULL, 0, &core_len[f]);
+    if (part->positions != NULL) {
+      size_t distinct;
+      tarn_index_count(part->index, &distinct, &map_len[f]);
+    }
+    if (map_len[f] > (SIZE_MAX - total - core_len[f]) / 8) return PyErr_NoMemory();
+    total += core_len[f] + 8 * map_len[f];
+  }
+  if (total > (size_t)PY_SSIZE_T_MAX) {
+    PyErr_SetString(PyExc_OverflowError, "the index is too large for one bytes object");
+    return NULL;
+  }
+  PyObject *out = PyBytes_FromStringAndSize(NULL, (Py_ssize_t)total);
+  if (out == NULL) return NULL;
+  uint8_t *p = (uint8_t *)PyBytes_AsString(out);
+  if (lead == 1) *p++ = lead_byte;
+  memcpy(p, indexblob_magic, sizeof indexblob_magic);
+  indexblob_put_u32(p + 8, INDEXBLOB_VERSION);
+  indexblob_put_u32(p + 12, self->family);
+  binding_state_store_u64(p + 16, self->prefix_count);
+  for (int f = 0; f < 2; f++) {
+    binding_state_store_u64(p + 24 + 16 * f, core_len[f]);
+    binding_state_store_u64(p + 32 + 16 * f, map_len[f]);
+  }
+  p += INDEXBLOB_HEADER;
+  for (int f = 0; f < 2; f++) {
+    const PrefixIndexPart *part = &self->parts[f];
+    if (part->index == NULL) continue;
+    size_t written = 0;
+    tarn_err_t rc = tarn_index_serialize(part->index, p, core_len[f], &written);
+    if (tarn_set_python_error(rc, NULL) < 0) {
+      Py_DECREF(out);
+      return NULL;
+    }
+    p += core_len[f];
+    for (size_t k = 0; k < map_len[f]; k++, p += 8) binding_state_store_u64(p, part->positions[k]);
+  }
+  return out;
+}
+
+/* ---- reading ------------------------------------------------------------- */
+
+/* What a blob loads to, before it becomes an object. */
+typedef struct {
+  PrefixIndexPart parts[2];
+  tarn_family_t family;
+  size_t prefix_count;
+} indexblob_loaded;
+
+static void indexblob_loaded_free(indexblob_loaded *l) {
+  for (int f = 0; f < 2; f++) {
+    tarn_index_destroy(l->parts[f].index);
+    free(l->parts[f].positions);
+    l->parts[f].index = NULL;
+    l->parts[f].positions = NULL;
+  }
+}
+
+/* The family of a loaded core index: its lookups refuse the other family. */
+static tarn_family_t indexblob_core_family(const tarn_index_t *index) {
+  tarn_addr_t probe;
+  memset(&probe, 0, sizeof probe);
+  probe.family = TARN_AF_INET;
+  ssize_t match;
+  return tarn_index_lookup(index, &probe, 1, &match, NULL) == TARN_OK ? TARN_AF_INET
+                                                                      : TARN_AF_INET6;
+}
+
+/* Reads the position maps: each entry once into the part's array, then
+ * checked to be below prefix_count and never repeated (`seen` is a zeroed
+ * bitmap of prefix_count bits).  NULL, or the reason for refusing (with
+ * *nomem set when it is memory). */
+static const char *indexblob_read_maps(const uint8_t *const src[2], const size_t map_len[2],
+                                       indexblob_loaded *l, uint8_t *seen, int *nomem) {
+  for (int f = 0; f < 2; f++) {
+    if (map_len[f] == 0) continue;
+    size_t *map = malloc(map_len[f] * sizeof *map);
+    if (map == NULL) {
+      *nomem = 1;
+      return "out of memory";
+    }
+    l->parts[f].positions = map;
+    for (size_t k = 0; k < map_len[f]; k++) {
+      uint64_t v = binding_state_load_u64(src[f] + 8 * k);
+      if (v >= l->prefix_count) return "a table position is out of range";
+      map[k] = (size_t)v;
+      if (seen[v / 8] & (1u << (v % 8))) return "a table position appears twice";
+      seen[v / 8] |= (uint8_t)(1u << (v % 8));
+    }
+  }
+  return NULL;
+}
+
+/*
+ * Loads blob[0..len) into *l (zeroed by the caller), touching no Python
+ * object, so that it may run without the lock:
+ *   1. header: magic, version, family, a table length of at least 1, and
+ *      the four part lengths adding up to exactly len;
+ *   2. the parts the family calls for, and no others;
+ *   3. each core blob through tarn_index_load, of the part's family;
+ *   4. the record counts against the table length and the maps, then the
+ *      maps themselves.
+ * Returns NULL on success, or the reason for refusing (InvalidArgumentError)
+ * with *nomem set when the reason is memory.  On failure *l holds whatever
+ * was loaded, for indexblob_loaded_free.
+ */
+static const char *indexblob_read(const uint8_t *blob, size_t len, indexblob_loaded *l,
+                                  int *nomem) {
+  *nomem = 0;
+  if (len < INDEXBLOB_HEADER) return "the data is shorter than the header";
+  if (memcmp(blob, indexblob_magic, sizeof indexblob_magic) != 0)
+    return "the data is not a PrefixIndex blob (wrong magic)";
+  if (indexblob_get_u32(blob + 8) != INDEXBLOB_VERSION)
+    return "the blob's version is not one this release reads";
+  const uint32_t family = indexblob_get_u32(blob + 12);
+  const uint64_t count = binding_state_load_u64(blob + 16);
+  if (family != TARN_AF_UNSPEC && family != TARN_AF_INET && family != TARN_AF_INET6)
+    return "the family is not 0, 4 or 6";
+  if (count == 0 || count > (uint64_t)PY_SSIZE_T_MAX) return "the table length is out of range";
+  uint64_t core_len[2], map_len[2];
+  size_t rest = len - INDEXBLOB_HEADER;
+  for (int f = 0; f < 2; f++) {
+    core_len[f] = binding_state_load_u64(blob + 24 + 16 * f);
+    map_len[f] = binding_state_load_u64(blob + 32 + 16 * f);
+    /* Subtracted one by one, so no sum can wrap. */
+    if (core_len[f] > rest) return "a part is longer than the data";
+    rest -= (size_t)core_len[f];
+    if (map_len[f] > rest / 8) return "a position map is longer than the data";
+    rest -= (size_t)map_len[f] * 8;
+  }
+  if (rest != 0) return "the data is longer than its parts";
+  /* 2. The shapes the constructor makes. */
+  for (int f = 0; f < 2; f++) {
+    const tarn_family_t own = f == 0 ? TARN_AF_INET : TARN_AF_INET6;
+    const int present = family == TARN_AF_UNSPEC || family == own;
+    if ((core_len[f] != 0) != present) return "the parts do not match the family";
+    if ((map_len[f] != 0) != (family == TARN_AF_UNSPEC))
+      return "the position maps do not match the family";
+  }
+  l->family = family;
+  l->prefix_count = (size_t)count;
+  /* 3. The core indexes. */
+  const uint8_t *p = blob + INDEXBLOB_HEADER;
+  const uint8_t *map_at[2] = {NULL, NULL};
+  size_t records[2] = {0, 0};
+  for (int f = 0; f < 2; f++) {
+    if (core_len[f] > 0) {
+      tarn_err_t rc = tarn_index_load(p, (size_t)core_len[f], &l->parts[f].index);
+      if (rc == TARN_ERR_NOMEM) {
+        *nomem = 1;
+        return "out of memory";
+      }
+      if (rc != TARN_OK)
+        return f == 0 ? "the IPv4 index is malformed" : "the IPv6 index is malformed";
+      if (indexblob_core_family(l->parts[f].index) != (f == 0 ? TARN_AF_INET : TARN_AF_INET6))
+        return "a part holds the other family";
+      size_t distinct;
+      tarn_index_count(l->parts[f].index, &distinct, &records[f]);
+    }
+    p += core_len[f];
+    map_at[f] = p;
+    p += map_len[f] * 8;
+  }
+  /* 4. Counts, then the maps. */
+  if (family != TARN_AF_UNSPEC)
+    return records[binding_family_slot(family)] == count ? NULL
+                                                         : "the index's length is not the table's";
+  if (records[0] != map_len[0] || records[1] != map_len[1])
+    return "a position map's length is not its index's";
+  if (map_len[0] + map_len[1] != count) return "the position maps do not cover the table";
+  uint8_t *seen = calloc((size_t)count / 8 + 1, 1);
+  if (seen == NULL) {
+    *nomem = 1;
+    return "out of memory";
+  }
+  const size_t lens[2] = {(size_t)map_len[0], (size_t)map_len[1]};
+  const char *why = indexblob_read_maps(map_at, lens, l, seen, nomem);
+  free(seen);
+  return why;
+}
+
+/*
+ * An instance of `cls` from blob[0..len), read with the lock released when
+ * large; `owner` keeps the bytes alive meanwhile.  Errors are
+ * InvalidArgumentError "cannot <verb> PrefixIndex: <reason>" or MemoryError.
+ */
+static PyObject *indexblob_build(PyObject *cls, const uint8_t *blob, size_t len, PyObject *owner,
+                                 const char *verb) {
+  indexblob_loaded l;
+  memset(&l, 0, sizeof l);
+  const char *why = NULL;
+  int nomem = 0;
+  Py_INCREF(owner);
+  /* About one index record per 16 bytes decides whether to let the lock go. */
+  BINDING_UNLOCKED(len / 16, why = indexblob_read(blob, len, &l, &nomem));
+  Py_DECREF(owner);
+  PrefixIndexObject *self = NULL;
+  if (nomem) {
+    PyErr_NoMemory();
+  } else if (why != NULL) {
+    PyErr_Format(pytarn_InvalidArgumentError, "cannot %s PrefixIndex: %s", verb, why);
+  } else {
+    self = (PrefixIndexObject *)binding_state_alloc(cls);
+  }
+  if (self == NULL) {
+    indexblob_loaded_free(&l);
+    return NULL;
+  }
+  self->parts[0] = l.parts[0];
+  self->parts[1] = l.parts[1];
+  self->family = l.family;
+  self->prefix_count = l.prefix_count;
+  return (PyObject *)self;
+}
+
+/* ---- methods ------------------------------------------------------------- */
+
+PyObject *prefixindex_to_bytes(PyObject *self, PyObject *unused) {
+  (void)unused;
+  return indexblob_write((PrefixIndexObject *)self, 0, 0);
+}
+
+PyObject *prefixindex_from_bytes(PyObject *cls, PyObject *data) {
+  Py_buffer view;
+  if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) return NULL;
+  PyObject *result = indexblob_build(cls, view.buf, (size_t)view.len, data, "load");
+  PyBuffer_Release(&view);
+  return result;
+}
+
+PyObject *prefixindex_reduce(PyObject *self, PyObject *unused) {
+  (void)unused;
+  return binding_reduce(
+      self, indexblob_write((PrefixIndexObject *)self, 1, (uint8_t)BINDING_STATE_VERSION));
+}
+
+PyObject *prefixindex_from_state(PyObject *cls, PyObject *state) {
+  Py_ssize_t len;
+  const uint8_t *payload = binding_state_payload(state, "PrefixIndex", &len);
+  if (payload == NULL) return NULL;
+  return indexblob_build(cls, payload, (size_t)len, state, "restore");
+}

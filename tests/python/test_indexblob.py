@@ -1,0 +1,337 @@
+"""Tests of PrefixIndex as bytes: to_bytes/from_bytes, pickling and copies
+keep every answer (checked against a linear reference too); hostile bytes
+raise InvalidArgumentError; seeded random damage never crashes."""
+
+import copy
+import functools
+import ipaddress
+import pickle
+import random
+import struct
+
+import pytest
+
+import pytarn
+
+N4, N6, A4, A6 = pytarn.IPv4Network, pytarn.IPv6Network, pytarn.IPv4Address, pytarn.IPv6Address
+Invalid = pytarn.InvalidArgumentError
+
+# The outer layout (see indexblob.c) and the core's (tarn_index_blob.cpp).
+OUTER = struct.Struct("<8sIIQQQQQ")
+CORE_HEADER, CORE_SECTIONS_AT, CORE_CHECKSUM_AT, CORE_SECTIONS = 120, 64, 112, 6
+
+
+def xxh64(data, seed=0):
+    """XXH64, straight from the xxHash specification (the core blob's checksum)."""
+    p1, p2, p3 = 0x9E3779B185EBCA87, 0xC2B2AE3D27D4EB4F, 0x165667B19E3779F9
+    p4, p5, m = 0x85EBCA77C2B2AE63, 0x27D4EB2F165667C5, (1 << 64) - 1
+
+    def rotl(x, r):
+        return ((x << r) | (x >> (64 - r))) & m
+
+    def rnd(acc, word):
+        return rotl((acc + word * p2) & m, 31) * p1 & m
+
+    n, at = len(data), 0
+    if n >= 32:
+        v = [(seed + p1 + p2) & m, (seed + p2) & m, seed, (seed - p1) & m]
+        while at + 32 <= n:
+            v = [rnd(v[i], int.from_bytes(data[at + 8 * i:at + 8 * i + 8], "little"))
+                 for i in range(4)]
+            at += 32
+        h = (rotl(v[0], 1) + rotl(v[1], 7) + rotl(v[2], 12) + rotl(v[3], 18)) & m
+        for lane in v:
+            h = ((h ^ rnd(0, lane)) * p1 + p4) & m
+    else:
+        h = (seed + p5) & m
+    h = (h + n) & m
+    while at + 8 <= n:
+        h = (rotl(h ^ rnd(0, int.from_bytes(data[at:at + 8], "little")), 27) * p1 + p4) & m
+        at += 8
+    if at + 4 <= n:
+        h = (rotl(h ^ (int.from_bytes(data[at:at + 4], "little") * p1 & m), 23) * p2 + p3) & m
+        at += 4
+    for b in data[at:]:
+        h = rotl(h ^ (b * p5 & m), 11) * p1 & m
+    h = (h ^ (h >> 33)) * p2 & m
+    h = (h ^ (h >> 29)) * p3 & m
+    return h ^ (h >> 32)
+
+
+def test_xxh64_reference_vectors():
+    assert xxh64(b"") == 0xEF46DB3751D8E999
+    assert xxh64(b"abc") == 0x44BC2CF5AD770999
+
+
+def core_parts(blob):
+    """(offset, length) of each core blob inside an outer blob."""
+    _, _, _, _, len4, map4, len6, _ = OUTER.unpack_from(blob)
+    first = OUTER.size
+    return [(first, len4), (first + len4 + 8 * map4, len6)]
+
+
+def fix_core_checksums(blob):
+    """The outer blob with every core checksum recomputed, so that damage
+    reaches the structural checks behind it."""
+    out = bytearray(blob)
+    for at, length in core_parts(out):
+        if length >= CORE_HEADER and at + length <= len(out):
+            payload = bytes(out[at + CORE_HEADER:at + length])
+            struct.pack_into("<Q", out, at + CORE_CHECKSUM_AT, xxh64(payload))
+    return bytes(out)
+
+
+def random_table(rng, versions, count):
+    """`count` networks per version: /0, a host route at the top of the space,
+    then clustered networks of random lengths (nesting is common); plus a few
+    duplicates when there are enough.  Shuffled."""
+    nets = []
+    for version in versions:
+        std = ipaddress.IPv4Network if version == 4 else ipaddress.IPv6Network
+        bits = 32 if version == 4 else 128
+        base = rng.getrandbits(bits)
+        share = [std((0, 0)), std(((1 << bits) - 1, bits))]
+        while len(share) < count:
+            plen = rng.choice([rng.randint(0, bits), rng.randint(bits - 16, bits)])
+            addr = base ^ (rng.getrandbits(bits) >> rng.randint(0, bits))
+            share.append(std((addr, plen), strict=False))
+        nets += [(N4 if version == 4 else N6)(str(n)) for n in share[:count]]
+    if len(nets) > 8:
+        nets += rng.sample(nets, 5)
+    rng.shuffle(nets)
+    return nets
+
+
+def probes(rng, nets, n=300):
+    """Addresses inside and just beside the table's networks, per family."""
+    out = {4: [], 6: []}
+    for _ in range(n):
+        net = ipaddress.ip_network(str(rng.choice(nets)))
+        host_bits = net.max_prefixlen - net.prefixlen
+        host = rng.getrandbits(host_bits) if host_bits else 0
+        value = int(net.network_address) + host + rng.choice([0, 0, 0, -1, 1])
+        value %= 1 << net.max_prefixlen
+        out[net.version].append((A4 if net.version == 4 else A6)(value))
+    return out
+
+
+def answers(index, nets, addrs):
+    """Everything the index answers about these addresses and networks."""
+    got = {"repr": repr(index), "len": len(index), "prefixes": index.prefixes(),
+           "exact": index.exact_many(nets), "covered": [index.covered(n) for n in nets[:20]]}
+    for version, batch in addrs.items():
+        if batch:
+            got[version] = index.lookup(batch)
+            got["covering", version] = [index.covering(a) for a in batch[:40]]
+    mixed = [a for batch in addrs.values() for a in batch]
+    got["array"] = memoryview(index.lookup_array(mixed)).tolist()
+    return got
+
+
+def linear_longest(std_nets, addr):
+    """The longest of the stdlib networks containing addr, or None."""
+    target = ipaddress.ip_address(str(addr))
+    best = None
+    for n in std_nets:
+        if n.version != target.version or target not in n:
+            continue
+        if best is None or n.prefixlen > best.prefixlen:
+            best = n
+    return best
+
+
+class SubIndex(pytarn.PrefixIndex):
+    pass
+
+
+TABLES = {"v4": (4,), "v6": (6,), "mixed": (4, 6)}
+SIZES = [1, 3, 200, 5000]
+
+
+@pytest.fixture(scope="module", params=[(t, s) for t in TABLES for s in SIZES],
+                ids=[f"{t}-{s}" for t in TABLES for s in SIZES])
+def table(request):
+    name, size = request.param
+    rng = random.Random(f"{name}-{size}")
+    nets = random_table(rng, TABLES[name], size)
+    return nets, pytarn.PrefixIndex(nets), probes(rng, nets)
+
+
+def pickled(index, protocol):
+    return pickle.loads(pickle.dumps(index, protocol=protocol))
+
+
+ROUND_TRIPS = {
+    "bytes": lambda i: pytarn.PrefixIndex.from_bytes(i.to_bytes()),
+    "bytearray": lambda i: pytarn.PrefixIndex.from_bytes(bytearray(i.to_bytes())),
+    "memoryview": lambda i: pytarn.PrefixIndex.from_bytes(memoryview(b"xx" + i.to_bytes())[2:]),
+    **{f"pickle{p}": functools.partial(pickled, protocol=p) for p in range(2, 6)},
+    "copy": copy.copy,
+    "deepcopy": copy.deepcopy,
+}
+
+
+@pytest.mark.parametrize("via", ROUND_TRIPS)
+def test_round_trip_keeps_every_answer(table, via):
+    nets, index, addrs = table
+    other = ROUND_TRIPS[via](index)
+    assert type(other) is pytarn.PrefixIndex
+    assert answers(other, nets, addrs) == answers(index, nets, addrs)
+    assert other.to_bytes() == index.to_bytes()  # only canonical blobs load
+
+
+def test_answers_match_linear_reference(table):
+    nets, index, addrs = table
+    loaded = pytarn.PrefixIndex.from_bytes(index.to_bytes())
+    std_nets = [ipaddress.ip_network(str(n)) for n in nets]
+    for batch in addrs.values():
+        batch = batch[:40]  # the scan is slow; the round trips compare every answer
+        for addr, pos in zip(batch, loaded.lookup(batch) if batch else []):
+            want = linear_longest(std_nets, addr)
+            assert (pos == -1) == (want is None), addr
+            assert want is None or std_nets[pos] == want, addr
+
+
+def test_subclass_kept_with_its_attributes():
+    idx = SubIndex([N4("10.0.0.0/8"), N6("2001:db8::/32")])
+    idx.tag = ["a"]
+    for other in (pickle.loads(pickle.dumps(idx)), copy.copy(idx), copy.deepcopy(idx)):
+        assert type(other) is SubIndex and other is not idx and other.tag == ["a"]
+        assert other.lookup([A4("10.1.1.1")]) == [0]
+    assert copy.deepcopy(idx).tag is not idx.tag
+    assert type(SubIndex.from_bytes(idx.to_bytes())) is SubIndex
+    plain = pytarn.PrefixIndex([N4("10.0.0.0/8")])
+    assert copy.copy(plain) is plain and copy.deepcopy(plain) is plain  # immutable
+
+
+def test_destroyed_index_refuses():
+    idx = pytarn.PrefixIndex([N4("10.0.0.0/8")])
+    with idx:
+        pass
+    for action in (idx.to_bytes, lambda: pickle.dumps(idx)):
+        with pytest.raises(Invalid, match="index has been destroyed"):
+            action()
+
+
+def edit(blob, at, fmt, value):
+    out = bytearray(blob)
+    struct.pack_into(fmt, out, at, value)
+    return bytes(out)
+
+
+def flip_in_core_section(part, section):
+    """Flips a byte in the middle of one section of one core blob."""
+    def apply(blob):
+        at, _ = core_parts(blob)[part]
+        lens = struct.unpack_from(f"<{CORE_SECTIONS}Q", blob, at + CORE_SECTIONS_AT)
+        if lens[section] == 0:
+            pytest.skip("the section is empty in this blob")
+        offset = at + CORE_HEADER + sum(lens[:section]) + lens[section] // 2
+        return edit(blob, offset, "<B", blob[offset] ^ 0x10)
+    return apply
+
+
+def with_header(blob, **fields):
+    """The blob with some outer header fields replaced."""
+    names = ("magic", "version", "family", "count", "len4", "map4", "len6", "map6")
+    values = dict(zip(names, OUTER.unpack_from(blob)))
+    values.update(fields)
+    return OUTER.pack(*(values[n] for n in names)) + blob[OUTER.size:]
+
+
+def swap_parts(blob):
+    """The IPv6 part in the IPv4 part's place and the other way round."""
+    _, _, _, _, len4, map4, len6, map6 = OUTER.unpack_from(blob)
+    split = OUTER.size + len4 + 8 * map4
+    head = with_header(blob, len4=len6, map4=map6, len6=len4, map6=map4)[:OUTER.size]
+    return head + blob[split:] + blob[OUTER.size:split]
+
+
+def core_edit(part, section, fmt, value):
+    """Writes `value` at the start of one section of one core blob and
+    recomputes the checksums."""
+    def apply(blob):
+        at, _ = core_parts(blob)[part]
+        lens = struct.unpack_from(f"<{CORE_SECTIONS}Q", blob, at + CORE_SECTIONS_AT)
+        return fix_core_checksums(edit(blob, at + CORE_HEADER + sum(lens[:section]), fmt, value))
+    return apply
+
+
+MIXED = pytarn.PrefixIndex(random_table(random.Random(7), (4, 6), 6000))
+MIXED_BLOB = MIXED.to_bytes()
+MAP4_AT = core_parts(MIXED_BLOB)[0][0] + core_parts(MIXED_BLOB)[0][1]
+HOSTILE = {
+    "empty": lambda b: b"",
+    "header cut": lambda b: b[:OUTER.size - 1],
+    "one byte short": lambda b: b[:-1],
+    "one byte more": lambda b: b + b"\0",
+    "wrong magic": lambda b: with_header(b, magic=b"PYTARNPX"),
+    "version 2": lambda b: with_header(b, version=2),
+    "family 5": lambda b: with_header(b, family=5),
+    "family 4 with both parts": lambda b: with_header(b, family=4),
+    "table length 0": lambda b: with_header(b, count=0),
+    "table length one more": lambda b: with_header(b, count=len(MIXED) + 1),
+    "core length past the end": lambda b: with_header(b, len4=len(b)),
+    "map count 2^61": lambda b: with_header(b, map4=1 << 61),
+    "map counts exchanged": lambda b: with_header(b, map4=OUTER.unpack_from(b)[7],
+                                                  map6=OUTER.unpack_from(b)[5]),
+    "parts exchanged": swap_parts,
+    "position out of range": lambda b: edit(b, MAP4_AT, "<Q", len(MIXED)),
+    "position 2^64 - 1": lambda b: edit(b, MAP4_AT, "<Q", (1 << 64) - 1),
+    "position twice": lambda b: edit(b, MAP4_AT, "<Q", struct.unpack_from("<Q", b, MAP4_AT + 8)[0]),
+    **{f"IPv{4 + 2 * part} core section {s} flipped": flip_in_core_section(part, s)
+       for part in (0, 1) for s in range(CORE_SECTIONS)},
+    "IPv4 root's children past the end, checksum fixed": core_edit(0, 0, "<I", 0xFFFFFFF0),
+    "IPv6 prefix length 255, checksum fixed": core_edit(1, 1, "<17s", b"\xff" * 17),
+    "IPv4 position = count, checksum fixed": core_edit(0, 2, "<I", 1 << 20),
+}
+
+
+@pytest.mark.parametrize("damage", HOSTILE)
+def test_hostile_bytes_refused(damage):
+    bad = HOSTILE[damage](MIXED_BLOB)
+    assert bad != MIXED_BLOB
+    with pytest.raises(Invalid, match="cannot load PrefixIndex"):
+        pytarn.PrefixIndex.from_bytes(bad)
+    with pytest.raises(Invalid, match="cannot restore PrefixIndex"):
+        pytarn._restore(pytarn.PrefixIndex, b"\x01" + bad)
+
+
+@pytest.mark.parametrize("state", [b"", b"\x02" + MIXED_BLOB, "text", None],
+                         ids=["empty", "other version", "str", "None"])
+def test_bad_pickle_state_refused(state):
+    with pytest.raises(Invalid, match="cannot restore PrefixIndex"):
+        pytarn._restore(pytarn.PrefixIndex, state)
+
+
+@pytest.mark.parametrize("data", [42, "text", [1, 2]], ids=["int", "str", "list"])
+def test_from_bytes_needs_a_buffer(data):
+    with pytest.raises(TypeError):
+        pytarn.PrefixIndex.from_bytes(data)
+
+
+def test_random_damage_never_crashes():
+    rng = random.Random(20251107)
+    base = pytarn.PrefixIndex(random_table(rng, (4, 6), 400))
+    blob = base.to_bytes()
+    addrs = probes(rng, random_table(rng, (4, 6), 50), 60)
+    for _ in range(300):
+        bad = bytearray(blob)
+        kind = rng.randrange(4)
+        if kind == 0:
+            for _ in range(rng.randint(1, 4)):
+                bad[rng.randrange(len(bad))] ^= 1 << rng.randrange(8)
+        elif kind == 1:
+            bad[rng.randrange(len(bad))] = rng.choice([0, 1, 0x7F, 0x80, 0xFF, rng.randrange(256)])
+        elif kind == 2:
+            del bad[rng.randrange(len(bad)):]
+        else:
+            bad += bytes(rng.randrange(256) for _ in range(rng.randint(1, 16)))
+        if rng.random() < 0.8 and len(bad) >= OUTER.size:
+            bad = bytearray(fix_core_checksums(bytes(bad)))
+        try:
+            idx = pytarn.PrefixIndex.from_bytes(bytes(bad))
+        except Invalid:
+            continue
+        for batch in addrs.values():
+            assert all(-1 <= p < len(idx) for p in idx.lookup(batch))
