@@ -47,10 +47,11 @@ import threading
 import time
 import venv
 from collections import Counter
+from collections.abc import Callable, Iterator
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Callable
+from typing import Any
 
 ROOT = Path(__file__).resolve().parent.parent
 DEFAULT_VENV = ROOT / "build" / "compare-venv"
@@ -75,7 +76,7 @@ OP_JOB = "hits per label, Arrow column vs labelled table"
 COLUMN_OPS = (OP_ARROW_PARSE, OP_ARROW_FORMAT, OP_COLUMN_LPM, OP_THREADS, OP_JOB)
 # One column run takes a few hundred ms, and two of them (all the default
 # budget allows) leave ratios of about 1 within the noise of a shared machine.
-COLUMN_TIMING = {"min_total": 3.0, "max_runs": 7}
+COLUMN_TIMING: dict[str, Any] = {"min_total": 3.0, "max_runs": 7}
 
 TARGETS_NOTE = "above 1 means pytarn is faster"
 
@@ -103,7 +104,9 @@ def bootstrap(args: argparse.Namespace, passthrough: list[str]) -> int:
     failed = [pkg for pkg in PEER_PACKAGES + SUPPORT_PACKAGES if not pip(py, pkg)]
     site = subprocess.run(
         [str(py), "-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])"],
-        capture_output=True, text=True, check=True,
+        capture_output=True,
+        text=True,
+        check=True,
     ).stdout.strip()
     pth = Path(site) / "pytarn_from_build.pth"
     if args.use_build:
@@ -115,7 +118,13 @@ def bootstrap(args: argparse.Namespace, passthrough: list[str]) -> int:
         if not pip(py, "--force-reinstall", "--no-deps", str(ROOT)):
             print("compare: installing pytarn failed; nothing to compare", file=sys.stderr)
             return 1
-    cmd = [str(py), str(Path(__file__).resolve()), "--in-venv", "--install-failed", ",".join(failed)]
+    cmd = [
+        str(py),
+        str(Path(__file__).resolve()),
+        "--in-venv",
+        "--install-failed",
+        ",".join(failed),
+    ]
     return subprocess.run(cmd + passthrough, check=False).returncode
 
 
@@ -202,8 +211,12 @@ class Results:
         return None
 
 
-def best_time(fn: Callable[[], Any], min_total: float = 0.3, max_runs: int = 5,
-              clock: Callable[[], float] = time.process_time) -> float:
+def best_time(
+    fn: Callable[..., Any],
+    min_total: float = 0.3,
+    max_runs: int = 5,
+    clock: Callable[[], float] = time.process_time,
+) -> float:
     """Best of up to `max_runs` runs, stopping once `min_total` seconds were spent.
 
     Times are the process's CPU time, not wall time: the machines this runs
@@ -238,7 +251,9 @@ def measure(
     op: str,
     lib: str,
     call: str,
-    make: Callable[[int], Callable[[], Any]],
+    # make(n) returns the timed call; its arguments, computed by make outside
+    # the timed region, are often bound as a lambda's defaults, hence "...".
+    make: Callable[..., Callable[..., Any]],
     sizes: tuple[int, ...],
     cap: int | None = None,
     **timing: Any,
@@ -252,21 +267,24 @@ def measure(
         run_n = min(n, cap) if cap else n
         try:
             fn = make(run_n)
-        except Exception as e:  # noqa: BLE001 - a peer's failure is reported, not fatal
+        except Exception as e:
             res.skipped.setdefault(lib, f"{op}: {type(e).__name__}: {e}")
             return
         t = best_time(fn, **timing)
         res.rows.append(Row(op, lib, call, n, t * n / run_n, run_n))
         r = res.rows[-1]
         tag = f" (measured {run_n:,}, scaled)" if r.scaled else ""
-        print(f"  {op:38} {lib:10} {n:>9,} {r.seconds * 1e3:10.1f} ms {r.ns_per_item:9.0f} ns/item{tag}",
-              flush=True)
+        print(
+            f"  {op:38} {lib:10} {n:>9,} {r.seconds * 1e3:10.1f} ms"
+            f" {r.ns_per_item:9.0f} ns/item{tag}",
+            flush=True,
+        )
 
 
 def import_peer(res: Results, name: str, module: str) -> Any:
     try:
         return importlib.import_module(module)
-    except Exception as e:  # noqa: BLE001
+    except Exception as e:
         res.skipped[name] = f"import failed: {e}"
         return None
 
@@ -326,15 +344,20 @@ def measure_memory(res: Results, table: list[str], tmpdir: Path) -> None:
             continue
         done = subprocess.run(
             [sys.executable, __file__, "--memory-child", lib, str(path)],
-            capture_output=True, text=True, check=False,
+            capture_output=True,
+            text=True,
+            check=False,
         )
         if done.returncode != 0:
             res.skipped.setdefault(lib, f"memory child failed: {done.stderr.strip()[-200:]}")
             continue
         m = json.loads(done.stdout)
         res.memory.append(m)
-        print(f"  memory of the lookup structure   {lib:10} {m['bytes'] / 2**20:8.1f} MiB "
-              f"{m['bytes'] / m['prefixes']:6.1f} B/prefix", flush=True)
+        print(
+            f"  memory of the lookup structure   {lib:10} {m['bytes'] / 2**20:8.1f} MiB "
+            f"{m['bytes'] / m['prefixes']:6.1f} B/prefix",
+            flush=True,
+        )
 
 
 # --- the operations ----------------------------------------------------------
@@ -352,7 +375,9 @@ def run_all(quick: bool, install_failed: list[str]) -> Results:
     netaddr = import_peer(res, "netaddr", "netaddr") if "netaddr" not in res.skipped else None
     pytricia = import_peer(res, "pytricia", "pytricia") if "pytricia" not in res.skipped else None
     radix = import_peer(res, "py-radix", "radix") if "py-radix" not in res.skipped else None
-    aggregate6 = import_peer(res, "aggregate6", "aggregate6") if "aggregate6" not in res.skipped else None
+    aggregate6 = (
+        import_peer(res, "aggregate6", "aggregate6") if "aggregate6" not in res.skipped else None
+    )
 
     print("generating inputs ...", flush=True)
     rng = random.Random(SEED)
@@ -361,8 +386,11 @@ def run_all(quick: bool, install_failed: list[str]) -> Results:
     addr4 = make_v4_addresses(v4_table, big, rng)
     addr6 = make_v6_addresses(v6_table, BATCH, rng)
     sample4 = rng.sample(v4_table, BATCH)
-    print(f"  IPv4 table {len(v4_table):,} prefixes, IPv6 table {len(v6_table):,}, "
-          f"{len(addr4):,} IPv4 addresses", flush=True)
+    print(
+        f"  IPv4 table {len(v4_table):,} prefixes, IPv6 table {len(v6_table):,}, "
+        f"{len(addr4):,} IPv4 addresses",
+        flush=True,
+    )
     sizes = (BATCH, big)
     slow_cap = BATCH  # pure-Python peers run 100k items and are scaled
 
@@ -374,99 +402,268 @@ def run_all(quick: bool, install_failed: list[str]) -> Results:
 
     print("parsing and formatting", flush=True)
     op = "parse IPv4 address strings"
-    measure(res, op, "pytarn", "[IPv4Address(s) for s in strs]",
-            lambda n: (lambda s=addr4[:n]: [P4(x) for x in s]), sizes)
-    measure(res, op, "pytarn bulk", "bulk_parse(strs)",
-            lambda n: (lambda s=addr4[:n]: pytarn.bulk_parse(s)), sizes)
-    measure(res, op, "ipaddress", "[ip_address(s) for s in strs]",
-            lambda n: (lambda s=addr4[:n]: [ipaddress.ip_address(x) for x in s]), sizes, slow_cap)
+    measure(
+        res,
+        op,
+        "pytarn",
+        "[IPv4Address(s) for s in strs]",
+        lambda n: lambda s=addr4[:n]: [P4(x) for x in s],
+        sizes,
+    )
+    measure(
+        res,
+        op,
+        "pytarn bulk",
+        "bulk_parse(strs)",
+        lambda n: lambda s=addr4[:n]: pytarn.bulk_parse(s),
+        sizes,
+    )
+    measure(
+        res,
+        op,
+        "ipaddress",
+        "[ip_address(s) for s in strs]",
+        lambda n: lambda s=addr4[:n]: [ipaddress.ip_address(x) for x in s],
+        sizes,
+        slow_cap,
+    )
     if netaddr:
-        measure(res, op, "netaddr", "[IPAddress(s) for s in strs]",
-                lambda n: (lambda s=addr4[:n]: [netaddr.IPAddress(x) for x in s]), sizes, slow_cap)
+        measure(
+            res,
+            op,
+            "netaddr",
+            "[IPAddress(s) for s in strs]",
+            lambda n: lambda s=addr4[:n]: [netaddr.IPAddress(x) for x in s],
+            sizes,
+            slow_cap,
+        )
 
     op = "parse IPv6 address strings"
     P6 = pytarn.IPv6Address
-    measure(res, op, "pytarn", "[IPv6Address(s) for s in strs]",
-            lambda n: (lambda s=addr6[:n]: [P6(x) for x in s]), (BATCH,))
-    measure(res, op, "pytarn bulk", "bulk_parse(strs)",
-            lambda n: (lambda s=addr6[:n]: pytarn.bulk_parse(s)), (BATCH,))
-    measure(res, op, "ipaddress", "[ip_address(s) for s in strs]",
-            lambda n: (lambda s=addr6[:n]: [ipaddress.ip_address(x) for x in s]), (BATCH,))
+    measure(
+        res,
+        op,
+        "pytarn",
+        "[IPv6Address(s) for s in strs]",
+        lambda n: lambda s=addr6[:n]: [P6(x) for x in s],
+        (BATCH,),
+    )
+    measure(
+        res,
+        op,
+        "pytarn bulk",
+        "bulk_parse(strs)",
+        lambda n: lambda s=addr6[:n]: pytarn.bulk_parse(s),
+        (BATCH,),
+    )
+    measure(
+        res,
+        op,
+        "ipaddress",
+        "[ip_address(s) for s in strs]",
+        lambda n: lambda s=addr6[:n]: [ipaddress.ip_address(x) for x in s],
+        (BATCH,),
+    )
     if netaddr:
-        measure(res, op, "netaddr", "[IPAddress(s) for s in strs]",
-                lambda n: (lambda s=addr6[:n]: [netaddr.IPAddress(x) for x in s]), (BATCH,))
+        measure(
+            res,
+            op,
+            "netaddr",
+            "[IPAddress(s) for s in strs]",
+            lambda n: lambda s=addr6[:n]: [netaddr.IPAddress(x) for x in s],
+            (BATCH,),
+        )
 
     op = "format IPv4 addresses"
-    measure(res, op, "pytarn", "list(map(str, addrs))",
-            lambda n: (lambda a=tarn_addrs[:n]: list(map(str, a))), sizes)
-    measure(res, op, "ipaddress", "list(map(str, addrs))",
-            lambda n: (lambda a=std_addrs[:n]: list(map(str, a))), sizes, slow_cap)
+    measure(
+        res,
+        op,
+        "pytarn",
+        "list(map(str, addrs))",
+        lambda n: lambda a=tarn_addrs[:n]: list(map(str, a)),
+        sizes,
+    )
+    measure(
+        res,
+        op,
+        "ipaddress",
+        "list(map(str, addrs))",
+        lambda n: lambda a=std_addrs[:n]: list(map(str, a)),
+        sizes,
+        slow_cap,
+    )
     if netaddr:
-        measure(res, op, "netaddr", "list(map(str, addrs))",
-                lambda n: (lambda a=na_addrs[:n]: list(map(str, a))), sizes, slow_cap)
+        measure(
+            res,
+            op,
+            "netaddr",
+            "list(map(str, addrs))",
+            lambda n: lambda a=na_addrs[:n]: list(map(str, a)),
+            sizes,
+            slow_cap,
+        )
 
     print("networks", flush=True)
     op = "construct IPv4 networks from text"
     N4 = pytarn.IPv4Network
-    measure(res, op, "pytarn", "[IPv4Network(s) for s in strs]",
-            lambda n: (lambda s=sample4[:n]: [N4(x) for x in s]), (BATCH,))
-    measure(res, op, "ipaddress", "[ip_network(s) for s in strs]",
-            lambda n: (lambda s=sample4[:n]: [ipaddress.ip_network(x) for x in s]), (BATCH,))
+    measure(
+        res,
+        op,
+        "pytarn",
+        "[IPv4Network(s) for s in strs]",
+        lambda n: lambda s=sample4[:n]: [N4(x) for x in s],
+        (BATCH,),
+    )
+    measure(
+        res,
+        op,
+        "ipaddress",
+        "[ip_network(s) for s in strs]",
+        lambda n: lambda s=sample4[:n]: [ipaddress.ip_network(x) for x in s],
+        (BATCH,),
+    )
     if netaddr:
-        measure(res, op, "netaddr", "[IPNetwork(s) for s in strs]",
-                lambda n: (lambda s=sample4[:n]: [netaddr.IPNetwork(x) for x in s]), (BATCH,))
+        measure(
+            res,
+            op,
+            "netaddr",
+            "[IPNetwork(s) for s in strs]",
+            lambda n: lambda s=sample4[:n]: [netaddr.IPNetwork(x) for x in s],
+            (BATCH,),
+        )
 
     op = "containment in one network"
     tnet, snet = N4("128.0.0.0/2"), ipaddress.IPv4Network("128.0.0.0/2")
-    measure(res, op, "pytarn", "[a in net for a in addrs]",
-            lambda n: (lambda a=tarn_addrs[:n]: [x in tnet for x in a]), sizes)
-    measure(res, op, "pytarn bulk", "bulk_contains(addrs, [net])",
-            lambda n: (lambda a=tarn_addrs[:n]: pytarn.bulk_contains(a, [tnet])), sizes)
-    measure(res, op, "ipaddress", "[a in net for a in addrs]",
-            lambda n: (lambda a=std_addrs[:n]: [x in snet for x in a]), sizes, slow_cap)
+    measure(
+        res,
+        op,
+        "pytarn",
+        "[a in net for a in addrs]",
+        lambda n: lambda a=tarn_addrs[:n]: [x in tnet for x in a],
+        sizes,
+    )
+    measure(
+        res,
+        op,
+        "pytarn bulk",
+        "bulk_contains(addrs, [net])",
+        lambda n: lambda a=tarn_addrs[:n]: pytarn.bulk_contains(a, [tnet]),
+        sizes,
+    )
+    measure(
+        res,
+        op,
+        "ipaddress",
+        "[a in net for a in addrs]",
+        lambda n: lambda a=std_addrs[:n]: [x in snet for x in a],
+        sizes,
+        slow_cap,
+    )
     if netaddr:
         nnet = netaddr.IPNetwork("128.0.0.0/2")
-        measure(res, op, "netaddr", "[a in net for a in addrs]",
-                lambda n: (lambda a=na_addrs[:n]: [x in nnet for x in a]), sizes, slow_cap)
+        measure(
+            res,
+            op,
+            "netaddr",
+            "[a in net for a in addrs]",
+            lambda n: lambda a=na_addrs[:n]: [x in nnet for x in a],
+            sizes,
+            slow_cap,
+        )
 
     op = "sort IPv4 networks"
     tarn_sample = [N4(x) for x in sample4]
     std_sample = [ipaddress.IPv4Network(x) for x in sample4]
-    measure(res, op, "pytarn", "bulk_sort(nets, SORT_NETWORK_ASC)",
-            lambda n: (lambda a=tarn_sample[:n]: pytarn.bulk_sort(a, pytarn.SORT_NETWORK_ASC)), (BATCH,))
-    measure(res, op, "ipaddress", "sorted(nets)",
-            lambda n: (lambda a=std_sample[:n]: sorted(a)), (BATCH,))
+    measure(
+        res,
+        op,
+        "pytarn",
+        "bulk_sort(nets, SORT_NETWORK_ASC)",
+        lambda n: lambda a=tarn_sample[:n]: pytarn.bulk_sort(a, pytarn.SORT_NETWORK_ASC),
+        (BATCH,),
+    )
+    measure(
+        res, op, "ipaddress", "sorted(nets)", lambda n: lambda a=std_sample[:n]: sorted(a), (BATCH,)
+    )
     if netaddr:
         na_sample = [netaddr.IPNetwork(x) for x in sample4]
-        measure(res, op, "netaddr", "sorted(nets)",
-                lambda n: (lambda a=na_sample[:n]: sorted(a)), (BATCH,))
+        measure(
+            res,
+            op,
+            "netaddr",
+            "sorted(nets)",
+            lambda n: lambda a=na_sample[:n]: sorted(a),
+            (BATCH,),
+        )
 
     print("aggregation", flush=True)
     op = "aggregate IPv4 prefixes"
-    measure(res, op, "pytarn", "bulk_aggregate(nets)",
-            lambda n: (lambda a=tarn_sample[:n]: pytarn.bulk_aggregate(a)), (BATCH,))
-    measure(res, op, "pytarn text", "text in, text out",
-            lambda n: (lambda s=sample4[:n]: list(map(str, pytarn.bulk_aggregate(list(map(N4, s)))))),
-            (BATCH,))
-    measure(res, op, "ipaddress", "list(collapse_addresses(nets))",
-            lambda n: (lambda a=std_sample[:n]: list(ipaddress.collapse_addresses(a))), (BATCH,))
+    measure(
+        res,
+        op,
+        "pytarn",
+        "bulk_aggregate(nets)",
+        lambda n: lambda a=tarn_sample[:n]: pytarn.bulk_aggregate(a),
+        (BATCH,),
+    )
+    measure(
+        res,
+        op,
+        "pytarn text",
+        "text in, text out",
+        lambda n: lambda s=sample4[:n]: list(map(str, pytarn.bulk_aggregate(list(map(N4, s))))),
+        (BATCH,),
+    )
+    measure(
+        res,
+        op,
+        "ipaddress",
+        "list(collapse_addresses(nets))",
+        lambda n: lambda a=std_sample[:n]: list(ipaddress.collapse_addresses(a)),
+        (BATCH,),
+    )
     if netaddr:
-        measure(res, op, "netaddr", "cidr_merge(nets)",
-                lambda n: (lambda a=na_sample[:n]: netaddr.cidr_merge(a)), (BATCH,))
+        measure(
+            res,
+            op,
+            "netaddr",
+            "cidr_merge(nets)",
+            lambda n: lambda a=na_sample[:n]: netaddr.cidr_merge(a),
+            (BATCH,),
+        )
     if aggregate6:
-        measure(res, op, "aggregate6", "aggregate(strs)",
-                lambda n: (lambda s=sample4[:n]: aggregate6.aggregate(s)), (BATCH,))
+        measure(
+            res,
+            op,
+            "aggregate6",
+            "aggregate(strs)",
+            lambda n: lambda s=sample4[:n]: aggregate6.aggregate(s),
+            (BATCH,),
+        )
 
     op = "aggregate the full tables"
     full = len(v4_table) + len(v6_table)
     tarn_v4 = list(map(N4, v4_table))
     tarn_v6 = list(map(pytarn.IPv6Network, v6_table))
-    measure(res, op, "pytarn", "bulk_aggregate per family",
-            lambda n: (lambda: (pytarn.bulk_aggregate(tarn_v4), pytarn.bulk_aggregate(tarn_v6))),
-            (full,))
+    measure(
+        res,
+        op,
+        "pytarn",
+        "bulk_aggregate per family",
+        lambda n, v4=tarn_v4, v6=tarn_v6: (
+            lambda: (pytarn.bulk_aggregate(v4), pytarn.bulk_aggregate(v6))
+        ),
+        (full,),
+    )
     if aggregate6 and not quick:
-        measure(res, op, "aggregate6", "aggregate(strs)",
-                lambda n: (lambda: aggregate6.aggregate(v4_table + v6_table)), (full,))
+        measure(
+            res,
+            op,
+            "aggregate6",
+            "aggregate(strs)",
+            lambda n: lambda: aggregate6.aggregate(v4_table + v6_table),
+            (full,),
+        )
     check_aggregation(res, pytarn, tarn_sample, std_sample)
     del tarn_v6
 
@@ -481,6 +678,13 @@ def run_all(quick: bool, install_failed: list[str]) -> Results:
     else:
         measure_columns(res, pytarn, pytricia, v4_table, quick)
 
+    # Sets, ranges, exclusion, hosts and covering queries (compare_everyday.py),
+    # whose targets join the table's.
+    import compare_everyday
+
+    TARGETS.extend(compare_everyday.TARGETS)
+    compare_everyday.measure_everyday(res, quick, v4_table)
+
     print("memory of the lookup structures", flush=True)
     tmpdir = ROOT / "build" / "compare-tmp"
     tmpdir.mkdir(parents=True, exist_ok=True)
@@ -488,23 +692,41 @@ def run_all(quick: bool, install_failed: list[str]) -> Results:
     return res
 
 
-def measure_lpm(res, pytarn, pytricia, radix, table, tarn_nets, addr4, sizes) -> None:
+def measure_lpm(
+    res: Results,
+    pytarn: Any,
+    pytricia: Any,
+    radix: Any,
+    table: list[str],
+    tarn_nets: list[Any],
+    addr4: list[str],
+    sizes: tuple[int, ...],
+) -> None:
     op_build = "build LPM structure (IPv4 table)"
     op = "longest-prefix match, from strings"
     n_table = len(table)
     index_holder: dict[str, Any] = {}
 
-    def build_pytarn():
+    def build_pytarn() -> None:
         index_holder["pytarn"] = pytarn.PrefixIndex(list(map(pytarn.IPv4Network, table)))
 
     t = best_time(build_pytarn, max_runs=2)
-    res.rows.append(Row(op_build, "pytarn", "PrefixIndex(list(map(IPv4Network, strs)))", n_table, t, n_table))
+    res.rows.append(
+        Row(op_build, "pytarn", "PrefixIndex(list(map(IPv4Network, strs)))", n_table, t, n_table)
+    )
     index = index_holder["pytarn"]
-    measure(res, op, "pytarn", "index.lookup(bulk_parse(strs))",
-            lambda n: (lambda s=addr4[:n]: index.lookup(pytarn.bulk_parse(s))), sizes)
+    measure(
+        res,
+        op,
+        "pytarn",
+        "index.lookup(bulk_parse(strs))",
+        lambda n: lambda s=addr4[:n]: index.lookup(pytarn.bulk_parse(s)),
+        sizes,
+    )
 
     if pytricia is not None:
-        def build_tricia():
+
+        def build_tricia() -> None:
             t = pytricia.PyTricia(32)
             for i, p in enumerate(table):
                 t[p] = i
@@ -514,12 +736,19 @@ def measure_lpm(res, pytarn, pytricia, radix, table, tarn_nets, addr4, sizes) ->
         res.rows.append(Row(op_build, "pytricia", "t[p] = i for each prefix", n_table, t, n_table))
         tri = index_holder["pytricia"]
         get = tri.get
-        measure(res, op, "pytricia", "[t.get(s) for s in strs]",
-                lambda n: (lambda s=addr4[:n]: [get(x) for x in s]), sizes)
+        measure(
+            res,
+            op,
+            "pytricia",
+            "[t.get(s) for s in strs]",
+            lambda n: lambda s=addr4[:n]: [get(x) for x in s],
+            sizes,
+        )
         check_lpm(res, pytarn, index, tri, table, addr4[:20000])
         del index_holder["pytricia"], tri, get
     if radix is not None:
-        def build_radix():
+
+        def build_radix() -> None:
             rt = radix.Radix()
             for p in table:
                 rt.add(p)
@@ -529,15 +758,25 @@ def measure_lpm(res, pytarn, pytricia, radix, table, tarn_nets, addr4, sizes) ->
         res.rows.append(Row(op_build, "py-radix", "rt.add(p) for each prefix", n_table, t, n_table))
         rt = index_holder["py-radix"]
         best = rt.search_best
-        measure(res, op, "py-radix", "[rt.search_best(s) for s in strs]",
-                lambda n: (lambda s=addr4[:n]: [best(x) for x in s]), sizes)
+        measure(
+            res,
+            op,
+            "py-radix",
+            "[rt.search_best(s) for s in strs]",
+            lambda n: lambda s=addr4[:n]: [best(x) for x in s],
+            sizes,
+        )
         del index_holder["py-radix"], rt, best
     for r in res.rows:
         if r.op == op_build:
-            print(f"  {op_build:38} {r.lib:10} {r.items:>9,} {r.seconds * 1e3:10.1f} ms", flush=True)
+            print(
+                f"  {op_build:38} {r.lib:10} {r.items:>9,} {r.seconds * 1e3:10.1f} ms", flush=True
+            )
 
 
-def check_lpm(res: Results, pytarn, index, tri, table, addrs) -> None:
+def check_lpm(
+    res: Results, pytarn: Any, index: Any, tri: Any, table: list[str], addrs: list[str]
+) -> None:
     """The two libraries must agree before their speeds are compared."""
     hits = index.lookup(pytarn.bulk_parse(addrs))
     mismatches = 0
@@ -546,17 +785,21 @@ def check_lpm(res: Results, pytarn, index, tri, table, addrs) -> None:
         ours = None if h < 0 else str(pytarn.IPv4Network(table[h]))
         if ours != theirs:
             mismatches += 1
-    res.checks.append(f"longest-prefix match agrees with pytricia on {len(addrs) - mismatches:,} "
-                      f"of {len(addrs):,} addresses")
+    res.checks.append(
+        f"longest-prefix match agrees with pytricia on {len(addrs) - mismatches:,} "
+        f"of {len(addrs):,} addresses"
+    )
 
 
-def check_aggregation(res: Results, pytarn, tarn_nets, std_nets) -> None:
+def check_aggregation(res: Results, pytarn: Any, tarn_nets: list[Any], std_nets: list[Any]) -> None:
     import ipaddress
 
     ours = [str(n) for n in pytarn.bulk_aggregate(tarn_nets)]
     theirs = [str(n) for n in ipaddress.collapse_addresses(std_nets)]
-    res.checks.append(f"aggregation of {len(tarn_nets):,} prefixes agrees with ipaddress: "
-                      f"{'yes' if ours == theirs else 'NO'} ({len(ours):,} prefixes)")
+    res.checks.append(
+        f"aggregation of {len(tarn_nets):,} prefixes agrees with ipaddress: "
+        f"{'yes' if ours == theirs else 'NO'} ({len(ours):,} prefixes)"
+    )
 
 
 # --- columns: Arrow and packed input, held against the core --------------------
@@ -576,7 +819,7 @@ class TarnPrefix(ctypes.Structure):
     _fields_ = [("addr", TarnAddr), ("pfxlen", ctypes.c_uint8)]
 
 
-def core_library(pytarn) -> ctypes.CDLL:
+def core_library(pytarn: Any) -> ctypes.CDLL:
     """The core's own functions, from the shared object the binding was loaded from.
 
     ctypes releases the interpreter's lock around each call, as the binding
@@ -601,21 +844,34 @@ def core_check(rc: int, what: str) -> None:
         raise RuntimeError(f"{what} returned {rc}")
 
 
-def core_dtypes(np) -> tuple[Any, Any]:
+def core_dtypes(np: Any) -> tuple[Any, Any]:
     """numpy records laid out as ctypes lays out tarn_addr_t and tarn_prefix_t."""
     at = TarnPrefix.addr.offset
-    addr = np.dtype({"names": ["family", "addr"], "formats": [np.uint32, "V16"],
-                     "offsets": [TarnAddr.family.offset, TarnAddr.addr.offset],
-                     "itemsize": ctypes.sizeof(TarnAddr)})
-    prefix = np.dtype({"names": ["family", "addr", "pfxlen"], "formats": [np.uint32, "V16", np.uint8],
-                       "offsets": [at + TarnAddr.family.offset, at + TarnAddr.addr.offset,
-                                   TarnPrefix.pfxlen.offset],
-                       "itemsize": ctypes.sizeof(TarnPrefix)})
+    addr = np.dtype(
+        {
+            "names": ["family", "addr"],
+            "formats": [np.uint32, "V16"],
+            "offsets": [TarnAddr.family.offset, TarnAddr.addr.offset],
+            "itemsize": ctypes.sizeof(TarnAddr),
+        }
+    )
+    prefix = np.dtype(
+        {
+            "names": ["family", "addr", "pfxlen"],
+            "formats": [np.uint32, "V16", np.uint8],
+            "offsets": [
+                at + TarnAddr.family.offset,
+                at + TarnAddr.addr.offset,
+                TarnPrefix.pfxlen.offset,
+            ],
+            "itemsize": ctypes.sizeof(TarnPrefix),
+        }
+    )
     assert (addr.itemsize, prefix.itemsize) == (20, 24), "tarn_addr_t / tarn_prefix_t layout"
     return addr, prefix
 
 
-def core_records(np, dtype, values, pfxlen=None):
+def core_records(np: Any, dtype: Any, values: Any, pfxlen: Any = None) -> Any:
     """IPv4 records of `dtype` holding the uint32 `values` (and lengths), rest zero."""
     recs = np.zeros(len(values), dtype)
     recs["family"] = TARN_AF_INET
@@ -623,32 +879,34 @@ def core_records(np, dtype, values, pfxlen=None):
         recs["pfxlen"] = pfxlen
     at = dtype.fields["addr"][1]
     raw = recs.view(np.uint8).reshape(len(values), dtype.itemsize)
-    raw[:, at:at + 4] = values.astype(">u4").view(np.uint8).reshape(-1, 4)
+    raw[:, at : at + 4] = values.astype(">u4").view(np.uint8).reshape(-1, 4)
     return recs
 
 
-def core_values(np, recs):
+def core_values(np: Any, recs: Any) -> Any:
     """The uint32 values of IPv4 records (inverse of core_records), or None if one is not IPv4."""
     if not (recs["family"] == TARN_AF_INET).all():
         return None
     at = recs.dtype.fields["addr"][1]
     raw = recs.view(np.uint8).reshape(len(recs), recs.dtype.itemsize)
-    return raw[:, at:at + 4].copy().view(">u4").ravel().astype(np.uint32)
+    return raw[:, at : at + 4].copy().view(">u4").ravel().astype(np.uint32)
 
 
 @contextlib.contextmanager
-def core_index(lib, prefixes):
+def core_index(lib: ctypes.CDLL, prefixes: Any) -> Iterator[ctypes.c_void_p]:
     """A tarn_index_t over the tarn_prefix_t records `prefixes`, destroyed on exit."""
     handle = ctypes.c_void_p()
-    core_check(lib.tarn_index_create(prefixes.ctypes.data, len(prefixes), ctypes.byref(handle)),
-               "tarn_index_create")
+    core_check(
+        lib.tarn_index_create(prefixes.ctypes.data, len(prefixes), ctypes.byref(handle)),
+        "tarn_index_create",
+    )
     try:
         yield handle
     finally:
         lib.tarn_index_destroy(handle)
 
 
-def table_values(np, table: list[str]) -> tuple[Any, Any]:
+def table_values(np: Any, table: list[str]) -> tuple[Any, Any]:
     """The prefixes of an IPv4 table as uint32 network values and uint8 lengths."""
     nets, lens = [], []
     for p in table:
@@ -659,7 +917,7 @@ def table_values(np, table: list[str]) -> tuple[Any, Any]:
     return np.array(nets, np.uint32), np.array(lens, np.uint8)
 
 
-def column_values(np, nets, lens, n: int, seed: int):
+def column_values(np: Any, nets: Any, lens: Any, n: int, seed: int) -> Any:
     """make_v4_addresses as numbers, vectorised: even slots inside random table prefixes,
     odd slots uniformly random."""
     rng = np.random.default_rng(seed)
@@ -671,14 +929,16 @@ def column_values(np, nets, lens, n: int, seed: int):
     return values.astype(np.uint32)
 
 
-def text_column(np, pa, pc, values):
+def text_column(np: Any, pa: Any, pc: Any, values: Any) -> Any:
     """The dotted-quad text of uint32 values, as one Arrow string array."""
-    octets = [pa.array((values >> shift & 255).astype(np.uint8)).cast(pa.string())
-              for shift in (24, 16, 8, 0)]
+    octets = [
+        pa.array((values >> shift & 255).astype(np.uint8)).cast(pa.string())
+        for shift in (24, 16, 8, 0)
+    ]
     return pc.binary_join_element_wise(*octets, ".")
 
 
-def c_strings(np, pa, pc, col):
+def c_strings(np: Any, pa: Any, pc: Any, col: Any) -> tuple[Any, Any]:
     """A `const char *[]` over NUL-terminated copies of the items of `col`, and the
     Arrow array that owns the copies (keep it alive while the pointers are used)."""
     owner = pc.binary_join_element_wise(col, pa.scalar("\0"), "")
@@ -687,7 +947,9 @@ def c_strings(np, pa, pc, col):
     return starts.astype(np.uintp) + np.uintp(data.address), owner
 
 
-def measure_columns(res: Results, pytarn, pytricia, table: list[str], quick: bool) -> None:
+def measure_columns(
+    res: Results, pytarn: Any, pytricia: Any, table: list[str], quick: bool
+) -> None:
     """The columnar paths, each beside the core's own function on the same data or a peer."""
     import ipaddress
 
@@ -709,29 +971,70 @@ def measure_columns(res: Results, pytarn, pytricia, table: list[str], quick: boo
     op = OP_ARROW_PARSE
     ptrs, owner = c_strings(np, pa, pc, col)
     parsed = np.zeros(n, addr_dtype)
-    measure(res, op, "pytarn", "AddressArray(col)",
-            lambda _: (lambda: pytarn.AddressArray(col)), (n,), **COLUMN_TIMING)
-    measure(res, op, "core", "tarn_bulk_parse(ptrs, n, out, NULL), ctypes",
-            lambda _: (lambda p=ptrs.ctypes.data, o=parsed.ctypes.data: core.tarn_bulk_parse(p, n, o, None)),
-            (n,), **COLUMN_TIMING)
-    measure(res, op, "ipaddress", "[ip_address(s) for s in strs]",
-            lambda k: (lambda s=col.slice(0, k).to_pylist(): [ipaddress.ip_address(x) for x in s]),
-            (n,), peer_cap)
+    measure(
+        res,
+        op,
+        "pytarn",
+        "AddressArray(col)",
+        lambda _, col=col: lambda: pytarn.AddressArray(col),
+        (n,),
+        **COLUMN_TIMING,
+    )
+    measure(
+        res,
+        op,
+        "core",
+        "tarn_bulk_parse(ptrs, n, out, NULL), ctypes",
+        lambda _, p=ptrs.ctypes.data, o=parsed.ctypes.data: (
+            lambda: core.tarn_bulk_parse(p, n, o, None)
+        ),
+        (n,),
+        **COLUMN_TIMING,
+    )
+    measure(
+        res,
+        op,
+        "ipaddress",
+        "[ip_address(s) for s in strs]",
+        lambda k, col=col: (
+            lambda s=col.slice(0, k).to_pylist(): [ipaddress.ip_address(x) for x in s]
+        ),
+        (n,),
+        peer_cap,
+    )
     addrs = pytarn.AddressArray(col)
     ours_ok = np.array_equal(np.asarray(addrs.to_uint32()), values)
     core_ok = np.array_equal(core_values(np, parsed), values)
-    res.checks.append(f"AddressArray(col) of {n:,} Arrow strings holds the generated addresses: "
-                      f"{'yes' if ours_ok else 'NO'}; so does tarn_bulk_parse: {'yes' if core_ok else 'NO'}")
+    res.checks.append(
+        f"AddressArray(col) of {n:,} Arrow strings holds the generated addresses: "
+        f"{'yes' if ours_ok else 'NO'}; so does tarn_bulk_parse: {'yes' if core_ok else 'NO'}"
+    )
     del ptrs, owner, parsed
 
     op = OP_ARROW_FORMAT
     std_addrs = list(map(ipaddress.IPv4Address, col.slice(0, peer_cap).to_pylist()))
-    measure(res, op, "pytarn", "pyarrow.array(addrs)",
-            lambda _: (lambda: pa.array(addrs)), (n,), **COLUMN_TIMING)
-    measure(res, op, "ipaddress", "list(map(str, addrs))",
-            lambda k: (lambda a=std_addrs[:k]: list(map(str, a))), (n,), peer_cap)
-    res.checks.append(f"pyarrow.array(AddressArray) gives back the {n:,} texts parsed: "
-                      f"{'yes' if pa.array(addrs).equals(col) else 'NO'}")
+    measure(
+        res,
+        op,
+        "pytarn",
+        "pyarrow.array(addrs)",
+        lambda _, addrs=addrs: lambda: pa.array(addrs),
+        (n,),
+        **COLUMN_TIMING,
+    )
+    measure(
+        res,
+        op,
+        "ipaddress",
+        "list(map(str, addrs))",
+        lambda k, std=std_addrs: lambda a=std[:k]: list(map(str, a)),
+        (n,),
+        peer_cap,
+    )
+    res.checks.append(
+        f"pyarrow.array(AddressArray) gives back the {n:,} texts parsed: "
+        f"{'yes' if pa.array(addrs).equals(col) else 'NO'}"
+    )
     del std_addrs, addrs, col
 
     op = OP_COLUMN_LPM
@@ -740,42 +1043,86 @@ def measure_columns(res: Results, pytarn, pytricia, table: list[str], quick: boo
     column = pytarn.AddressArray.from_packed(packed, pytarn.AF_INET)
     recs = core_records(np, addr_dtype, values)
     matches = np.empty(n, np.intp)  # ssize_t
-    measure(res, op, "pytarn", "index.lookup_array(addrs)",
-            lambda _: (lambda: index.lookup_array(column)), (n,), **COLUMN_TIMING)
-    measure(res, op, "pytarn packed", "index.lookup_array(AddressArray.from_packed(buf, AF_INET))",
-            lambda _: (lambda: index.lookup_array(pytarn.AddressArray.from_packed(packed, pytarn.AF_INET))),
-            (n,), **COLUMN_TIMING)
+    measure(
+        res,
+        op,
+        "pytarn",
+        "index.lookup_array(addrs)",
+        lambda _, index=index, column=column: lambda: index.lookup_array(column),
+        (n,),
+        **COLUMN_TIMING,
+    )
+    measure(
+        res,
+        op,
+        "pytarn packed",
+        "index.lookup_array(AddressArray.from_packed(buf, AF_INET))",
+        lambda _, index=index, packed=packed: (
+            lambda: index.lookup_array(pytarn.AddressArray.from_packed(packed, pytarn.AF_INET))
+        ),
+        (n,),
+        **COLUMN_TIMING,
+    )
     with core_index(core, core_records(np, prefix_dtype, nets, lens)) as handle:
-        measure(res, op, "core", "tarn_index_lookup(index, recs, n, out, NULL), ctypes",
-                lambda _: (lambda r=recs.ctypes.data, m=matches.ctypes.data:
-                           core.tarn_index_lookup(handle, r, n, m, None)),
-                (n,), **COLUMN_TIMING)
+        measure(
+            res,
+            op,
+            "core",
+            "tarn_index_lookup(index, recs, n, out, NULL), ctypes",
+            lambda _, r=recs.ctypes.data, m=matches.ctypes.data: (
+                lambda: core.tarn_index_lookup(handle, r, n, m, None)
+            ),
+            (n,),
+            **COLUMN_TIMING,
+        )
     positions = np.asarray(index.lookup_array(column))
-    res.checks.append(f"lookup_array agrees with tarn_index_lookup on {n:,} addresses: "
-                      f"{'yes' if np.array_equal(positions, matches) else 'NO'} "
-                      f"({np.count_nonzero(positions >= 0):,} matched)")
+    res.checks.append(
+        f"lookup_array agrees with tarn_index_lookup on {n:,} addresses: "
+        f"{'yes' if np.array_equal(positions, matches) else 'NO'} "
+        f"({np.count_nonzero(positions >= 0):,} matched)"
+    )
     del recs, matches
 
     op = OP_THREADS
-    halves = (column[: n // 2], column[n // 2:])
-    wall = {**COLUMN_TIMING, "clock": time.perf_counter}
+    halves = (column[: n // 2], column[n // 2 :])
+    wall: dict[str, Any] = {**COLUMN_TIMING, "clock": time.perf_counter}
     with ThreadPoolExecutor(2) as pool:
         both = threading.Barrier(2)
         list(pool.map(lambda _: both.wait(), range(2)))  # both workers exist before any timing
         print(f"  load average before the threads: {os.getloadavg()[0]:.2f}", flush=True)
-        measure(res, op, "pytarn 2 threads", "pool.map(index.lookup_array, halves)",
-                lambda _: (lambda: list(pool.map(index.lookup_array, halves))), (n,), **wall)
-        measure(res, op, "pytarn 1 thread", "index.lookup_array(addrs)",
-                lambda _: (lambda: index.lookup_array(column)), (n,), **wall)
+        measure(
+            res,
+            op,
+            "pytarn 2 threads",
+            "pool.map(index.lookup_array, halves)",
+            lambda _, index=index, halves=halves: (
+                lambda: list(pool.map(index.lookup_array, halves))
+            ),
+            (n,),
+            **wall,
+        )
+        measure(
+            res,
+            op,
+            "pytarn 1 thread",
+            "index.lookup_array(addrs)",
+            lambda _, index=index, column=column: lambda: index.lookup_array(column),
+            (n,),
+            **wall,
+        )
         split = np.concatenate([np.asarray(r) for r in pool.map(index.lookup_array, halves)])
-    res.checks.append(f"two threads on halves of the column give the one-thread positions: "
-                      f"{'yes' if np.array_equal(split, positions) else 'NO'}")
+    res.checks.append(
+        f"two threads on halves of the column give the one-thread positions: "
+        f"{'yes' if np.array_equal(split, positions) else 'NO'}"
+    )
     del index, column, halves, positions, split, packed, values
 
     measure_label_job(res, pytarn, pytricia, np, pa, pc, quick)
 
 
-def measure_label_job(res: Results, pytarn, pytricia, np, pa, pc, quick: bool) -> None:
+def measure_label_job(
+    res: Results, pytarn: Any, pytricia: Any, np: Any, pa: Any, pc: Any, quick: bool
+) -> None:
     """An analyst's job end to end: hits per origin label of a column of addresses.
 
     Both sides start from what the analyst has: an Arrow string column and
@@ -805,13 +1152,27 @@ def measure_label_job(res: Results, pytarn, pytricia, np, pa, pc, quick: bool) -
         counts.pop(None, None)
         return counts
 
-    measure(res, op, "pytarn", "AddressArray(col), PrefixIndex(nets), lookup_array, bincount",
-            lambda _: with_pytarn, (n,))
+    measure(
+        res,
+        op,
+        "pytarn",
+        "AddressArray(col), PrefixIndex(nets), lookup_array, bincount",
+        lambda _: with_pytarn,
+        (n,),
+    )
     if pytricia is not None:
-        measure(res, op, "pytricia", "trie[p] = label, Counter(map(trie.get, col.to_pylist()))",
-                lambda _: with_pytricia, (n,))
-        res.checks.append(f"hits per label over {n:,} addresses and {len(table):,} prefixes agree "
-                          f"with pytricia: {'yes' if with_pytarn() == with_pytricia() else 'NO'}")
+        measure(
+            res,
+            op,
+            "pytricia",
+            "trie[p] = label, Counter(map(trie.get, col.to_pylist()))",
+            lambda _: with_pytricia,
+            (n,),
+        )
+        res.checks.append(
+            f"hits per label over {n:,} addresses and {len(table):,} prefixes agree "
+            f"with pytricia: {'yes' if with_pytarn() == with_pytricia() else 'NO'}"
+        )
 
 
 # --- reporting ---------------------------------------------------------------
@@ -831,23 +1192,87 @@ class Target:
 
 
 TARGETS = [
-    Target("`IPv4Address(text)` vs `ipaddress.ip_address`", "parse IPv4 address strings", "pytarn", "ipaddress", 15),
-    Target("`bulk_parse` vs `ipaddress.ip_address`", "parse IPv4 address strings", "pytarn bulk", "ipaddress", 25),
-    Target("`bulk_aggregate` vs `ipaddress.collapse_addresses`", "aggregate IPv4 prefixes", "pytarn", "ipaddress", 100),
+    Target(
+        "`IPv4Address(text)` vs `ipaddress.ip_address`",
+        "parse IPv4 address strings",
+        "pytarn",
+        "ipaddress",
+        15,
+    ),
+    Target(
+        "`bulk_parse` vs `ipaddress.ip_address`",
+        "parse IPv4 address strings",
+        "pytarn bulk",
+        "ipaddress",
+        25,
+    ),
+    Target(
+        "`bulk_aggregate` vs `ipaddress.collapse_addresses`",
+        "aggregate IPv4 prefixes",
+        "pytarn",
+        "ipaddress",
+        100,
+    ),
     Target("`bulk_aggregate` vs aggregate6", "aggregate IPv4 prefixes", "pytarn", "aggregate6", 10),
-    Target("LPM from strings vs pytricia", "longest-prefix match, from strings", "pytarn", "pytricia", 3),
-    Target("`AddressArray(arrow_col)`, time over the core's `tarn_bulk_parse`", OP_ARROW_PARSE,
-           "pytarn", "core", 1.3, None, at_most=True),
-    Target("`AddressArray(arrow_col)` vs `ipaddress.ip_address`", OP_ARROW_PARSE, "pytarn", "ipaddress",
-           100, None),
-    Target("`lookup_array`, time over the core's `tarn_index_lookup`", OP_COLUMN_LPM, "pytarn", "core",
-           1.15, None, at_most=True),
-    Target("`from_packed` + `lookup_array`, time over `tarn_index_lookup`", OP_COLUMN_LPM,
-           "pytarn packed", "core", None, None, at_most=True),
-    Target("`lookup_array` on two threads vs one, throughput", OP_THREADS, "pytarn 2 threads",
-           "pytarn 1 thread", 1.8, None),
+    Target(
+        "LPM from strings vs pytricia",
+        "longest-prefix match, from strings",
+        "pytarn",
+        "pytricia",
+        3,
+    ),
+    Target(
+        "`AddressArray(arrow_col)`, time over the core's `tarn_bulk_parse`",
+        OP_ARROW_PARSE,
+        "pytarn",
+        "core",
+        1.3,
+        None,
+        at_most=True,
+    ),
+    Target(
+        "`AddressArray(arrow_col)` vs `ipaddress.ip_address`",
+        OP_ARROW_PARSE,
+        "pytarn",
+        "ipaddress",
+        100,
+        None,
+    ),
+    Target(
+        "`lookup_array`, time over the core's `tarn_index_lookup`",
+        OP_COLUMN_LPM,
+        "pytarn",
+        "core",
+        1.15,
+        None,
+        at_most=True,
+    ),
+    Target(
+        "`from_packed` + `lookup_array`, time over `tarn_index_lookup`",
+        OP_COLUMN_LPM,
+        "pytarn packed",
+        "core",
+        None,
+        None,
+        at_most=True,
+    ),
+    Target(
+        "`lookup_array` on two threads vs one, throughput",
+        OP_THREADS,
+        "pytarn 2 threads",
+        "pytarn 1 thread",
+        1.8,
+        None,
+    ),
     Target("hits per label, column in, vs pytricia", OP_JOB, "pytarn", "pytricia", 20, None),
-    Target("`pyarrow.array(addrs)` vs `str(ipaddress)`", OP_ARROW_FORMAT, "pytarn", "ipaddress", 50, None),
+    Target(
+        "`pyarrow.array(addrs)` vs `str(ipaddress)`",
+        OP_ARROW_FORMAT,
+        "pytarn",
+        "ipaddress",
+        50,
+        None,
+    ),
 ]
 
 
@@ -906,8 +1331,10 @@ def results_table(res: Results) -> list[str]:
         if ref is not None and not r.lib.startswith("pytarn"):
             speed = f"{r.ns_per_item / ref.ns_per_item:.1f}x"
         scaled = f" (scaled from {r.measured:,})" if r.scaled else ""
-        lines.append(f"| {r.op} | {r.items:,} | {r.lib} | `{r.call}` | {fmt_time(r.seconds)}{scaled} "
-                     f"| {r.ns_per_item:,.0f} | {speed} |")
+        lines.append(
+            f"| {r.op} | {r.items:,} | {r.lib} | `{r.call}` | {fmt_time(r.seconds)}{scaled} "
+            f"| {r.ns_per_item:,.0f} | {speed} |"
+        )
     return lines
 
 
@@ -926,25 +1353,33 @@ def targets_table(res: Results) -> list[str]:
             met = "yes" if value <= t.want else f"no, {value / t.want:.2f}x over"
         else:
             met = "yes" if value >= t.want else f"no, {t.want / value:.1f}x short"
-        lines.append(f"| {t.what} | {items:,} | {wanted} | {value:.{2 if t.at_most else 1}f}x | {met} |")
+        lines.append(
+            f"| {t.what} | {items:,} | {wanted} | {value:.{2 if t.at_most else 1}f}x | {met} |"
+        )
     mem = {m["lib"]: m for m in res.memory}
     if "pytarn" in mem:
         prefixes = f"{mem['pytarn']['prefixes']:,}"
         ours = mem["pytarn"]["bytes"] / mem["pytarn"]["prefixes"]
-        lines.append(f"| index bytes per prefix | {prefixes} | ≤ 64 | {ours:.1f} | "
-                     f"{'yes' if ours <= 64 else 'no'} |")
+        lines.append(
+            f"| index bytes per prefix | {prefixes} | ≤ 64 | {ours:.1f} | "
+            f"{'yes' if ours <= 64 else 'no'} |"
+        )
         if "pytricia" in mem:
             share = mem["pytarn"]["bytes"] / mem["pytricia"]["bytes"]
-            lines.append(f"| index memory vs pytricia | {prefixes} | ≤ 0.5 | {share:.2f} | "
-                         f"{'yes' if share <= 0.5 else 'no'} |")
+            lines.append(
+                f"| index memory vs pytricia | {prefixes} | ≤ 0.5 | {share:.2f} | "
+                f"{'yes' if share <= 0.5 else 'no'} |"
+            )
     return lines
 
 
 def memory_table(res: Results) -> list[str]:
     lines = ["| Library | Prefixes | Resident growth | Bytes per prefix |", "|---|---:|---:|---:|"]
     for m in res.memory:
-        lines.append(f"| {m['lib']} | {m['prefixes']:,} | {m['bytes'] / 2**20:.1f} MiB | "
-                     f"{m['bytes'] / m['prefixes']:.1f} |")
+        lines.append(
+            f"| {m['lib']} | {m['prefixes']:,} | {m['bytes'] / 2**20:.1f} MiB | "
+            f"{m['bytes'] / m['prefixes']:.1f} |"
+        )
     return lines
 
 
@@ -954,7 +1389,7 @@ def write_chart(res: Results, path: Path) -> bool:
 
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
-    except Exception as e:  # noqa: BLE001
+    except Exception as e:
         print(f"no chart: matplotlib unavailable ({e})")
         return False
     # The 100k-item rows, and the column rows at the one size they run.
@@ -988,8 +1423,10 @@ def write_chart(res: Results, path: Path) -> bool:
     ax.invert_yaxis()
     ax.set_xscale("log")
     ax.set_xlim(min(xs) / 2, max(xs) * 12)
-    ax.set_xlabel("time per item, batches of 100k items or the column size shown"
-                  " (log scale, shorter is faster)")
+    ax.set_xlabel(
+        "time per item, batches of 100k items or the column size shown"
+        " (log scale, shorter is faster)"
+    )
     ax.set_title("pytarn beside its Python peers")
     ax.grid(axis="x", which="major", alpha=0.3)
     fig.tight_layout()
@@ -1026,14 +1463,29 @@ def report(res: Results, quick: bool, out_md: Path, out_png: Path) -> None:
     ]
     if res.skipped:
         header.append("- Skipped: " + "; ".join(f"{k} ({v})" for k, v in res.skipped.items()))
-    body = ["", "## Headline ratios", "", *targets_table(res), "",
-            "## All measurements", "", *results_table(res), "",
-            "## Memory of the longest-prefix-match structure", "",
-            "Growth of a child process's resident size while it builds the structure over the"
-            " whole IPv4 table (after freeing its inputs and trimming the allocator). pytricia"
-            " stores one shared value object for every prefix, so only the trie is counted.", "",
-            *memory_table(res), "",
-            "## Cross-checks", "", *[f"- {c}" for c in res.checks], ""]
+    body = [
+        "",
+        "## Headline ratios",
+        "",
+        *targets_table(res),
+        "",
+        "## All measurements",
+        "",
+        *results_table(res),
+        "",
+        "## Memory of the longest-prefix-match structure",
+        "",
+        "Growth of a child process's resident size while it builds the structure over the"
+        " whole IPv4 table (after freeing its inputs and trimming the allocator). pytricia"
+        " stores one shared value object for every prefix, so only the trie is counted.",
+        "",
+        *memory_table(res),
+        "",
+        "## Cross-checks",
+        "",
+        *[f"- {c}" for c in res.checks],
+        "",
+    ]
     chart = write_chart(res, out_png)
     if chart:
         body += ["## Chart", "", f"![time per item, log scale]({out_png.name})", ""]
@@ -1052,14 +1504,18 @@ def tour_table(res: Results) -> list[str]:
         if t.items != BATCH or a is None or b is None:
             continue
         what = t.what.replace(" vs ", " vs. ")
-        lines.append(f"| {what} | {a.ns_per_item:,.0f} ns | {b.ns_per_item:,.0f} ns "
-                     f"| {b.ns_per_item / a.ns_per_item:.0f}x |")
+        lines.append(
+            f"| {what} | {a.ns_per_item:,.0f} ns | {b.ns_per_item:,.0f} ns "
+            f"| {b.ns_per_item / a.ns_per_item:.0f}x |"
+        )
     mem = {m["lib"]: m for m in res.memory}
     if "pytarn" in mem and "pytricia" in mem:
         ours = mem["pytarn"]["bytes"] / mem["pytarn"]["prefixes"]
         theirs = mem["pytricia"]["bytes"] / mem["pytricia"]["prefixes"]
-        lines.append(f"| `PrefixIndex` memory vs. pytricia, per prefix | {ours:.0f} B | {theirs:.0f} B "
-                     f"| {theirs / ours:.1f}x smaller |")
+        lines.append(
+            f"| `PrefixIndex` memory vs. pytricia, per prefix | {ours:.0f} B | {theirs:.0f} B "
+            f"| {theirs / ours:.1f}x smaller |"
+        )
     return lines
 
 
@@ -1075,9 +1531,15 @@ def update_tour(res: Results) -> None:
     head, rest = text.split(begin, 1)
     _, tail = rest.split(end, 1)
     block = "\n".join(
-        [begin, f"Time per item in one run on {machine()}, against the Python libraries used for the"
-         " same jobs (`python3 benchmarks/compare.py`; all figures and a chart in"
-         " docs/benchmarks.md):", "", *tour_table(res), end]
+        [
+            begin,
+            f"Time per item in one run on {machine()}, against the Python libraries used for the"
+            " same jobs (`python3 benchmarks/compare.py`; all figures and a chart in"
+            " docs/benchmarks.md):",
+            "",
+            *tour_table(res),
+            end,
+        ]
     )
     tour.write_text(head + block + tail)
 
@@ -1087,8 +1549,12 @@ def update_tour(res: Results) -> None:
 
 def main() -> int:
     ap = argparse.ArgumentParser(description="pytarn beside its Python peers")
-    ap.add_argument("--quick", action="store_true", help="smaller tables and batches, for a trial run")
-    ap.add_argument("--venv", default=str(DEFAULT_VENV), help="environment to install the peers into")
+    ap.add_argument(
+        "--quick", action="store_true", help="smaller tables and batches, for a trial run"
+    )
+    ap.add_argument(
+        "--venv", default=str(DEFAULT_VENV), help="environment to install the peers into"
+    )
     ap.add_argument("--use-build", metavar="DIR", help="use the pytarn module built in DIR")
     ap.add_argument("--out", default=str(ROOT / "docs" / "benchmarks.md"))
     ap.add_argument("--in-venv", action="store_true", help=argparse.SUPPRESS)

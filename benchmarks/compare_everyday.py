@@ -31,18 +31,37 @@ OP_HOSTS = "iterate hosts() of a /16, per address"
 OP_COVERING = "covering prefixes of an IPv4 address"
 
 TARGETS = [
-    Target("`PrefixSet(strs)` vs netaddr `IPSet(strs)`", OP_SET_BUILD, "pytarn", "netaddr", 100,
-           None),
+    Target(
+        "`PrefixSet(strs)` vs netaddr `IPSet(strs)`", OP_SET_BUILD, "pytarn", "netaddr", 100, None
+    ),
     Target("`PrefixSet` union vs netaddr `IPSet`", OP_SET_UNION, "pytarn", "netaddr", 100, None),
-    Target("`PrefixSet` intersection vs netaddr `IPSet`", OP_SET_INTERSECTION, "pytarn", "netaddr",
-           100, None),
-    Target("`PrefixSet` difference vs netaddr `IPSet`", OP_SET_DIFFERENCE, "pytarn", "netaddr", 100,
-           None),
+    Target(
+        "`PrefixSet` intersection vs netaddr `IPSet`",
+        OP_SET_INTERSECTION,
+        "pytarn",
+        "netaddr",
+        100,
+        None,
+    ),
+    Target(
+        "`PrefixSet` difference vs netaddr `IPSet`",
+        OP_SET_DIFFERENCE,
+        "pytarn",
+        "netaddr",
+        100,
+        None,
+    ),
     Target("`summarize_address_range` vs `ipaddress`", OP_RANGE, "pytarn", "ipaddress", 30, None),
     Target("`address_exclude` vs `ipaddress`", OP_EXCLUDE, "pytarn", "ipaddress", 10, None),
     Target("`hosts()` vs `ipaddress`", OP_HOSTS, "pytarn", "ipaddress", 10, None),
-    Target("`PrefixIndex.covering` vs py-radix `search_covering`", OP_COVERING, "pytarn", "py-radix",
-           5, None),
+    Target(
+        "`PrefixIndex.covering` vs py-radix `search_covering`",
+        OP_COVERING,
+        "pytarn",
+        "py-radix",
+        5,
+        None,
+    ),
 ]
 
 
@@ -72,84 +91,168 @@ def measure_everyday(res: Results, quick: bool, v4_table: list[str]) -> None:
 
     print("everyday surface: sets, ranges, exclusion, hosts, covering", flush=True)
     addrs = [v4(rng.getrandbits(32)) for _ in range(n_addrs)]
-    measure(res, OP_SET_BUILD, "pytarn", "PrefixSet(strs)",
-            lambda n: (lambda s=addrs[:n]: pytarn.PrefixSet(s)), (n_addrs,))
+    measure(
+        res,
+        OP_SET_BUILD,
+        "pytarn",
+        "PrefixSet(strs)",
+        lambda n: lambda s=addrs[:n]: pytarn.PrefixSet(s),
+        (n_addrs,),
+    )
     column = pytarn.AddressArray(addrs)
-    measure(res, OP_SET_BUILD, "pytarn column", "PrefixSet(AddressArray(strs))",
-            lambda n: (lambda c=column[:n]: pytarn.PrefixSet(c)), (n_addrs,))
+    measure(
+        res,
+        OP_SET_BUILD,
+        "pytarn column",
+        "PrefixSet(AddressArray(strs))",
+        lambda n: lambda c=column[:n]: pytarn.PrefixSet(c),
+        (n_addrs,),
+    )
     if netaddr:
-        measure(res, OP_SET_BUILD, "netaddr", "IPSet(strs)",
-                lambda n: (lambda s=addrs[:n]: netaddr.IPSet(s)), (n_addrs,), cap=NETADDR_CAP)
+        measure(
+            res,
+            OP_SET_BUILD,
+            "netaddr",
+            "IPSet(strs)",
+            lambda n: lambda s=addrs[:n]: netaddr.IPSet(s),
+            (n_addrs,),
+            cap=NETADDR_CAP,
+        )
 
     left, right = random_prefixes(rng, n_prefixes), random_prefixes(rng, n_prefixes)
     sets = (pytarn.PrefixSet(left), pytarn.PrefixSet(right))
-    for op, fn in ((OP_SET_UNION, "__or__"), (OP_SET_INTERSECTION, "__and__"),
-                   (OP_SET_DIFFERENCE, "__sub__")):
-        measure(res, op, "pytarn", f"a.{fn}(b)",
-                lambda n, f=fn: (lambda: getattr(sets[0], f)(sets[1])), (n_prefixes,))
+    for op, fn in (
+        (OP_SET_UNION, "__or__"),
+        (OP_SET_INTERSECTION, "__and__"),
+        (OP_SET_DIFFERENCE, "__sub__"),
+    ):
+        measure(
+            res,
+            op,
+            "pytarn",
+            f"a.{fn}(b)",
+            lambda n, f=fn: lambda: getattr(sets[0], f)(sets[1]),
+            (n_prefixes,),
+        )
         if netaddr:
+
             def make(n: int, f: str = fn) -> Any:
                 a, b = netaddr.IPSet(left[:n]), netaddr.IPSet(right[:n])
                 return lambda: getattr(a, f)(b)
+
             measure(res, op, "netaddr", f"IPSet.{fn}", make, (n_prefixes,), cap=NETADDR_CAP)
     if netaddr:
         got = [str(n) for n in sets[0] - sets[1]][:1000]
         want = [str(n) for n in (netaddr.IPSet(left) - netaddr.IPSet(right)).iter_cidrs()][:1000]
-        res.checks.append(f"PrefixSet difference equals netaddr's on its first 1000 prefixes: "
-                          f"{got == want}")
+        res.checks.append(
+            f"PrefixSet difference equals netaddr's on its first 1000 prefixes: {got == want}"
+        )
 
     ranges = []
     for _ in range(n_ranges):
         a, b = sorted((rng.getrandbits(32), rng.getrandbits(32)))
-        ranges.append((pytarn.IPv4Address(a), pytarn.IPv4Address(b),
-                       ipaddress.IPv4Address(a), ipaddress.IPv4Address(b)))
-    measure(res, OP_RANGE, "pytarn", "summarize_address_range(a, b)",
-            lambda n: (lambda r=ranges[:n]: [pytarn.summarize_address_range(a, b)
-                                             for a, b, _, _ in r]), (n_ranges,))
-    measure(res, OP_RANGE, "ipaddress", "list(summarize_address_range(a, b))",
-            lambda n: (lambda r=ranges[:n]: [list(ipaddress.summarize_address_range(a, b))
-                                             for _, _, a, b in r]), (n_ranges,), cap=STD_CAP)
+        ranges.append(
+            (
+                pytarn.IPv4Address(a),
+                pytarn.IPv4Address(b),
+                ipaddress.IPv4Address(a),
+                ipaddress.IPv4Address(b),
+            )
+        )
+    measure(
+        res,
+        OP_RANGE,
+        "pytarn",
+        "summarize_address_range(a, b)",
+        lambda n: lambda r=ranges[:n]: [pytarn.summarize_address_range(a, b) for a, b, _, _ in r],
+        (n_ranges,),
+    )
+    measure(
+        res,
+        OP_RANGE,
+        "ipaddress",
+        "list(summarize_address_range(a, b))",
+        lambda n: (
+            lambda r=ranges[:n]: [list(ipaddress.summarize_address_range(a, b)) for _, _, a, b in r]
+        ),
+        (n_ranges,),
+        cap=STD_CAP,
+    )
 
     # Per network produced: a /32 out of a /8 leaves 24 networks.
     outer, inner = pytarn.IPv4Network("10.0.0.0/8"), pytarn.IPv4Network("10.1.2.3/32")
     s_outer, s_inner = ipaddress.IPv4Network("10.0.0.0/8"), ipaddress.IPv4Network("10.1.2.3/32")
-    measure(res, OP_EXCLUDE, "pytarn", "list(net.address_exclude(host))",
-            lambda n: (lambda: [list(outer.address_exclude(inner)) for _ in range(n // 24)]),
-            (24 * 10_000 // scale,))
-    measure(res, OP_EXCLUDE, "ipaddress", "list(net.address_exclude(host))",
-            lambda n: (lambda: [list(s_outer.address_exclude(s_inner)) for _ in range(n // 24)]),
-            (24 * 10_000 // scale,), cap=24 * 1000)
+    measure(
+        res,
+        OP_EXCLUDE,
+        "pytarn",
+        "list(net.address_exclude(host))",
+        lambda n: lambda: [list(outer.address_exclude(inner)) for _ in range(n // 24)],
+        (24 * 10_000 // scale,),
+    )
+    measure(
+        res,
+        OP_EXCLUDE,
+        "ipaddress",
+        "list(net.address_exclude(host))",
+        lambda n: lambda: [list(s_outer.address_exclude(s_inner)) for _ in range(n // 24)],
+        (24 * 10_000 // scale,),
+        cap=24 * 1000,
+    )
 
     net16, s_net16 = pytarn.IPv4Network("10.1.0.0/16"), ipaddress.IPv4Network("10.1.0.0/16")
     hosts = 65534
-    measure(res, OP_HOSTS, "pytarn", "for a in net.hosts()",
-            lambda n: (lambda: [None for _ in range(n // hosts) for _ in net16.hosts()]),
-            (hosts * 10 // scale,))
-    measure(res, OP_HOSTS, "ipaddress", "for a in net.hosts()",
-            lambda n: (lambda: [None for _ in range(max(1, n // hosts)) for _ in s_net16.hosts()]),
-            (hosts * 10 // scale,), cap=hosts)
+    measure(
+        res,
+        OP_HOSTS,
+        "pytarn",
+        "for a in net.hosts()",
+        lambda n: lambda: [None for _ in range(n // hosts) for _ in net16.hosts()],
+        (hosts * 10 // scale,),
+    )
+    measure(
+        res,
+        OP_HOSTS,
+        "ipaddress",
+        "for a in net.hosts()",
+        lambda n: lambda: [None for _ in range(max(1, n // hosts)) for _ in s_net16.hosts()],
+        (hosts * 10 // scale,),
+        cap=hosts,
+    )
 
     table = v4_table
     index = pytarn.PrefixIndex([pytarn.IPv4Network(p) for p in table])
     # Both sides take text, as a log line gives it.
     texts = [v4(rng.getrandbits(32)) for _ in range(100_000 // scale)]
-    measure(res, OP_COVERING, "pytarn", "[idx.covering(s) for s in strs]",
-            lambda n: (lambda s=texts[:n]: [index.covering(x) for x in s]), (len(texts),))
+    measure(
+        res,
+        OP_COVERING,
+        "pytarn",
+        "[idx.covering(s) for s in strs]",
+        lambda n: lambda s=texts[:n]: [index.covering(x) for x in s],
+        (len(texts),),
+    )
     if radix:
         tree = radix.Radix()
         for p in table:
             tree.add(p)
-        measure(res, OP_COVERING, "py-radix", "[tree.search_covering(s) for s in strs]",
-                lambda n: (lambda s=texts[:n]: [tree.search_covering(x) for x in s]),
-                (len(texts),))
-        same = all([str(n) for n, _ in index.covering(s)] == [x.prefix for x in
-                                                             tree.search_covering(s)]
-                   for s in texts[:2000])
+        measure(
+            res,
+            OP_COVERING,
+            "py-radix",
+            "[tree.search_covering(s) for s in strs]",
+            lambda n: lambda s=texts[:n]: [tree.search_covering(x) for x in s],
+            (len(texts),),
+        )
+        same = all(
+            [str(n) for n, _ in index.covering(s)] == [x.prefix for x in tree.search_covering(s)]
+            for s in texts[:2000]
+        )
         res.checks.append(f"covering equals py-radix search_covering on 2000 addresses: {same}")
 
 
 def _try_import(name: str) -> Any:
     try:
         return __import__(name)
-    except Exception:  # noqa: BLE001 - a missing peer skips its rows
+    except Exception:
         return None

@@ -60,7 +60,8 @@ def test_documentation_block_runs(doc: str, number: int, blocks: list[str], monk
         exec(code, namespace)  # noqa: S102 - the documentation's own examples
 
 
-PROGRAMS = sorted(p for p in EXAMPLES.glob("*.py") if p != GENERATOR)
+# The cluster example has its own tests (test_distributed.py), on small data.
+PROGRAMS = sorted(p for p in EXAMPLES.glob("*.py") if p not in (GENERATOR, EXAMPLES / "dask_flows.py"))
 
 
 @pytest.mark.parametrize("program", PROGRAMS, ids=[p.name for p in PROGRAMS])
