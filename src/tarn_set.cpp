@@ -225,6 +225,19 @@ bool set_result_bound(SetOp op, size_t a_count, size_t b_count, unsigned bits, s
   return false;
 }
 
+// Sorts `p` in network order unless it already is: set operands are often
+// the stored, sorted covers of earlier results, and one linear pass is far
+// cheaper than the radix sort's passes over the records.
+void sort_unless_sorted(tarn_prefix_t *p, size_t n, tarn_family_t family) {
+  for (size_t i = 1; i < n; i++) {
+    const int c = key128_cmp(key128_load(&p[i - 1].addr), key128_load(&p[i].addr));
+    if (c > 0 || (c == 0 && p[i - 1].pfxlen > p[i].pfxlen)) {
+      radix_sort_prefixes(p, n, TARN_SORT_NETWORK_ASC, family);
+      return;
+    }
+  }
+}
+
 // The shared body of the four set operations: checks (in the header's
 // order), then the in-place sorts, then one sweep that writes when the
 // capacity reaches the bound, or a counting sweep and a writing sweep.
@@ -247,8 +260,8 @@ tarn_err_t set_operation(SetOp op, tarn_prefix_t *a, size_t a_count, tarn_prefix
   if ((rc = prefixes_check_canonical(b, b_count, family)) != TARN_OK) return rc;
 
   const unsigned bits = tarn_addr_bits(family);
-  radix_sort_prefixes(a, a_count, TARN_SORT_NETWORK_ASC, family);
-  radix_sort_prefixes(b, b_count, TARN_SORT_NETWORK_ASC, family);
+  sort_unless_sorted(a, a_count, family);
+  sort_unless_sorted(b, b_count, family);
 
   size_t bound;
   const bool bounded = set_result_bound(op, a_count, b_count, bits, &bound);

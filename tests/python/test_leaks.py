@@ -275,7 +275,11 @@ def test_flat(traced, call, inputs, calls):
     # (None is referenced from everywhere) is the interpreter's own business.
     moved = [(o, r1 - r0) for o, r0, r1 in zip(watched, refs0, refs1) if abs(r1 - r0) > 2]
     assert moved == []
-    assert rss1 - rss0 < RSS_LIMIT
+    # The resident size also moves with whatever else the process runs (the
+    # threads an earlier Dask or Spark test leaves behind), so it is the
+    # meter only where glibc's exact one is missing.
+    if malloc_in_use is None:
+        assert rss1 - rss0 < RSS_LIMIT
     assert malloc1 - malloc0 < MALLOC_LIMIT
     assert py1 - py0 < PYMEM_LIMIT
 
