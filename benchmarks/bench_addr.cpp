@@ -27,7 +27,6 @@ namespace {
 constexpr size_t kBlock = 50000;
 constexpr int kRounds = 5;
 
-
 // One input set: the binary addresses and their texts, packed into one arena
 // with a pointer per text.
 struct Set {

@@ -25,7 +25,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-
 // xorshift64*: the input only has to look like a routing table, the same on
 // every run.
 struct Rng {

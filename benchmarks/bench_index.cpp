@@ -32,9 +32,7 @@
 
 namespace {
 
-
 double seconds_since(double t0) { return thread_cpu_seconds() - t0; }
-
 
 bool read_table(const char* path, std::vector<tarn_prefix_t>* out) {
   FILE* f = fopen(path, "r");

@@ -362,8 +362,7 @@ TARN_EXPORT tarn_err_t tarn_prefix_supernet(const tarn_prefix_t *prefix, tarn_pr
  * then the shorter prefix first.  No order across families
  * (TARN_ERR_FAMILY).
  */
-TARN_EXPORT tarn_err_t tarn_prefix_cmp(const tarn_prefix_t *a, const tarn_prefix_t *b,
-                                       int *result);
+TARN_EXPORT tarn_err_t tarn_prefix_cmp(const tarn_prefix_t *a, const tarn_prefix_t *b, int *result);
 
 /*
  * tarn_subnet_iter_init - prepare `iter` to enumerate, in ascending order,
@@ -509,8 +508,8 @@ TARN_EXPORT tarn_err_t tarn_set_intersection(tarn_prefix_t *a, size_t a_count, t
                                              size_t b_count, tarn_prefix_t *out,
                                              size_t out_capacity, size_t *out_count);
 TARN_EXPORT tarn_err_t tarn_set_difference(tarn_prefix_t *a, size_t a_count, tarn_prefix_t *b,
-                                           size_t b_count, tarn_prefix_t *out,
-                                           size_t out_capacity, size_t *out_count);
+                                           size_t b_count, tarn_prefix_t *out, size_t out_capacity,
+                                           size_t *out_count);
 TARN_EXPORT tarn_err_t tarn_set_symmetric_difference(tarn_prefix_t *a, size_t a_count,
                                                      tarn_prefix_t *b, size_t b_count,
                                                      tarn_prefix_t *out, size_t out_capacity,

@@ -138,7 +138,7 @@ uint64_t xxh64(const uint8_t* p, size_t n) {
   if (n >= 32) {
     uint64_t v[4] = {kP1 + kP2, kP2, 0, 0 - kP1};
     for (; end - p >= 32; p += 32)
-      for (int i = 0; i < 4; i++) v[i] = xxh_round(v[i], get_le64(p + 8 * i));
+      for (size_t i = 0; i < 4; i++) v[i] = xxh_round(v[i], get_le64(p + 8 * i));
     h = rotl64(v[0], 1) + rotl64(v[1], 7) + rotl64(v[2], 12) + rotl64(v[3], 18);
     for (uint64_t lane : v) h = xxh_merge(h, lane);
   } else {
@@ -232,7 +232,8 @@ bool header_read(const uint8_t* b, size_t len, blob_header* h) {
   if (!h->lookup.present && (direct_bits | h->lookup.word_count) != 0) return false;
   h->layout = layout_for(h->family, h->prefix_count, h->node_count, h->jump_bits, h->lookup);
   for (int s = 0; s < kSections; s++)
-    if (get_le64(b + kSectionLenAt + 8 * s) != h->layout.len[s]) return false;
+    if (get_le64(b + kSectionLenAt + size_t{8} * static_cast<size_t>(s)) != h->layout.len[s])
+      return false;
   return h->layout.total == len;
 }
 
@@ -464,7 +465,9 @@ tarn_err_t tarn_index_serialize(const tarn_index_t* index, void* buf, size_t cap
     *out_len = total;
     return TARN_ERR_INVAL;
   }
+  // buf is not null here: a null buf comes with capacity 0, below any total.
   uint8_t* const blob = static_cast<uint8_t*>(buf);
+  if (blob == nullptr) return TARN_ERR_INVAL;
   uint8_t* p = blob;
   memcpy(p, kMagic, sizeof kMagic);
   p = put_le32(p + sizeof kMagic, kFormatVersion);

@@ -86,8 +86,8 @@ typedef struct {
 typedef struct {
   PyObject_HEAD
   Py_ssize_t count;
-  tarn_addr_t *addrs;  /* malloc'ed, at least one record even when count 0 */
-  uint8_t *validity;   /* malloc'ed or NULL */
+  tarn_addr_t *addrs; /* malloc'ed, at least one record even when count 0 */
+  uint8_t *validity;  /* malloc'ed or NULL */
   Py_ssize_t null_count;
   Py_ssize_t v4_count;
   Py_ssize_t v6_count;
@@ -113,13 +113,13 @@ typedef enum {
 typedef struct {
   PyObject_HEAD
   binding_result_kind kind;
-  char *data;         /* malloc'ed, length * itemsize bytes (at least 1) */
-  Py_ssize_t length;  /* items */
+  char *data;        /* malloc'ed, length * itemsize bytes (at least 1) */
+  Py_ssize_t length; /* items */
   Py_ssize_t itemsize;
-  uint8_t *validity;  /* malloc'ed bitmap as in AddressArray, or NULL */
+  uint8_t *validity; /* malloc'ed bitmap as in AddressArray, or NULL */
   Py_ssize_t null_count;
-  Py_ssize_t shape;   /* == length; exported views point at shape/stride */
-  Py_ssize_t stride;  /* == itemsize */
+  Py_ssize_t shape;  /* == length; exported views point at shape/stride */
+  Py_ssize_t stride; /* == itemsize */
 } ResultBufferObject;
 
 /* ---- module-level globals (module.c) ----------------------------------- */
@@ -372,12 +372,12 @@ struct ArrowArrayStream {
 
 /* The layouts of an imported column that the binding reads. */
 typedef enum {
-  ARROW_COL_UTF8,        /* "u": int32 offsets + data */
-  ARROW_COL_LARGE_UTF8,  /* "U": int64 offsets + data */
-  ARROW_COL_UTF8_VIEW,   /* "vu": 16-byte views + variadic data buffers */
-  ARROW_COL_FIXED4,      /* "w:4": 4-byte binary, read as packed IPv4 */
-  ARROW_COL_FIXED16,     /* "w:16": 16-byte binary, read as packed IPv6 */
-  ARROW_COL_NULL,        /* "n": every slot null */
+  ARROW_COL_UTF8,       /* "u": int32 offsets + data */
+  ARROW_COL_LARGE_UTF8, /* "U": int64 offsets + data */
+  ARROW_COL_UTF8_VIEW,  /* "vu": 16-byte views + variadic data buffers */
+  ARROW_COL_FIXED4,     /* "w:4": 4-byte binary, read as packed IPv4 */
+  ARROW_COL_FIXED16,    /* "w:16": 16-byte binary, read as packed IPv6 */
+  ARROW_COL_NULL,       /* "n": every slot null */
 } binding_arrow_layout;
 
 /* One imported chunk, already validated (buffer count, offsets that never
@@ -425,8 +425,7 @@ const char *binding_arrow_string(const binding_arrow_column *col, const binding_
 
 /* The network-order bytes of item i of a FIXED4 or FIXED16 chunk. */
 static inline const unsigned char *binding_arrow_fixed(const binding_arrow_column *col,
-                                                       const binding_arrow_chunk *c,
-                                                       int64_t i) {
+                                                       const binding_arrow_chunk *c, int64_t i) {
   size_t w = col->layout == ARROW_COL_FIXED4 ? 4u : 16u;
   return (const unsigned char *)c->array.buffers[1] + (size_t)(c->offset + i) * w;
 }
@@ -458,14 +457,14 @@ PyObject *binding_arrow_stream_of(PyObject *schema_array_pair);
  * another thread wants it, far more than a small batch takes.
  */
 #define BINDING_UNLOCK_MIN 256
-#define BINDING_UNLOCKED(n, ...)               \
-  do {                                         \
-    if ((size_t)(n) >= BINDING_UNLOCK_MIN) {   \
-      Py_BEGIN_ALLOW_THREADS __VA_ARGS__;      \
-      Py_END_ALLOW_THREADS                     \
-    } else {                                   \
-      __VA_ARGS__;                             \
-    }                                          \
+#define BINDING_UNLOCKED(n, ...)             \
+  do {                                       \
+    if ((size_t)(n) >= BINDING_UNLOCK_MIN) { \
+      Py_BEGIN_ALLOW_THREADS __VA_ARGS__;    \
+      Py_END_ALLOW_THREADS                   \
+    } else {                                 \
+      __VA_ARGS__;                           \
+    }                                        \
   } while (0)
 
 /* Address bytes of a family: only IPv4 is 4, as in the core. */
@@ -795,18 +794,18 @@ PyObject *prefixindex_from_state(PyObject *cls, PyObject *state);
 /* The rows of prefixindex_methods for the methods above and the copy
  * protocol (an index never changes, so an own-type index is its own copy). */
 #define PREFIXINDEX_TO_BYTES_DOC                                                          \
-  "to_bytes($self, /)\n--\n\nThe built index as a versioned, checksummed blob that "       \
+  "to_bytes($self, /)\n--\n\nThe built index as a versioned, checksummed blob that "      \
   "from_bytes loads back without building it again: to cache an index in a file or ship " \
   "it to another process."
-#define PREFIXINDEX_FROM_BYTES_DOC                                                        \
+#define PREFIXINDEX_FROM_BYTES_DOC                                                         \
   "from_bytes($cls, data, /)\n--\n\nLoad an index that to_bytes wrote, from bytes or any " \
-  "contiguous buffer. Every byte is checked: malformed or damaged data raises "           \
+  "contiguous buffer. Every byte is checked: malformed or damaged data raises "            \
   "InvalidArgumentError."
-#define PREFIXINDEX_BLOB_METHODS                                                              \
-  {"to_bytes", prefixindex_to_bytes, METH_NOARGS, PREFIXINDEX_TO_BYTES_DOC},                  \
+#define PREFIXINDEX_BLOB_METHODS                                                               \
+  {"to_bytes", prefixindex_to_bytes, METH_NOARGS, PREFIXINDEX_TO_BYTES_DOC},                   \
       {"from_bytes", prefixindex_from_bytes, METH_CLASS | METH_O, PREFIXINDEX_FROM_BYTES_DOC}, \
-      {"__reduce__", prefixindex_reduce, METH_NOARGS, BINDING_REDUCE_DOC},                    \
-      {"_from_state", prefixindex_from_state, METH_CLASS | METH_O, BINDING_FROM_STATE_DOC},   \
+      {"__reduce__", prefixindex_reduce, METH_NOARGS, BINDING_REDUCE_DOC},                     \
+      {"_from_state", prefixindex_from_state, METH_CLASS | METH_O, BINDING_FROM_STATE_DOC},    \
       BINDING_COPY_METHODS
 
 #endif /* PYTARN_EXT_H */

@@ -3,14 +3,13 @@
 // Records are built with a garbage pattern in every byte a function may not
 // rely on (for IPv4, bytes 4..15 of the address union), so that code which
 // compares, copies or formats more than the significant bytes fails here.
+#include <gtest/gtest.h>
 #include <stdio.h>
 #include <string.h>
 
 #include <functional>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "pytarn.h"
 #include "support/ref_prefix.h"
@@ -195,9 +194,9 @@ TEST(PrefixParse, Table) {
 
     // Canonical: no host bits survive.
     const u128 v = ref_prefix::to_int(out.addr);
-    EXPECT_EQ(v & ~ref_prefix::mask(out.addr.family, out.pfxlen) &
-                  ref_prefix::all_ones(out.addr.family),
-              (u128)0);
+    EXPECT_EQ(
+        v & ~ref_prefix::mask(out.addr.family, out.pfxlen) & ref_prefix::all_ones(out.addr.family),
+        (u128)0);
 
     // Formatting is canonical, and what it prints parses back to the record.
     const std::string text = Str(out);
@@ -772,8 +771,7 @@ TEST(PrefixArithmetic, CheckOrder) {
        TARN_ERR_INVAL},
       {"contains unspec addr", [&] { return tarn_prefix_contains(&v6, &aun, &o.flag); },
        TARN_ERR_INVAL},
-      {"contains mixed", [&] { return tarn_prefix_contains(&v6, &a4, &o.flag); },
-       TARN_ERR_FAMILY},
+      {"contains mixed", [&] { return tarn_prefix_contains(&v6, &a4, &o.flag); }, TARN_ERR_FAMILY},
       {"overlaps null a", [&] { return tarn_prefix_overlaps(nullptr, &v4, &o.flag); },
        TARN_ERR_INVAL},
       {"overlaps null b", [&] { return tarn_prefix_overlaps(&v4, nullptr, &o.flag); },
@@ -784,16 +782,13 @@ TEST(PrefixArithmetic, CheckOrder) {
        TARN_ERR_INVAL},
       {"overlaps unspec b null out", [&] { return tarn_prefix_overlaps(&v4, &un, nullptr); },
        TARN_ERR_INVAL},
-      {"overlaps mixed", [&] { return tarn_prefix_overlaps(&v4, &v6, &o.flag); },
-       TARN_ERR_FAMILY},
+      {"overlaps mixed", [&] { return tarn_prefix_overlaps(&v4, &v6, &o.flag); }, TARN_ERR_FAMILY},
       {"supernet null prefix", [&] { return tarn_prefix_supernet(nullptr, &o.prefix); },
        TARN_ERR_INVAL},
-      {"supernet null out", [&] { return tarn_prefix_supernet(&v4zero, nullptr); },
-       TARN_ERR_INVAL},
+      {"supernet null out", [&] { return tarn_prefix_supernet(&v4zero, nullptr); }, TARN_ERR_INVAL},
       {"supernet unspec /0", [&] { return tarn_prefix_supernet(&un_zero, &o.prefix); },
        TARN_ERR_INVAL},
-      {"supernet /0", [&] { return tarn_prefix_supernet(&v4zero, &o.prefix); },
-       TARN_ERR_OVERFLOW},
+      {"supernet /0", [&] { return tarn_prefix_supernet(&v4zero, &o.prefix); }, TARN_ERR_OVERFLOW},
       {"cmp null a", [&] { return tarn_prefix_cmp(nullptr, &v4, &o.result); }, TARN_ERR_INVAL},
       {"cmp null b", [&] { return tarn_prefix_cmp(&v4, nullptr, &o.result); }, TARN_ERR_INVAL},
       {"cmp null result", [&] { return tarn_prefix_cmp(&v4, &v6, nullptr); }, TARN_ERR_INVAL},

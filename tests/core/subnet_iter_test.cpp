@@ -3,13 +3,12 @@
 // The iterator's end test compares `current` with `limit`.  Before every
 // init the record is filled so that the unused bytes of the two differ: an
 // iterator that compared all 16 bytes of an IPv4 record would never stop.
+#include <gtest/gtest.h>
 #include <stdio.h>
 #include <string.h>
 
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "pytarn.h"
 #include "support/ref_prefix.h"
@@ -123,11 +122,13 @@ TEST(SubnetIter, Enumerate) {
       {"0.0.0.0/0", 8, 256, {"0.0.0.0/8", "1.0.0.0/8"}, "255.0.0.0/8"},
       {"::/0", 8, 256, {"::/8", "100::/8"}, "ff00::/8"},
       // Parents that end at the top of the space: limit wraps to zero.
-      {"255.255.255.0/24", 25, 2, {"255.255.255.0/25", "255.255.255.128/25"},
-       "255.255.255.128/25"},
+      {"255.255.255.0/24", 25, 2, {"255.255.255.0/25", "255.255.255.128/25"}, "255.255.255.128/25"},
       {"ffff::/16", 17, 2, {"ffff::/17", "ffff:8000::/17"}, "ffff:8000::/17"},
       {"128.0.0.0/1", 2, 2, {"128.0.0.0/2", "192.0.0.0/2"}, "192.0.0.0/2"},
-      {"255.255.255.254/31", 32, 2, {"255.255.255.254/32", "255.255.255.255/32"},
+      {"255.255.255.254/31",
+       32,
+       2,
+       {"255.255.255.254/32", "255.255.255.255/32"},
        "255.255.255.255/32"},
       {"ffff:ffff:ffff:ffff:ffff:ffff:ffff:fffe/127",
        128,
@@ -136,8 +137,7 @@ TEST(SubnetIter, Enumerate) {
         "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff/128"},
        "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff/128"},
       // Host routes and the bottom of the space.
-      {"192.0.2.0/24", 32, 256, {"192.0.2.0/32", "192.0.2.1/32", "192.0.2.2/32"},
-       "192.0.2.255/32"},
+      {"192.0.2.0/24", 32, 256, {"192.0.2.0/32", "192.0.2.1/32", "192.0.2.2/32"}, "192.0.2.255/32"},
       {"0.0.0.0/31", 32, 2, {"0.0.0.0/32", "0.0.0.1/32"}, "0.0.0.1/32"},
       {"2001:db8::/126",
        128,
@@ -156,8 +156,7 @@ TEST(SubnetIter, Enumerate) {
     ASSERT_EQ(tarn_subnet_iter_init(&it, &parent, static_cast<uint8_t>(c.target)), TARN_OK);
     const std::vector<tarn_prefix_t> got = Drain(&it, c.count + 1);
     ASSERT_EQ(got.size(), c.count);
-    for (size_t i = 0; i < c.head.size(); i++)
-      EXPECT_EQ(Str(got[i]), c.head[i]) << "subnet " << i;
+    for (size_t i = 0; i < c.head.size(); i++) EXPECT_EQ(Str(got[i]), c.head[i]) << "subnet " << i;
     EXPECT_EQ(Str(got.back()), c.last);
     const u128 start = ref_prefix::to_int(parent.addr);
     for (size_t i = 0; i < got.size(); i++) {

@@ -24,8 +24,7 @@ u128 to_int(const tarn_addr_t &addr) {
 void from_int(tarn_family_t family, u128 value, tarn_addr_t *out) {
   const unsigned n = bits(family) / 8;
   out->family = family;
-  for (unsigned i = 0; i < n; i++)
-    out->addr.v6[n - 1 - i] = static_cast<uint8_t>(value >> (8 * i));
+  for (unsigned i = 0; i < n; i++) out->addr.v6[n - 1 - i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
 u128 mask(tarn_family_t family, unsigned len) {
