@@ -562,7 +562,8 @@ TARN_EXPORT tarn_err_t tarn_addr_span(const tarn_addr_t *addrs, size_t count, ta
  * input position of whichever equal record the internal sort places first.
  *
  * Returns TARN_OK; TARN_ERR_INVAL (out or prefixes null, count 0 or above
- * 2^32 - 2, a record of family TARN_AF_UNSPEC); TARN_ERR_FAMILY (mixed
+ * 2^32 - 2, a record of family TARN_AF_UNSPEC, a first record of a family
+ * other than TARN_AF_INET or TARN_AF_INET6); TARN_ERR_FAMILY (mixed
  * families); TARN_ERR_PFXLEN (a length above the family maximum);
  * TARN_ERR_HOSTBITS (a record with host bits set); TARN_ERR_NOMEM.  On
  * failure *out is unchanged and nothing stays allocated.

@@ -4,6 +4,7 @@
 #     exports, its installed package (find_package and pkg-config) and the
 #     public header as ISO C99;
 #   - the same tests under AddressSanitizer + UndefinedBehaviorSanitizer;
+#   - the fuzz targets in fuzz/, a bounded run (scripts/fuzz.sh);
 #   - the parser's tests again with its portable, SIMD-free path;
 #   - the distribution (scripts/build_dist.sh): the sdist and the one abi3
 #     wheel, repaired, audited and checked;
@@ -56,6 +57,9 @@ cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DTARN_WERROR=ON \
 cmake --build build/sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
+
+echo "== fuzzing (libFuzzer, ASan + UBSan, a bounded run)"
+bash scripts/fuzz.sh
 
 # The parser classifies bytes with SSE2 where the target has it, which every
 # x86-64 machine does; its word-at-a-time path would otherwise never run here.

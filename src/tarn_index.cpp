@@ -480,92 +480,18 @@ static inline bool trie_prefix_matches(const tarn_prefix_t* pfx, key_v6 k) {
   return key128_contains(key_load<key_v6>(&pfx->addr), 128, pfx->pfxlen, k);
 }
 
-// The first `bits` (1..16) key bits as a number, and a key holding `v` in
-// its first `bits` bits and zeros after them.
-static inline uint32_t key_top(key_v4 k, unsigned bits) { return k.w >> (32 - bits); }
-static inline uint32_t key_top(key_v6 k, unsigned bits) {
-  return static_cast<uint32_t>(k.hi >> (64 - bits));
-}
-template <typename Key>
-static inline Key key_from_top(uint32_t v, unsigned bits);
-template <>
-inline key_v4 key_from_top<key_v4>(uint32_t v, unsigned bits) {
-  return {v << (32 - bits)};
-}
-template <>
-inline key_v6 key_from_top<key_v6>(uint32_t v, unsigned bits) {
-  return {static_cast<uint64_t>(v) << (64 - bits), 0};
-}
-
-// ---------------------------------------------------------------------------
-// The lookup shortcut.
-//
-// The walk of an address begins in the dense top of the trie, whose nodes
-// every walk passes.  For each value v of the first J address bits the
-// shortcut holds where the walk of any address starting with v stands once
-// the next node would need a bit beyond J, and the longest prefix matched on
-// the way.  That much is decided by v alone: a node whose bits all lie
-// before J holds a prefix of length (its first bit) < J, which v settles.
-// The walk then resumes at the stored node, and when none of the prefixes
-// met below contains the address, the stored match is the answer, since
-// every prefix met below is longer.
-//
-// One entry per one to two prefixes (J = floor(log2(count)), at most 16:
-// deeper shortcuts were measured to gain nothing on full tables), and none
-// for small indexes, whose tops are cached anyway.
-// ---------------------------------------------------------------------------
-
-constexpr size_t kJumpMinCount = 4096;
-constexpr unsigned kJumpMaxBits = 16;
-
-static unsigned index_jump_bits(size_t count) {
-  if (count < kJumpMinCount) return 0;
-  unsigned bits = 0;
-  while (bits < kJumpMaxBits && (size_t{2} << bits) <= count) bits++;
-  return bits;
-}
-
-template <typename Key, unsigned KeyBits>
-static void index_jump_fill(const tarn_index* index, tarn_index_jump_t* jump, unsigned bits) {
-  const tarn_lctrie_node_t* nodes = index->nodes;
-  for (uint32_t v = 0; v < (uint32_t{1} << bits); v++) {
-    Key key = key_from_top<Key>(v, bits);
-    uint32_t node = 0, bit_pos = 0, best = kNone;
-    for (;;) {
-      const tarn_lctrie_node_t* n = &nodes[node];
-      if (n->branch == 0) break;
-      unsigned first = bit_pos + n->skip;
-      if (first + n->branch > bits) break;
-      if (n->prefix_idx != kNone && trie_prefix_matches(&index->prefixes[n->prefix_idx], key))
-        best = index->orig_indices[n->prefix_idx];
-      bit_pos = first + n->branch;
-      node = n->base + key_bits_at(key, first, n->branch);
-    }
-    jump[v] = {node, best, bit_pos};
-  }
-}
-
 // ---------------------------------------------------------------------------
 // Lookup.
 // ---------------------------------------------------------------------------
 
-// Candidate checks.  IPv4 reads the one entry of check4; IPv6 reads the
-// sorted record and, on a match, its reported position.
-static inline void candidate_prefetch(const tarn_index* index, uint32_t c, key_v4) {
-  __builtin_prefetch(&index->check4[c]);
-}
-static inline void candidate_prefetch(const tarn_index* index, uint32_t c, key_v6) {
+// Candidate checks: the sorted record, and on a match its reported
+// position.  Both arrays are indexed by the sorted position the node holds.
+static inline void candidate_prefetch(const tarn_index* index, uint32_t c) {
   __builtin_prefetch(&index->prefixes[c]);
   __builtin_prefetch(&index->orig_indices[c]);
 }
-static inline bool candidate_matches(const tarn_index* index, uint32_t c, key_v4 k,
-                                     uint32_t* orig) {
-  const tarn_index_check4_t* e = &index->check4[c];
-  *orig = e->orig;
-  return ((e->net ^ k.w) & key_mask32(e->len)) == 0;
-}
-static inline bool candidate_matches(const tarn_index* index, uint32_t c, key_v6 k,
-                                     uint32_t* orig) {
+template <typename Key>
+static inline bool candidate_matches(const tarn_index* index, uint32_t c, Key k, uint32_t* orig) {
   *orig = index->orig_indices[c];
   return trie_prefix_matches(&index->prefixes[c], k);
 }
@@ -578,7 +504,7 @@ static inline void prefetch_node(const tarn_lctrie_node_t* n) {
 
 // The batch walk.  Per address the walk is:
 //
-//   1. Start at the root with bit_pos 0 (or where the shortcut puts it).
+//   1. Start at the root with bit_pos 0.
 //   2. Note the node's prefix, if any, as a candidate.
 //   3. A leaf ends the walk.  Otherwise the node's bits start at bit_pos +
 //      skip; bit_pos moves past its `branch` bits (a walk that would pass the
@@ -587,7 +513,7 @@ static inline void prefetch_node(const tarn_lctrie_node_t* n) {
 //      against the address afterwards.  Deeper candidates are longer
 //      prefixes, so checking from the deepest up, the first that contains
 //      the address is the longest match; usually that is the first one read.
-//      If none does, the answer is the shortcut's match (or none).
+//      If none does, the address has no match.
 //
 // kLanes walks run interleaved: each visit of a lane does one step whose
 // data was prefetched on the lane's previous visit and prefetches the data
@@ -598,20 +524,18 @@ template <typename Key, unsigned KeyBits>
 static void index_lookup_batch(const tarn_index* index, const tarn_addr_t* addrs, size_t count,
                                ssize_t* matches, tarn_err_t* errs) {
   constexpr unsigned kLanes = 32;
-  enum phase : uint8_t { kJump, kDescend, kCheck, kIdle };
+  enum phase : uint8_t { kDescend, kCheck, kIdle };
   struct lane {
     Key key;
     size_t addr_i;      // address being answered
     uint32_t node;      // packed position of the next step
     uint32_t bit_pos;   // first bit after those consumed so far
-    uint32_t fallback;  // answer when no candidate matches: input position or NONE
+    uint32_t answer;    // input position of the match found, or NONE
     uint32_t depth;     // candidates collected
     phase state;
     uint32_t cand[KeyBits + 1];  // prefixes met, shallowest first
   };
   const tarn_lctrie_node_t* nodes = index->nodes;
-  const tarn_index_jump_t* jump = index->jump;
-  const unsigned jump_bits = index->jump_bits;
   lane lanes[kLanes];
   size_t next_addr = 0;
   unsigned active = 0;
@@ -624,27 +548,22 @@ static void index_lookup_batch(const tarn_index* index, const tarn_addr_t* addrs
     ln.addr_i = next_addr++;
     ln.key = key_load<Key>(&addrs[ln.addr_i]);
     ln.depth = 0;
-    if (jump != nullptr) {
-      __builtin_prefetch(&jump[key_top(ln.key, jump_bits)]);
-      ln.state = kJump;
-    } else {
-      ln.node = 0;
-      ln.bit_pos = 0;
-      ln.fallback = kNone;
-      ln.state = kDescend;
-    }
+    ln.node = 0;
+    ln.bit_pos = 0;
+    ln.answer = kNone;
+    ln.state = kDescend;
     return true;
   };
   // Prefetches the deepest unchecked candidate, or finishes the lane with
-  // its fallback when none is left.
+  // its answer when none is left.
   auto next_check = [&](lane& ln) {
     if (ln.depth == 0) {
-      matches[ln.addr_i] = ln.fallback == kNone ? -1 : static_cast<ssize_t>(ln.fallback);
+      matches[ln.addr_i] = ln.answer == kNone ? -1 : static_cast<ssize_t>(ln.answer);
       if (errs) errs[ln.addr_i] = TARN_OK;
       if (!start(ln)) active--;
       return;
     }
-    candidate_prefetch(index, ln.cand[ln.depth - 1], ln.key);
+    candidate_prefetch(index, ln.cand[ln.depth - 1]);
     ln.state = kCheck;
   };
 
@@ -657,15 +576,6 @@ static void index_lookup_batch(const tarn_index* index, const tarn_addr_t* addrs
       switch (ln.state) {
         case kIdle:
           break;
-        case kJump: {
-          const tarn_index_jump_t* j = &jump[key_top(ln.key, jump_bits)];
-          ln.node = j->node;
-          ln.bit_pos = j->bit_pos;
-          ln.fallback = j->best;
-          ln.state = kDescend;
-          prefetch_node(&nodes[ln.node]);
-          break;
-        }
         case kDescend: {
           const tarn_lctrie_node_t* n = &nodes[ln.node];
           ln.cand[ln.depth] = n->prefix_idx;
@@ -683,7 +593,7 @@ static void index_lookup_batch(const tarn_index* index, const tarn_addr_t* addrs
         case kCheck: {
           uint32_t orig;
           if (candidate_matches(index, ln.cand[ln.depth - 1], ln.key, &orig)) {
-            ln.fallback = orig;
+            ln.answer = orig;
             ln.depth = 0;
           } else {
             ln.depth--;
@@ -698,10 +608,7 @@ static void index_lookup_batch(const tarn_index* index, const tarn_addr_t* addrs
 
 // Frees whatever of a half-built index exists.
 static void index_release(tarn_index* index, tarn_prefix_t* copy, uint32_t* orig_indices,
-                          tarn_pat_node_t* pat_nodes, tarn_lctrie_node_t* packed,
-                          tarn_index_jump_t* jump, tarn_index_check4_t* check4) {
-  free(check4);
-  free(jump);
+                          tarn_pat_node_t* pat_nodes, tarn_lctrie_node_t* packed) {
   free(packed);
   free(pat_nodes);
   free(orig_indices);
@@ -723,17 +630,18 @@ static void index_release(tarn_index* index, tarn_prefix_t* copy, uint32_t* orig
 //   3. Build the Patricia trie into an array of max_pat_nodes nodes; the
 //      node allocator is bounded by that capacity (never above node_limit).
 //   4. Run the DP; its root cost is the packed node count.
-//   5. Pack, and check that the packing filled exactly that many nodes.
-//   6. Add the lookup tables (IPv4 candidate table, shortcut), and free the
-//      Patricia array.
-//   7. Derive the lookup structure.
+//   5. Pack, check that the packing filled exactly that many nodes, and free
+//      the Patricia array.
+//   6. Derive the lookup structure.
 //
 // Any failure after step 1 frees everything allocated so far.
 tarn_err_t tarn_index_create(const tarn_prefix_t* prefixes, size_t count, tarn_index_t** out) {
   if (out == nullptr || count == 0 || count > kMaxCount || prefixes == nullptr)
     return TARN_ERR_INVAL;
+  // An index is of one real family: a stored or serialised index names it,
+  // so no other value may stand in for IPv6 here as it may elsewhere.
   tarn_family_t family = prefixes[0].addr.family;
-  if (family == TARN_AF_UNSPEC) return TARN_ERR_INVAL;
+  if (family != TARN_AF_INET && family != TARN_AF_INET6) return TARN_ERR_INVAL;
   for (size_t i = 1; i < count; i++) {
     if (prefixes[i].addr.family == TARN_AF_UNSPEC) return TARN_ERR_INVAL;
     if (prefixes[i].addr.family != family) return TARN_ERR_FAMILY;
@@ -757,9 +665,6 @@ tarn_err_t tarn_index_create(const tarn_prefix_t* prefixes, size_t count, tarn_i
   uint32_t* orig_indices = nullptr;
   tarn_pat_node_t* pat_nodes = nullptr;
   tarn_lctrie_node_t* packed = nullptr;
-  tarn_index_jump_t* jump = nullptr;
-  tarn_index_check4_t* check4 = nullptr;
-  unsigned jump_bits = index_jump_bits(count);
   tarn_err_t err = TARN_ERR_NOMEM;
   uint32_t pat_count = 0;
   bool overflowed = false;
@@ -818,38 +723,16 @@ tarn_err_t tarn_index_create(const tarn_prefix_t* prefixes, size_t count, tarn_i
     index->distinct_count += !prefixes_equal_key(&copy[k], &copy[k - 1], addr_len);
   index->orig_indices = orig_indices;
   index->family = family;
-  index->jump = nullptr;
-  index->jump_bits = 0;
-  index->check4 = nullptr;
   index->lookup = tarn_lookup_t{};
 
-  // 6. Lookup tables.
-  err = TARN_ERR_NOMEM;
-  if (family == TARN_AF_INET) {
-    check4 = static_cast<tarn_index_check4_t*>(malloc(count * sizeof *check4));
-    if (check4 == nullptr) goto fail;
-    for (size_t k = 0; k < count; k++)
-      check4[k] = {key_load<key_v4>(&copy[k].addr).w, orig_indices[k], copy[k].pfxlen};
-    index->check4 = check4;
-  }
-  if (jump_bits > 0) {
-    jump = static_cast<tarn_index_jump_t*>(malloc((size_t{1} << jump_bits) * sizeof *jump));
-    if (jump == nullptr) goto fail;
-    if (family == TARN_AF_INET)
-      index_jump_fill<key_v4, 32>(index, jump, jump_bits);
-    else
-      index_jump_fill<key_v6, 128>(index, jump, jump_bits);
-    index->jump = jump;
-    index->jump_bits = jump_bits;
-  }
-  // 7. The lookup structure (which frees its own arrays on failure).
+  // 6. The lookup structure (which frees its own arrays on failure).
   err = tarn_lookup_build(index);
   if (err != TARN_OK) goto fail;
   *out = index;
   return TARN_OK;
 
 fail:
-  index_release(index, copy, orig_indices, pat_nodes, packed, jump, check4);
+  index_release(index, copy, orig_indices, pat_nodes, packed);
   return err;
 }
 
@@ -895,8 +778,6 @@ void tarn_index_destroy(tarn_index_t* index) {
   free(index->nodes);
   free(index->prefixes);
   free(index->orig_indices);
-  free(index->jump);
-  free(index->check4);
   tarn_lookup_release(index);
   free(index);
 }

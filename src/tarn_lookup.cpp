@@ -460,7 +460,10 @@ __attribute__((always_inline)) inline void walk_group(const tarn_lookup_t* t,
                                                       const tarn_addr_t* addrs, unsigned lanes,
                                                       tarn_ssize_t* matches) {
   const unsigned s = t->direct_bits;
-  const uint32_t* words = t->words;
+  // A table answered by the direct table alone has no records; the
+  // prefetches below still form an address from `words` for every lane.
+  static const uint32_t kNoRecords[16] = {};
+  const uint32_t* words = t->words != nullptr ? t->words : kNoRecords;
   typename F::key key[kLanes];
   uint32_t at[kLanes];  // direct position, then record position
   for (unsigned l = 0; l < lanes; l++) {

@@ -233,8 +233,9 @@ TEST(IndexShape, UnusedIpv4BytesIgnored) {
 // --- argument checks -------------------------------------------------------
 
 TEST(IndexCreate, RejectsInOrder) {
-  tarn_prefix_t v4 = P("10.0.0.0/8"), v6 = P("2001:db8::/32"), unspec = v4;
+  tarn_prefix_t v4 = P("10.0.0.0/8"), v6 = P("2001:db8::/32"), unspec = v4, garbage = v6;
   unspec.addr.family = TARN_AF_UNSPEC;
+  garbage.addr.family = 0x87;  // neither family: an index names its family
   struct Case {
     const char* name;
     std::vector<tarn_prefix_t> in;
@@ -242,6 +243,7 @@ TEST(IndexCreate, RejectsInOrder) {
   };
   const Case cases[] = {
       {"first record unspecified", {unspec, v4}, TARN_ERR_INVAL},
+      {"first record of no family", {garbage, garbage}, TARN_ERR_INVAL},
       {"ipv4 then ipv6", {v4, v6}, TARN_ERR_FAMILY},
       {"first offender unspecified", {v4, unspec, v6}, TARN_ERR_INVAL},
       {"first offender other family", {v4, v6, unspec}, TARN_ERR_FAMILY},
