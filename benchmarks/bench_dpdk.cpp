@@ -160,8 +160,7 @@ index_memory memory_of(const tarn_index* ix) {
   m.core = ix->node_count * sizeof(tarn_lctrie_node_t) +
            ix->prefix_count * (sizeof(tarn_prefix_t) + sizeof(uint32_t));
   m.lookup = (sizeof(uint32_t) << ix->lookup.direct_bits) + ix->lookup.word_count * 4;
-  m.old_tables = (ix->jump ? (size_t{1} << ix->jump_bits) * sizeof(tarn_index_jump_t) : 0) +
-                 (ix->check4 ? ix->prefix_count * sizeof(tarn_index_check4_t) : 0);
+  m.old_tables = 0;  // the shortcut and candidate tables are no longer built
   return m;
 }
 

@@ -169,9 +169,9 @@ bool bench_table(const char* name, const char* path, double latency_ns, table_re
   size_t node_count = index->node_count;
   size_t bytes = index->node_count * sizeof(tarn_lctrie_node_t) +
                  index->prefix_count * (sizeof(tarn_prefix_t) + sizeof(uint32_t));
-  size_t extra = 0;  // the lookup shortcut and the IPv4 candidate table
-  if (index->jump) extra += (size_t{1} << index->jump_bits) * sizeof(tarn_index_jump_t);
-  if (index->check4) extra += index->prefix_count * sizeof(tarn_index_check4_t);
+  // The lookup structure: its direct table and its records.
+  const size_t extra =
+      (sizeof(uint32_t) << index->lookup.direct_bits) + index->lookup.word_count * 4;
   bytes += extra;
   r->bytes_per_prefix = static_cast<double>(bytes) / static_cast<double>(table.size());
   r->nodes_per_prefix = static_cast<double>(index->node_count) / static_cast<double>(table.size());
@@ -190,7 +190,7 @@ bool bench_table(const char* name, const char* path, double latency_ns, table_re
          node_count, sizeof(tarn_lctrie_node_t));
   printf(
       "  memory                %8.1f bytes per prefix (nodes + sorted copy + positions\n"
-      "                                 + lookup tables of %.1f bytes per prefix)\n",
+      "                                 + lookup structure of %.1f bytes per prefix)\n",
       r->bytes_per_prefix, static_cast<double>(extra) / static_cast<double>(table.size()));
   printf("  lookup, uniform       %8.2f ns/address = %.3f memory latencies (%.1f%% matched)\n",
          r->uniform_ns, r->uniform_ns / latency_ns, 100.0 * found_uniform / kAddrs);

@@ -9,9 +9,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
-// The version 1 header: its length and where the checksum sits in it.
-constexpr size_t kBlobHeaderLen = 120;
-constexpr size_t kBlobChecksumAt = 112;
+// The version 2 header: its length and where the checksum sits in it.
+constexpr size_t kBlobHeaderLen = 108;
+constexpr size_t kBlobChecksumAt = 100;
 
 inline uint64_t fuzz_xxh64(const uint8_t* data, size_t n) {
   constexpr uint64_t P1 = 0x9E3779B185EBCA87u, P2 = 0xC2B2AE3D27D4EB4Fu, P3 = 0x165667B19E3779F9u,

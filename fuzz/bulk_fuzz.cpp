@@ -114,9 +114,13 @@ tarn_err_t ref_canonical(const std::vector<tarn_prefix_t>& v) {
 
 // --- sort --------------------------------------------------------------------
 
+// The two documented orders on the significant bytes and the length:
+// network order (address, then the shorter first) and length descending,
+// then address.  The same keys as ref_bulk::sort_key, without building them.
 bool key_less(const tarn_prefix_t& a, const tarn_prefix_t& b, tarn_sort_order_t order) {
-  const tarn_family_t f = a.addr.family;
-  return ref_bulk::sort_key(a, order, f) < ref_bulk::sort_key(b, order, f);
+  const int by_addr = memcmp(a.addr.addr.v6, b.addr.addr.v6, sig_len(a.addr.family));
+  if (order == TARN_SORT_NETWORK_ASC) return by_addr != 0 ? by_addr < 0 : a.pfxlen < b.pfxlen;
+  return a.pfxlen != b.pfxlen ? a.pfxlen > b.pfxlen : by_addr < 0;
 }
 
 // Sorted by key, then by every byte: the one arrangement of a multiset.
@@ -154,9 +158,8 @@ void check_sort(const std::vector<tarn_prefix_t>& in, tarn_sort_order_t order) {
                describe(in).c_str(), describe(v).c_str());
   if (order == TARN_SORT_PFXLEN_DESC) {
     std::vector<tarn_prefix_t> stable = in;
-    std::stable_sort(stable.begin(), stable.end(), [&](const auto& a, const auto& b) {
-      return key_less(a, b, order);
-    });
+    std::stable_sort(stable.begin(), stable.end(),
+                     [&](const auto& a, const auto& b) { return key_less(a, b, order); });
     FUZZ_REQUIRE(same_bytes(v, stable), "tarn_bulk_sort(descending, %s): equal records reordered",
                  describe(in).c_str());
   }
@@ -180,8 +183,7 @@ void check_aggregate(const std::vector<tarn_prefix_t>& in) {
     return;
   }
   const std::vector<tarn_prefix_t> cover =
-      in.empty() ? std::vector<tarn_prefix_t>{}
-                 : ref_bulk::minimal_cover(in, in[0].addr.family);
+      in.empty() ? std::vector<tarn_prefix_t>{} : ref_bulk::minimal_cover(in, in[0].addr.family);
   bool same = count == cover.size();
   for (size_t i = 0; same && i < count; i++) same = same_value(v[i], cover[i]);
   v.resize(std::min(count, v.size()));
@@ -227,8 +229,8 @@ void check_contains(const std::vector<tarn_addr_t>& addrs,
     want_errs = filled<tarn_err_t>(n);
   }
   FUZZ_REQUIRE(rc == want, "tarn_bulk_contains(%zu addresses from %s, %s): %s, reference %s", n,
-               n ? fuzz_text(addrs[0]).c_str() : "-", describe(prefixes).c_str(),
-               tarn_strerror(rc), tarn_strerror(want));
+               n ? fuzz_text(addrs[0]).c_str() : "-", describe(prefixes).c_str(), tarn_strerror(rc),
+               tarn_strerror(want));
   for (size_t i = 0; i < n; i++)
     FUZZ_REQUIRE(matches[i] == want_matches[i] && errs[i] == want_errs[i],
                  "tarn_bulk_contains(%s in %s): address %zu match %zd code %d, reference %zd %d",
@@ -309,8 +311,8 @@ void check_parse(const std::vector<FuzzRecord>& records, bool hostile) {
 
 // --- set algebra ------------------------------------------------------------------
 
-using SetFn = tarn_err_t (*)(tarn_prefix_t*, size_t, tarn_prefix_t*, size_t, tarn_prefix_t*,
-                             size_t, size_t*);
+using SetFn = tarn_err_t (*)(tarn_prefix_t*, size_t, tarn_prefix_t*, size_t, tarn_prefix_t*, size_t,
+                             size_t*);
 
 struct SetOp {
   const char* name;
@@ -356,15 +358,16 @@ struct SetCall {
   size_t count;
   std::vector<tarn_prefix_t> a, b, out;
 };
-SetCall call_set(SetFn fn, const std::vector<tarn_prefix_t>& a,
-                 const std::vector<tarn_prefix_t>& b, size_t capacity) {
+SetCall call_set(SetFn fn, const std::vector<tarn_prefix_t>& a, const std::vector<tarn_prefix_t>& b,
+                 size_t capacity) {
   SetCall c{TARN_OK, kUntouchedCount, a, b, filled<tarn_prefix_t>(capacity)};
   c.rc = fn(c.a.empty() ? nullptr : c.a.data(), c.a.size(), c.b.empty() ? nullptr : c.b.data(),
             c.b.size(), capacity ? c.out.data() : nullptr, capacity, &c.count);
   return c;
 }
 
-void check_set(size_t op, const std::vector<tarn_prefix_t>& a, const std::vector<tarn_prefix_t>& b) {
+void check_set(size_t op, const std::vector<tarn_prefix_t>& a,
+               const std::vector<tarn_prefix_t>& b) {
   const char* name = kSetOps[op].name;
   const SetFn fn = kSetOps[op].fn;
   const std::string what = "A " + describe(a) + "; B " + describe(b);
@@ -401,8 +404,8 @@ void check_set(size_t op, const std::vector<tarn_prefix_t>& a, const std::vector
     }
     for (size_t i = 0; i < want.size(); i++)
       FUZZ_REQUIRE(memcmp(&c.out[i], &want[i], sizeof want[i]) == 0,
-                   "%s(%s) capacity %zu record %zu: %s, reference %s", name, what.c_str(),
-                   capacity, i, fuzz_hex(&c.out[i], sizeof c.out[i]).c_str(),
+                   "%s(%s) capacity %zu record %zu: %s, reference %s", name, what.c_str(), capacity,
+                   i, fuzz_hex(&c.out[i], sizeof c.out[i]).c_str(),
                    fuzz_hex(&want[i], sizeof want[i]).c_str());
   }
 }

@@ -49,8 +49,7 @@ constexpr size_t kRecordLen = 18;
 // Family values a caller might hand over by mistake: unspecified, an
 // unknown version, a value that looks like IPv4 or IPv6 in its low byte
 // only (what a stale order tag would look like), and all ones.
-constexpr tarn_family_t kOddFamilies[] = {TARN_AF_UNSPEC, 5, 0x01000004u, 0x00000106u,
-                                          0xFFFFFFFFu};
+constexpr tarn_family_t kOddFamilies[] = {TARN_AF_UNSPEC, 5, 0x01000004u, 0x00000106u, 0xFFFFFFFFu};
 
 struct FuzzHeader {
   tarn_family_t family;  // TARN_AF_INET or TARN_AF_INET6
@@ -59,9 +58,9 @@ struct FuzzHeader {
 };
 
 struct FuzzRecord {
-  tarn_prefix_t prefix;  // as handed to the core
-  tarn_addr_t probe;     // the address before its host bits were cleared
-  uint8_t ctl, len_byte; // the record's first two bytes, for the target's own use
+  tarn_prefix_t prefix;   // as handed to the core
+  tarn_addr_t probe;      // the address before its host bits were cleared
+  uint8_t ctl, len_byte;  // the record's first two bytes, for the target's own use
 };
 
 inline FuzzHeader fuzz_header(const uint8_t* data, size_t size) {

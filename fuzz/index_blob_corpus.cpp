@@ -1,14 +1,20 @@
 // index_blob_corpus.cpp - writes the seed corpus of index_load_fuzz: real
-// blobs of small random tables of both families, with and without the
-// lookup shortcut (which needs 4096 prefixes or more).
+// blobs of small random tables of both families, whose lookup structures
+// have direct tables of 0, 6 and 12 bits, and per family one blob without
+// the lookup structure (as the serialiser writes an index too large for
+// it), whose lookups walk the LC-trie: a shape the fuzzer would hardly reach
+// by mutation, since it takes five header fields and a cut in agreement.
 //
 // Usage: index_blob_corpus DIR   (DIR must exist; one file per blob)
+#include <stdint.h>
 #include <stdio.h>
 
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "blob_checksum.h"
 #include "pytarn.h"
 
 namespace {
@@ -42,6 +48,44 @@ std::vector<tarn_prefix_t> random_table(std::mt19937_64& rng, tarn_family_t fami
   return out;
 }
 
+// The version 2 header fields that describe the lookup structure, and the
+// five section lengths (its two sections last).
+constexpr size_t kLookupAt = 20, kWordCountAt = 48, kDirectBitsAt = 56, kSectionLenAt = 60;
+constexpr size_t kDirectSection = 3, kWordsSection = 4;
+
+uint64_t get_le64(const std::vector<unsigned char>& b, size_t at) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; i--) v = (v << 8) | b[at + static_cast<size_t>(i)];
+  return v;
+}
+void put_le(std::vector<unsigned char>& b, size_t at, int width, uint64_t v) {
+  for (int i = 0; i < width; i++)
+    b[at + static_cast<size_t>(i)] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+// The blob with its lookup structure dropped: the flag, its word count,
+// direct bits and section lengths zero, the two sections cut off, the
+// checksum recomputed.
+std::vector<unsigned char> without_lookup(std::vector<unsigned char> b) {
+  const uint64_t cut = get_le64(b, kSectionLenAt + 8 * kDirectSection) +
+                       get_le64(b, kSectionLenAt + 8 * kWordsSection);
+  b.resize(b.size() - static_cast<size_t>(cut));
+  put_le(b, kLookupAt, 4, 0);
+  put_le(b, kWordCountAt, 8, 0);
+  put_le(b, kDirectBitsAt, 4, 0);
+  put_le(b, kSectionLenAt + 8 * kDirectSection, 8, 0);
+  put_le(b, kSectionLenAt + 8 * kWordsSection, 8, 0);
+  fuzz_fix_checksum(b.data(), b.size());
+  return b;
+}
+
+bool write_file(const std::string& path, const std::vector<unsigned char>& blob) {
+  FILE* f = fopen(path.c_str(), "wb");
+  if (f == nullptr) return false;
+  const bool ok = fwrite(blob.data(), 1, blob.size(), f) == blob.size();
+  return fclose(f) == 0 && ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -61,14 +105,22 @@ int main(int argc, char** argv) {
       std::vector<unsigned char> blob(need);
       const bool ok = tarn_index_serialize(index, blob.data(), need, &len) == TARN_OK;
       tarn_index_destroy(index);
-      const std::string path = std::string(argv[1]) + "/v" + std::to_string(family) + "-" +
-                               std::to_string(count) + ".blob";
-      FILE* f = ok ? fopen(path.c_str(), "wb") : nullptr;
-      if (f == nullptr || fwrite(blob.data(), 1, len, f) != len || fclose(f) != 0) {
-        fprintf(stderr, "%s: cannot write %s\n", argv[0], path.c_str());
+      if (!ok) {
+        fprintf(stderr, "%s: cannot serialise a table of %zu\n", argv[0], count);
         return 1;
       }
-      written++;
+      const std::string path =
+          std::string(argv[1]) + "/v" + std::to_string(family) + "-" + std::to_string(count);
+      std::vector<std::pair<std::string, std::vector<unsigned char>>> files = {
+          {path + ".blob", blob}};
+      if (count == 300) files.push_back({path + "-trie-only.blob", without_lookup(blob)});
+      for (const auto& [name, bytes] : files) {
+        if (!write_file(name, bytes)) {
+          fprintf(stderr, "%s: cannot write %s\n", argv[0], name.c_str());
+          return 1;
+        }
+        written++;
+      }
     }
   }
   printf("%d seed blobs written to %s\n", written, argv[1]);

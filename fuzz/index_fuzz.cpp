@@ -15,7 +15,7 @@
 // and just above both ends of table prefixes (at most 128 of them).
 //
 // Properties:
-//   - create returns the documented code (the first record's family not 0;
+//   - create returns the documented code (the first record IPv4 or IPv6;
 //     the first offender of the family pass; then of the canonical pass) and
 //     leaves *out alone on failure;
 //   - every lookup answers a record equal to the longest containing prefix
@@ -136,8 +136,9 @@ std::string text(const Key& k, tarn_family_t f) {
 // `pos` is the position the index reports for the prefix `k`.
 void check_position(const Model& m, const Key& k, ssize_t pos, const char* call) {
   const auto it = m.position_of.find(k);
-  FUZZ_REQUIRE(it != m.position_of.end() && it->second == pos, "%s: %s reported at %zd, listed at %zd",
-               call, text(k, m.family).c_str(), pos, it == m.position_of.end() ? -2 : it->second);
+  FUZZ_REQUIRE(it != m.position_of.end() && it->second == pos,
+               "%s: %s reported at %zd, listed at %zd", call, text(k, m.family).c_str(), pos,
+               it == m.position_of.end() ? -2 : it->second);
 }
 
 void check_listing(const tarn_index_t* index, Model* m) {
@@ -148,8 +149,8 @@ void check_listing(const tarn_index_t* index, Model* m) {
   m->distinct = keys;
 
   size_t distinct = 0, records = 0;
-  FUZZ_REQUIRE(tarn_index_count(index, &distinct, &records) == TARN_OK &&
-                   distinct == keys.size() && records == m->table.size(),
+  FUZZ_REQUIRE(tarn_index_count(index, &distinct, &records) == TARN_OK && distinct == keys.size() &&
+                   records == m->table.size(),
                "tarn_index_count: %zu distinct of %zu, reference %zu of %zu", distinct, records,
                keys.size(), m->table.size());
   std::vector<tarn_prefix_t> held(distinct);
@@ -188,7 +189,8 @@ std::vector<tarn_addr_t> boundary_probes(const Model& m) {
   return out;
 }
 
-void check_lookups(const tarn_index_t* index, const Model& m, const std::vector<tarn_addr_t>& probes) {
+void check_lookups(const tarn_index_t* index, const Model& m,
+                   const std::vector<tarn_addr_t>& probes) {
   const size_t n = probes.size();
   std::vector<ssize_t> got(n, kUntouched);
   std::vector<tarn_err_t> errs(n, -1);
@@ -210,8 +212,8 @@ void check_lookups(const tarn_index_t* index, const Model& m, const std::vector<
                      ? fuzz_text(m.table[static_cast<size_t>(got[i])]).c_str()
                      : "none",
                  want, want >= 0 ? fuzz_text(m.table[static_cast<size_t>(want)]).c_str() : "none");
-    if (got[i] >= 0) check_position(m, key_of(m.table[static_cast<size_t>(got[i])]), got[i],
-                                     "tarn_index_lookup");
+    if (got[i] >= 0)
+      check_position(m, key_of(m.table[static_cast<size_t>(got[i])]), got[i], "tarn_index_lookup");
     ssize_t one = kUntouched;
     FUZZ_REQUIRE(tarn_index_get(index, &a, &one) == TARN_OK && one == got[i],
                  "tarn_index_get(%s): %zd, tarn_index_lookup %zd", fuzz_text(a).c_str(), one,
@@ -228,10 +230,10 @@ void check_bad_probe(const tarn_index_t* index, const Model& m, const tarn_addr_
   ssize_t got[2] = {kUntouched, kUntouched};
   tarn_err_t errs[2] = {-1, -1};
   const tarn_err_t rc = tarn_index_lookup(index, pair, 2, got, errs);
-  FUZZ_REQUIRE(rc == want && got[0] == kUntouched && got[1] == kUntouched && errs[0] == -1 &&
-                   errs[1] == -1,
-               "tarn_index_lookup(%s) on a family %u index: %s, or wrote results",
-               fuzz_text(bad).c_str(), m.family, tarn_strerror(rc));
+  FUZZ_REQUIRE(
+      rc == want && got[0] == kUntouched && got[1] == kUntouched && errs[0] == -1 && errs[1] == -1,
+      "tarn_index_lookup(%s) on a family %u index: %s, or wrote results", fuzz_text(bad).c_str(),
+      m.family, tarn_strerror(rc));
   ssize_t one = kUntouched;
   const tarn_err_t grc = tarn_index_get(index, &bad, &one);
   FUZZ_REQUIRE(grc == want && one == kUntouched, "tarn_index_get(%s) on a family %u index: %s",
@@ -289,11 +291,11 @@ void check_covering(const tarn_index_t* index, const Model& m, const tarn_prefix
     size_t need = 0;
     ssize_t short_pos[129];
     short_pos[0] = kUntouched;
-    FUZZ_REQUIRE(tarn_index_covering(index, &q, nullptr, short_pos, n - 1, &need) ==
-                         TARN_ERR_INVAL &&
-                     need == n && (n == 1 || short_pos[0] == kUntouched),
-                 "tarn_index_covering(%s) capacity %zu: not refused with the size", fuzz_text(q).c_str(),
-                 n - 1);
+    FUZZ_REQUIRE(
+        tarn_index_covering(index, &q, nullptr, short_pos, n - 1, &need) == TARN_ERR_INVAL &&
+            need == n && (n == 1 || short_pos[0] == kUntouched),
+        "tarn_index_covering(%s) capacity %zu: not refused with the size", fuzz_text(q).c_str(),
+        n - 1);
   }
 }
 
@@ -345,7 +347,8 @@ void check_round_trip(const tarn_index_t* index, const std::vector<tarn_addr_t>&
   tarn_index_serialize(loaded, again.data(), len, &len2);
   tarn_index_destroy(loaded);
   FUZZ_REQUIRE(a == b, "tarn_index_load: the loaded index answers lookups differently");
-  FUZZ_REQUIRE(len2 == len && again == blob, "tarn_index_load: the loaded index serialises differently");
+  FUZZ_REQUIRE(len2 == len && again == blob,
+               "tarn_index_load: the loaded index serialises differently");
 }
 
 // --- the input -----------------------------------------------------------------------
@@ -364,8 +367,8 @@ void run(const uint8_t* data, size_t size) {
   tarn_index_t* index = sentinel;
   const tarn_err_t rc = tarn_index_create(table.data(), table.size(), &index);
   const tarn_err_t want = ref_create(table);
-  FUZZ_REQUIRE(rc == want, "tarn_index_create(%zu records from %s): %s, reference %s",
-               table.size(), fuzz_text(table[0]).c_str(), tarn_strerror(rc), tarn_strerror(want));
+  FUZZ_REQUIRE(rc == want, "tarn_index_create(%zu records from %s): %s, reference %s", table.size(),
+               fuzz_text(table[0]).c_str(), tarn_strerror(rc), tarn_strerror(want));
   if (rc != TARN_OK) {
     FUZZ_REQUIRE(index == sentinel, "tarn_index_create: the error wrote *out");
     return;

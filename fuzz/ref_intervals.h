@@ -95,7 +95,7 @@ inline void cover_range(u128 lo, u128 hi, tarn_family_t family, std::vector<tarn
   const u128 top = ref_prefix::all_ones(family);
   for (;;) {
     tarn_prefix_t p;
-    memset(&p, 0, sizeof p);  // padding too: the core zeroes whole records
+    memset(&p, 0, sizeof p);     // padding too: the core zeroes whole records
     if (lo == 0 && hi == top) {  // the whole space: the one block 2^bits cannot be shifted
       p.addr.family = family;
       out->push_back(p);
@@ -127,8 +127,8 @@ inline std::vector<tarn_prefix_t> cover(const IntervalSet& s, tarn_family_t fami
 inline unsigned common_length(u128 lo, u128 hi, tarn_family_t family) {
   const unsigned bits = ref_prefix::bits(family);
   unsigned len = 0;
-  while (len < bits && ref_prefix::contains(family, lo & ref_prefix::mask(family, len + 1),
-                                            len + 1, hi))
+  while (len < bits &&
+         ref_prefix::contains(family, lo & ref_prefix::mask(family, len + 1), len + 1, hi))
     len++;
   return len;
 }

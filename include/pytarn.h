@@ -688,7 +688,7 @@ TARN_EXPORT void tarn_index_destroy(tarn_index_t *index);
  * checksum of the rest, then the index's own arrays.  It is independent of
  * the machine's byte order and word size and carries no pointers, and no
  * byte of the caller's records beyond the address bytes and lengths.  A
- * release that changes the lookup structure changes the format version; a
+ * release that changes what an index holds changes the format version; a
  * blob of another version is refused, never guessed at.
  */
 
@@ -720,9 +720,9 @@ TARN_EXPORT tarn_err_t tarn_index_serialize(const tarn_index_t *index, void *buf
  * inside the address, every prefix is of the family, canonical and in
  * network order, the distinct count is that of the prefixes, every reported
  * position is below the record count and shared by exactly one run of equal
- * prefixes, every entry of the stored shortcut table is the one the trie
- * defines, and the multibit lookup trie reaches each of its nodes once,
- * deeper each time, with every child and answer inside its arrays.  So no
+ * prefixes, and the multibit lookup trie (when the blob holds one) reaches
+ * each of its nodes once, deeper each time, with every child and answer
+ * inside its arrays.  So no
  * accepted blob, however made, can make a lookup or a query read out of
  * bounds or fail to finish; and an accepted blob is byte for byte what
  * tarn_index_serialize writes for the index it loads to.  The checksum detects

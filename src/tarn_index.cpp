@@ -527,11 +527,11 @@ static void index_lookup_batch(const tarn_index* index, const tarn_addr_t* addrs
   enum phase : uint8_t { kDescend, kCheck, kIdle };
   struct lane {
     Key key;
-    size_t addr_i;      // address being answered
-    uint32_t node;      // packed position of the next step
-    uint32_t bit_pos;   // first bit after those consumed so far
-    uint32_t answer;    // input position of the match found, or NONE
-    uint32_t depth;     // candidates collected
+    size_t addr_i;     // address being answered
+    uint32_t node;     // packed position of the next step
+    uint32_t bit_pos;  // first bit after those consumed so far
+    uint32_t answer;   // input position of the match found, or NONE
+    uint32_t depth;    // candidates collected
     phase state;
     uint32_t cand[KeyBits + 1];  // prefixes met, shallowest first
   };

@@ -10,24 +10,24 @@
 // out of bounds or walk forever.  Loading is one pass of checks and copies,
 // far cheaper than tarn_index_create's sort, trie build and DP.
 //
-// Layout, format version 1.  Integers are little-endian; the sections follow
+// Layout, format version 2.  Integers are little-endian; the sections follow
 // the header back to back in the order listed, without padding.
 //
 //   offset  size  field
 //        0     8  magic "TARNIDX\0"
-//        8     4  format version (1)
-//       12     4  header length (120)
+//        8     4  format version (2)
+//       12     4  header length (108)
 //       16     4  family (4 or 6)
-//       20     4  jump_bits: 0 (no shortcut) or 1..16
+//       20     4  lookup structure present: 1, or 0 (then its word count and
+//                 direct_bits are 0)
 //       24     8  prefix_count: 1 .. 2^32 - 2
 //       32     8  distinct_count: 1 .. prefix_count
 //       40     8  node_count: 1 .. 2^32 - 2
-//       48     4  lookup structure present: 1, or 0 (then the next two are 0)
-//       52     4  its direct_bits: 0 .. 24
-//       56     8  its word count: 0 .. 2^32 - 1
-//       64    48  six section lengths in bytes, in section order
-//      112     8  checksum: XXH64 (seed 0) of the payload
-//      120        the payload: the sections
+//       48     8  the lookup structure's word count: 0 .. 2^32 - 1
+//       56     4  its direct_bits: 0 .. 24
+//       60    40  five section lengths in bytes, in section order
+//      100     8  checksum: XXH64 (seed 0) of the payload
+//      108        the payload: the sections
 //
 //   section         record                                     records
 //   nodes           base u32, prefix_idx u32, branch u8,       node_count
@@ -35,7 +35,6 @@
 //   prefixes        address in network order (4 or 16 bytes),  prefix_count
 //                   length u8 (5 or 17 bytes)
 //   orig_indices    u32                                        prefix_count
-//   jump            node u32, best u32, bit_pos u32 (12)       2^jump_bits, 0 when jump_bits is 0
 //   lookup direct   u32                                        2^direct_bits, 0 when absent
 //   lookup words    u32                                        its word count
 //
@@ -43,21 +42,13 @@
 // every section from the header alone and a blob whose counts and lengths
 // disagree is refused rather than read at the wrong offsets.  The checksum is
 // the cheap first line against damage; it proves nothing against a forged
-// blob, which is why every invariant is checked after it.  A later lookup
-// structure gets a new version number; this reader refuses every version but
-// its own.
+// blob, which is why every invariant is checked after it.  A change of what
+// an index holds gets a new version number (version 2 dropped the LC-trie's
+// lookup shortcut once the lookup structure answered every lookup); this
+// reader refuses every version but its own.
 //
-// The derived tables.  The IPv4 candidate table (check4) is not written: each
-// entry is a function of one sorted record and its position, so the loader
-// fills it in the same pass that checks those, which costs less than reading
-// and comparing a stored copy would, and keeps 12 bytes per prefix (a
-// quarter of an IPv4 blob) out of the file and the checksum.  The shortcut
-// (jump) is written, and the loader recomputes every entry from the loaded
-// trie and refuses the blob on any difference: it is small (at most 2^16
-// entries), recomputing it is 2^jump_bits short walks, and the comparison
-// doubles as a check that the top of the trie is the one the shortcut was
-// built from.  The lookup structure (tarn_lookup.cpp) is written as it is
-// and checked by tarn_lookup_validate: building it again from the prefixes
+// The lookup structure (tarn_lookup.cpp) is derived from the prefixes, yet
+// written as it is and checked by tarn_lookup_validate: building it again
 // was measured at 120 ms for 1.04M IPv4 prefixes, several times the whole
 // rest of the load, and the check is one pass over it (7 ms).
 #include <stdlib.h>
@@ -70,19 +61,17 @@ namespace {
 
 constexpr uint32_t kNone = TARN_INDEX_NONE;
 constexpr uint8_t kMagic[8] = {'T', 'A', 'R', 'N', 'I', 'D', 'X', '\0'};
-constexpr uint32_t kFormatVersion = 1;
-constexpr size_t kHeaderLen = 120;
-constexpr size_t kSectionLenAt = 64;
-constexpr size_t kChecksumAt = 112;
+constexpr uint32_t kFormatVersion = 2;
+constexpr size_t kHeaderLen = 108;
+constexpr size_t kSectionLenAt = 60;
+constexpr size_t kChecksumAt = 100;
 // The limits tarn_index_create works within: positions are 32-bit with all
 // ones meaning "none".
 constexpr uint64_t kMaxCount = 0xFFFFFFFEu;
 constexpr uint64_t kMaxNodes = 0xFFFFFFFEu;
 constexpr unsigned kMaxBranch = 8;
-constexpr unsigned kMaxJumpBits = 16;
 constexpr size_t kNodeBytes = 12;
 constexpr size_t kOrigBytes = 4;
-constexpr size_t kJumpBytes = 12;
 // Bounds the shift of the direct table's size; tarn_lookup_validate holds
 // the structure to its own, tighter limits.
 constexpr unsigned kMaxDirectBits = 24;
@@ -162,7 +151,7 @@ uint64_t xxh64(const uint8_t* p, size_t n) {
 // Layout.
 // ---------------------------------------------------------------------------
 
-enum section { kNodes, kPrefixes, kOrig, kJump, kDirect, kWords, kSections };
+enum section { kNodes, kPrefixes, kOrig, kDirect, kWords, kSections };
 
 // Byte lengths of the sections for the given counts, and the blob's total.
 // Every count is below 2^32 and every record at most 17 bytes, so no sum
@@ -188,12 +177,11 @@ lookup_shape lookup_shape_of(const tarn_index* index) {
 }
 
 blob_layout layout_for(tarn_family_t family, uint64_t prefix_count, uint64_t node_count,
-                       unsigned jump_bits, const lookup_shape& lk) {
+                       const lookup_shape& lk) {
   blob_layout l;
   l.len[kNodes] = node_count * kNodeBytes;
   l.len[kPrefixes] = prefix_count * prefix_record_bytes(family);
   l.len[kOrig] = prefix_count * kOrigBytes;
-  l.len[kJump] = jump_bits == 0 ? 0 : (uint64_t{1} << jump_bits) * kJumpBytes;
   l.len[kDirect] = lk.present ? (uint64_t{1} << lk.direct_bits) * 4 : 0;
   l.len[kWords] = lk.word_count * 4;
   l.total = kHeaderLen;
@@ -204,7 +192,6 @@ blob_layout layout_for(tarn_family_t family, uint64_t prefix_count, uint64_t nod
 // What the header says, read once; nothing is trusted before the checks.
 struct blob_header {
   tarn_family_t family;
-  unsigned jump_bits;
   uint64_t prefix_count, distinct_count, node_count;
   lookup_shape lookup;
   blob_layout layout;
@@ -215,71 +202,24 @@ bool header_read(const uint8_t* b, size_t len, blob_header* h) {
   if (len < kHeaderLen || memcmp(b, kMagic, sizeof kMagic) != 0) return false;
   if (get_le32(b + 8) != kFormatVersion || get_le32(b + 12) != kHeaderLen) return false;
   h->family = get_le32(b + 16);
-  const uint32_t jump_bits = get_le32(b + 20);
+  const uint32_t present = get_le32(b + 20);
   h->prefix_count = get_le64(b + 24);
   h->distinct_count = get_le64(b + 32);
   h->node_count = get_le64(b + 40);
+  const uint32_t direct_bits = get_le32(b + 56);
+  h->lookup = {present == 1, direct_bits, get_le64(b + 48)};
   if (h->family != TARN_AF_INET && h->family != TARN_AF_INET6) return false;
-  if (jump_bits > kMaxJumpBits) return false;
   if (h->prefix_count == 0 || h->prefix_count > kMaxCount) return false;
   if (h->distinct_count == 0 || h->distinct_count > h->prefix_count) return false;
   if (h->node_count == 0 || h->node_count > kMaxNodes) return false;
-  h->jump_bits = jump_bits;
-  const uint32_t present = get_le32(b + 48), direct_bits = get_le32(b + 52);
-  h->lookup = {present == 1, direct_bits, get_le64(b + 56)};
   if (present > 1 || direct_bits > kMaxDirectBits || h->lookup.word_count > kMaxLookupCount)
     return false;
   if (!h->lookup.present && (direct_bits | h->lookup.word_count) != 0) return false;
-  h->layout = layout_for(h->family, h->prefix_count, h->node_count, h->jump_bits, h->lookup);
+  h->layout = layout_for(h->family, h->prefix_count, h->node_count, h->lookup);
   for (int s = 0; s < kSections; s++)
     if (get_le64(b + kSectionLenAt + size_t{8} * static_cast<size_t>(s)) != h->layout.len[s])
       return false;
   return h->layout.total == len;
-}
-
-// ---------------------------------------------------------------------------
-// Keys for the shortcut check: an address left-aligned in 128 bits (IPv4 in
-// the top 32), so that bit b of either family is bit b from the top.
-// ---------------------------------------------------------------------------
-
-key128 key_left(const tarn_prefix_t* p, tarn_family_t family) {
-  const key128 k = key128_from_bytes(p->addr.addr.v6, family);
-  return family == TARN_AF_INET ? key128_shl(k, 96) : k;
-}
-
-// Whether the left-aligned key `k` lies in prefix `p` (length <= 128).
-bool prefix_holds(const tarn_prefix_t* p, tarn_family_t family, key128 k) {
-  const key128 diff =
-      key128_and(key128_xor(key_left(p, family), k), key128_leading_ones(p->pfxlen));
-  return key128_is_zero(diff);
-}
-
-// The `branch` bits (1..8) of `k` starting at bit `first`; first + branch <=
-// 16 here, so first <= 15 and both shifts are below 64.
-uint32_t top_bits_at(key128 k, unsigned first, unsigned branch) {
-  return static_cast<uint32_t>((k.hi << first) >> (64 - branch));
-}
-
-// The shortcut entry of value v of the first `bits` bits, by its definition
-// in tarn_index.cpp: walk from the root while the next node's bits all lie
-// within the first `bits`, noting the last prefix on the way that contains
-// the value.  Each step consumes at least one bit (branch >= 1) and stops
-// once `bits` would be passed, so at most `bits` steps; the node checks have
-// put every child inside the array.
-tarn_index_jump_t jump_entry(const tarn_index* index, uint32_t v, unsigned bits) {
-  const key128 key{static_cast<uint64_t>(v) << (64 - bits), 0};  // bits is 1..16
-  uint32_t node = 0, bit_pos = 0, best = kNone;
-  for (;;) {
-    const tarn_lctrie_node_t* n = &index->nodes[node];
-    if (n->branch == 0) break;
-    const unsigned first = bit_pos + n->skip;
-    if (first + n->branch > bits) break;
-    if (n->prefix_idx != kNone && prefix_holds(&index->prefixes[n->prefix_idx], index->family, key))
-      best = index->orig_indices[n->prefix_idx];
-    bit_pos = first + n->branch;
-    node = n->base + top_bits_at(key, first, n->branch);
-  }
-  return {node, best, bit_pos};
 }
 
 // ---------------------------------------------------------------------------
@@ -354,8 +294,7 @@ bool nodes_load(const uint8_t* src, uint32_t node_count, uint64_t prefix_count, 
   return true;
 }
 
-// The sorted records and the position map, in one pass, filling the IPv4
-// candidate table on the way.  Per record k:
+// The sorted records and the position map, in one pass.  Per record k:
 //   - the prefix is of the family, at most the family's length, canonical,
 //     and not below record k - 1 in network order (address ascending, then
 //     length ascending), so equal records are adjacent; the unused bytes of
@@ -363,8 +302,7 @@ bool nodes_load(const uint8_t* src, uint32_t node_count, uint64_t prefix_count, 
 //   - its position is an input position (< count), the same as record
 //     k - 1's when the two are equal, and otherwise (a run's first record)
 //     one no earlier run took, as tarn_index_create hands them out; `seen`
-//     is a zeroed bitmap of count bits;
-//   - check4[k] (IPv4) is what tarn_index_create derives from the two.
+//     is a zeroed bitmap of count bits.
 // *distinct receives the number of runs.  One instance per family, so that
 // the record width is a constant.
 template <tarn_family_t Family>
@@ -398,7 +336,6 @@ bool records_load(const uint8_t* prefix_src, const uint8_t* orig_src, tarn_index
       if (k > 0 && order < prev4) return false;
       same = k > 0 && order == prev4;
       prev4 = order;
-      index->check4[k] = {net, orig, len};
     } else {
       const key128 key = key128_from_bytes(p->addr.addr.v6, Family);
       if (key128_has_host_bits(key, kBits, len)) return false;
@@ -418,17 +355,6 @@ bool records_load(const uint8_t* prefix_src, const uint8_t* orig_src, tarn_index
     prev_orig = orig;
   }
   *distinct = runs;
-  return true;
-}
-
-// The shortcut: every entry must equal the one the validated trie defines.
-bool jump_load(const uint8_t* src, const tarn_index* index, unsigned bits, tarn_index_jump_t* out) {
-  for (uint32_t v = 0; v < (uint32_t{1} << bits); v++, src += kJumpBytes) {
-    const tarn_index_jump_t e{get_le32(src), get_le32(src + 4), get_le32(src + 8)};
-    out[v] = e;
-    const tarn_index_jump_t want = jump_entry(index, v, bits);
-    if (e.node != want.node || e.best != want.best || e.bit_pos != want.bit_pos) return false;
-  }
   return true;
 }
 
@@ -457,8 +383,7 @@ tarn_err_t tarn_index_serialize(const tarn_index_t* index, void* buf, size_t cap
     return TARN_ERR_INVAL;
   const tarn_family_t family = index->family;
   const lookup_shape lk = lookup_shape_of(index);
-  const blob_layout l = layout_for(family, index->prefix_count, index->node_count,
-                                   index->jump != nullptr ? index->jump_bits : 0, lk);
+  const blob_layout l = layout_for(family, index->prefix_count, index->node_count, lk);
   if (l.total > SIZE_MAX) return TARN_ERR_INVAL;
   const size_t total = static_cast<size_t>(l.total);
   if (capacity < total) {
@@ -473,13 +398,12 @@ tarn_err_t tarn_index_serialize(const tarn_index_t* index, void* buf, size_t cap
   p = put_le32(p + sizeof kMagic, kFormatVersion);
   p = put_le32(p, kHeaderLen);
   p = put_le32(p, family);
-  p = put_le32(p, index->jump != nullptr ? index->jump_bits : 0);
+  p = put_le32(p, lk.present ? 1 : 0);
   p = put_le64(p, index->prefix_count);
   p = put_le64(p, index->distinct_count);
   p = put_le64(p, index->node_count);
-  p = put_le32(p, lk.present ? 1 : 0);
-  p = put_le32(p, lk.direct_bits);
   p = put_le64(p, lk.word_count);
+  p = put_le32(p, lk.direct_bits);
   for (uint64_t n : l.len) p = put_le64(p, n);
   p = put_le64(p, 0);  // the checksum, filled in last
 
@@ -499,13 +423,6 @@ tarn_err_t tarn_index_serialize(const tarn_index_t* index, void* buf, size_t cap
     p += addr_len + 1;
   }
   for (size_t k = 0; k < index->prefix_count; k++) p = put_le32(p, index->orig_indices[k]);
-  if (index->jump != nullptr) {
-    for (size_t v = 0; v < (size_t{1} << index->jump_bits); v++) {
-      p = put_le32(p, index->jump[v].node);
-      p = put_le32(p, index->jump[v].best);
-      p = put_le32(p, index->jump[v].bit_pos);
-    }
-  }
   if (lk.present) {
     const tarn_lookup_t& t = index->lookup;
     for (size_t v = 0; v < (size_t{1} << t.direct_bits); v++) p = put_le32(p, t.direct[v]);
@@ -528,10 +445,8 @@ tarn_err_t tarn_index_serialize(const tarn_index_t* index, void* buf, size_t cap
 //      one bit per prefix).
 //   4. Load the nodes as one tree (nodes_load), then the sorted records and
 //      the position map (records_load), whose run count must be
-//      distinct_count; the IPv4 candidate table is filled on the way.
-//   5. Load the shortcut, every entry compared with the one the loaded trie
-//      defines (2^jump_bits walks of at most jump_bits steps).
-//   6. Copy the lookup structure and have tarn_lookup_validate check it
+//      distinct_count.
+//   5. Copy the lookup structure and have tarn_lookup_validate check it
 //      against the loaded prefixes.
 //
 // Any failure frees everything allocated and leaves *out untouched.
@@ -565,15 +480,6 @@ tarn_err_t tarn_index_load(const void* buf, size_t len, tarn_index_t** out) {
   index->orig_indices = alloc_array<uint32_t>(count);
   if (index->nodes == nullptr || index->prefixes == nullptr || index->orig_indices == nullptr)
     goto done;
-  if (h.family == TARN_AF_INET) {
-    index->check4 = alloc_array<tarn_index_check4_t>(count);
-    if (index->check4 == nullptr) goto done;
-  }
-  if (h.jump_bits > 0) {
-    index->jump = alloc_array<tarn_index_jump_t>(uint64_t{1} << h.jump_bits);
-    if (index->jump == nullptr) goto done;
-    index->jump_bits = h.jump_bits;
-  }
   if (h.lookup.present) {
     tarn_lookup_t* t = &index->lookup;
     t->direct_bits = h.lookup.direct_bits;
@@ -593,8 +499,6 @@ tarn_err_t tarn_index_load(const void* buf, size_t len, tarn_index_t** out) {
             : records_load<TARN_AF_INET6>(section[kPrefixes], section[kOrig], index, seen,
                                           &distinct)) ||
       distinct != index->distinct_count)
-    goto done;
-  if (index->jump != nullptr && !jump_load(section[kJump], index, h.jump_bits, index->jump))
     goto done;
   if (h.lookup.present) {
     lookup_copy(section[kDirect], section[kWords], &index->lookup);

@@ -123,20 +123,6 @@ typedef struct tarn_lctrie_node {
   uint8_t pad[2];
 } tarn_lctrie_node_t;
 
-// One entry of the index's lookup shortcut (see `jump` below).
-typedef struct tarn_index_jump {
-  uint32_t node;     // packed position at which the walk continues
-  uint32_t best;     // input position of the longest match so far, or NONE
-  uint32_t bit_pos;  // first bit after those the walk has consumed
-} tarn_index_jump_t;
-
-// One entry of the index's IPv4 candidate table (see `check4` below).
-typedef struct tarn_index_check4 {
-  uint32_t net;   // network address as a host-order integer
-  uint32_t orig;  // the position a match reports (as orig_indices)
-  uint32_t len;   // prefix length
-} tarn_index_check4_t;
-
 // The lookup structure of an index (see tarn_lookup.cpp).
 //   direct       2^direct_bits entries, one per value of the first
 //                direct_bits address bits: a leaf (bit 31 set; bits 0..30
@@ -165,15 +151,6 @@ typedef struct tarn_lookup {
 //                 once); what the index queries list
 //   orig_indices  per sorted record, the input position a match reports
 //   family        family of every prefix; lookups require it of addresses
-//   jump          lookup shortcut (tarn_index.cpp): for every value of the
-//                 first jump_bits address bits, where the walk from the root
-//                 stands once those bits are used up, and the longest prefix
-//                 it has matched so far; null when the index is too small to
-//                 pay for one
-//   jump_bits     number of leading bits the shortcut resolves (0 when null)
-//   check4        IPv4 only (null otherwise): per sorted record, what a
-//                 lookup needs to test and report it, in one entry, so that
-//                 a candidate costs one memory access instead of two
 //   lookup        the popcount trie every lookup walks (tarn_lookup.cpp),
 //                 derived from prefixes and orig_indices; all zero when the
 //                 index has none (then lookups walk the LC-trie)
@@ -185,9 +162,6 @@ struct tarn_index {
   size_t distinct_count;
   uint32_t *orig_indices;
   tarn_family_t family;
-  tarn_index_jump_t *jump;
-  unsigned jump_bits;
-  tarn_index_check4_t *check4;
   tarn_lookup_t lookup;
 };
 

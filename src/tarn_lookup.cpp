@@ -140,7 +140,6 @@ inline tarn_ssize_t leaf_answer(uint32_t a) {
 // ---------------------------------------------------------------------------
 
 struct family_v4 {
-  static constexpr unsigned kBits = 32;
   using key = uint32_t;
   static key load(const tarn_addr_t* a) { return key128_load_be32(a->addr.v4); }
   // The first s (0..18) bits: the word is moved to the top of 64 bits and
@@ -157,7 +156,6 @@ struct family_v4 {
 };
 
 struct family_v6 {
-  static constexpr unsigned kBits = 128;
   using key = key128;
   static key load(const tarn_addr_t* a) { return key128_from_bytes(a->addr.v6, TARN_AF_INET6); }
   static uint32_t top(key k, unsigned s) { return static_cast<uint32_t>((k.hi >> 1) >> (63 - s)); }
@@ -397,22 +395,6 @@ bool trie_build(builder* b, tarn_lookup_t* out, unsigned s) {
 
 inline uint64_t get64(const uint32_t* w) {
   return static_cast<uint64_t>(w[0]) | (static_cast<uint64_t>(w[1]) << 32);
-}
-
-// One step at the record `w` for the six bits `c`: true and the child
-// record's position in *next, or false and the answer's position in *next.
-__attribute__((always_inline)) inline bool node_step(const uint32_t* words, uint32_t at, unsigned c,
-                                                     uint32_t* next) {
-  const uint32_t* w = words + at;
-  const uint64_t vector = get64(w), leafvec = get64(w + 2);
-  const uint64_t through = bits_through(c);
-  if ((vector >> c) & 1) {
-    *next = w[kHeaderWords + std::popcount(vector & through) - 1];
-    return true;
-  }
-  *next = at + kHeaderWords + static_cast<uint32_t>(std::popcount(vector)) +
-          static_cast<uint32_t>(std::popcount(leafvec & through)) - 1;
-  return false;
 }
 
 // One address.  The first step after the direct table is taken whether or

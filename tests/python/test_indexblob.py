@@ -18,7 +18,7 @@ Invalid = pytarn.InvalidArgumentError
 
 # The outer layout (see indexblob.c) and the core's (tarn_index_blob.cpp).
 OUTER = struct.Struct("<8sIIQQQQQ")
-CORE_HEADER, CORE_SECTIONS_AT, CORE_CHECKSUM_AT, CORE_SECTIONS = 120, 64, 112, 6
+CORE_HEADER, CORE_SECTIONS_AT, CORE_CHECKSUM_AT, CORE_SECTIONS = 108, 60, 100, 5
 
 
 def xxh64(data, seed=0):
