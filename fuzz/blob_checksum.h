@@ -1,6 +1,6 @@
 // blob_checksum.h - the index blob's checksum for the fuzz target and the
 // blob tests: XXH64 with seed 0 over the payload, written out once more from
-// the xxHash specification (independently of the core's), so that an edited
+// xxHash as its reference defines it (independently of the core's), so that an edited
 // or fuzzed blob can be given a matching checksum and reach the checks
 // behind it.
 #ifndef TARN_FUZZ_BLOB_CHECKSUM_H

@@ -22,7 +22,7 @@ CORE_HEADER, CORE_SECTIONS_AT, CORE_CHECKSUM_AT, CORE_SECTIONS = 108, 60, 100, 5
 
 
 def xxh64(data, seed=0):
-    """XXH64, straight from the xxHash specification (the core blob's checksum)."""
+    """XXH64, written out from the algorithm's definition (the core blob's checksum)."""
     p1, p2, p3 = 0x9E3779B185EBCA87, 0xC2B2AE3D27D4EB4F, 0x165667B19E3779F9
     p4, p5, m = 0x85EBCA77C2B2AE63, 0x27D4EB2F165667C5, (1 << 64) - 1
 
