@@ -95,13 +95,8 @@ static int network_from_text_strict(const char *text, tarn_family_t family, tarn
   return 0;
 }
 
-/*
- * The length of an IPv4 mask in dotted text: a netmask (ones, then zeros)
- * or, failing that, a hostmask (zeros, then ones), the order in which the
- * standard library tries them (so 0.0.0.0 is /0 and 255.255.255.255 is
- * /32).  -1 when the text is neither or no IPv4 address at all.
- */
-static int ipv4_mask_length(const char *text) {
+/* The mask length of dotted text, netmask first (pytarn_ext.h). */
+int binding_ipv4_mask_length(const char *text) {
   tarn_addr_t mask;
   memset(&mask, 0, sizeof mask);
   if (tarn_addr_parse(text, &mask) != TARN_OK || mask.family != TARN_AF_INET) return -1;
@@ -180,7 +175,7 @@ int binding_split_prefix_text(const char *text, tarn_family_t family, const char
 
   const char *len_text = slash + 1;
   long len = family == TARN_AF_INET && strchr(len_text, '.') != NULL
-                 ? ipv4_mask_length(len_text)
+                 ? binding_ipv4_mask_length(len_text)
                  : decimal_length(len_text, context != NULL, network_max_len(family));
   if (len < 0) {
     PyErr_SetString(pytarn_PrefixLengthError, context ? context : "invalid prefix length");

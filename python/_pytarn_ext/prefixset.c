@@ -312,26 +312,6 @@ static const char *item_text(PyObject *item, Py_ssize_t index, Py_ssize_t *len) 
 
 /* ---- text ---------------------------------------------------------------------- */
 
-/* The length of an IPv4 mask in dotted text, a netmask or else a hostmask
- * (the order the standard library tries them), or -1. */
-static int dotted_mask_length(const char *text) {
-  tarn_addr_t mask;
-  memset(&mask, 0, sizeof mask);
-  if (tarn_addr_parse(text, &mask) != TARN_OK || mask.family != TARN_AF_INET) return -1;
-  uint32_t v = (uint32_t)binding_addr_words(&mask).lo;
-  for (int pass = 0; pass < 2; pass++, v = ~v) {
-    /* As a netmask the host bits ~v are 2^k - 1, k = 0..32 (the uint32_t
-     * sum wraps to 0 for k = 32, which is defined). */
-    uint32_t host = ~v;
-    if ((host & (host + 1u)) == 0) {
-      int ones = 0;
-      for (uint32_t b = v; b != 0; b <<= 1) ones++;
-      return ones;
-    }
-  }
-  return -1;
-}
-
 /* "a.b.c.d/mask" with a dotted mask, strictly: the code the IPv4 network
  * constructor's rules give. */
 static tarn_err_t parse_dotted_network(const char *text, const char *slash, tarn_prefix_t *out) {
@@ -344,7 +324,7 @@ static tarn_err_t parse_dotted_network(const char *text, const char *slash, tarn
   memset(&addr, 0, sizeof addr);
   if (tarn_addr_parse(addr_part, &addr) != TARN_OK) return TARN_ERR_PARSE;
   if (addr.family != TARN_AF_INET) return TARN_ERR_FAMILY;
-  int len = dotted_mask_length(slash + 1);
+  int len = binding_ipv4_mask_length(slash + 1);
   if (len < 0) return TARN_ERR_PFXLEN;
   tarn_err_t rc = tarn_prefix_from_host(&addr, (uint8_t)len, out);
   if (rc != TARN_OK) return rc;

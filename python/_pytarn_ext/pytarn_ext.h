@@ -632,6 +632,14 @@ int binding_value_to_addr(PyObject *obj, tarn_addr_t *addr, tarn_family_t expect
 int binding_split_prefix_text(const char *text, tarn_family_t family, const char *context,
                               tarn_addr_t *addr, unsigned *pfxlen);
 
+/*
+ * The length of an IPv4 mask in dotted text (network.c): a netmask (ones,
+ * then zeros) or, failing that, a hostmask (zeros, then ones), the order in
+ * which the standard library tries them (so 0.0.0.0 is /0 and
+ * 255.255.255.255 is /32).  -1 when the text is neither or no IPv4 address.
+ */
+int binding_ipv4_mask_length(const char *text);
+
 /* "address/mask" text, the mask of a /pfxlen written as an address of the
  * family: the netmask, or the hostmask when `host`.  NULL on error. */
 PyObject *binding_with_mask(const tarn_addr_t *addr, unsigned pfxlen, int host);
