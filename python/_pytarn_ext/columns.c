@@ -39,6 +39,27 @@ void binding_network_split_free(binding_network_split *split) {
   }
 }
 
+/* Room for both record arrays of an n-item split; MemoryError on failure. */
+static int split_alloc(binding_network_split *out, size_t n) {
+  for (int f = 0; f < 2; f++) {
+    out->prefixes[f] = columns_alloc(n, sizeof(tarn_prefix_t));
+    out->positions[f] = columns_alloc(n, sizeof(size_t));
+    if (out->prefixes[f] == NULL || out->positions[f] == NULL) {
+      PyErr_NoMemory();
+      return -1;
+    }
+  }
+  return 0;
+}
+
+/* Record `p` as item i of the table, in its family's share. */
+static inline void split_append(binding_network_split *out, const tarn_prefix_t *p, size_t i) {
+  int f = binding_family_slot(p->addr.family);
+  size_t k = out->count[f]++;
+  out->prefixes[f][k] = *p;
+  out->positions[f][k] = i;
+}
+
 int binding_split_networks(PyObject *obj, binding_network_split *out) {
   memset(out, 0, sizeof *out);
   /* Iterating runs the caller's code; the walk below runs none, so the
@@ -46,16 +67,7 @@ int binding_split_networks(PyObject *obj, binding_network_split *out) {
   PyObject *seq = PySequence_Fast(obj, "argument must be a list or tuple");
   if (seq == NULL) return -1;
   Py_ssize_t n = PyList_Check(seq) ? PyList_Size(seq) : PyTuple_Size(seq);
-  if (n < 0) goto fail;
-
-  for (int f = 0; f < 2; f++) {
-    out->prefixes[f] = columns_alloc((size_t)n, sizeof(tarn_prefix_t));
-    out->positions[f] = columns_alloc((size_t)n, sizeof(size_t));
-    if (out->prefixes[f] == NULL || out->positions[f] == NULL) {
-      PyErr_NoMemory();
-      goto fail;
-    }
-  }
+  if (n < 0 || split_alloc(out, (size_t)n) < 0) goto fail;
   for (Py_ssize_t i = 0; i < n; i++) {
     PyObject *item = PyList_Check(seq) ? PyList_GetItem(seq, i) : PyTuple_GetItem(seq, i);
     if (item == NULL) goto fail;
@@ -71,6 +83,84 @@ int binding_split_networks(PyObject *obj, binding_network_split *out) {
     size_t k = out->count[f]++;
     out->prefixes[f][k] = ((NetworkObject *)item)->prefix;
     out->positions[f][k] = (size_t)i;
+  }
+  Py_DECREF(seq);
+  return 0;
+
+fail:
+  Py_DECREF(seq);
+  binding_network_split_free(out);
+  return -1;
+}
+
+/* Longer than any network text ("IPv6 text/128" is at most 49 bytes), with
+ * room for the NUL the parser needs. */
+#define NETWORK_TEXT_MAX 64
+
+/* The items of an imported string column, one record each. */
+static int split_arrow_texts(const binding_arrow_column *col, binding_network_split *out) {
+  if (col->layout != ARROW_COL_UTF8 && col->layout != ARROW_COL_LARGE_UTF8 &&
+      col->layout != ARROW_COL_UTF8_VIEW) {
+    PyErr_SetString(pytarn_InvalidArgumentError, "expected a column of network text");
+    return -1;
+  }
+  if (split_alloc(out, (size_t)col->total_length) < 0) return -1;
+  char buf[NETWORK_TEXT_MAX];
+  size_t i = 0;
+  for (size_t c = 0; c < col->chunk_count; c++) {
+    const binding_arrow_chunk *chunk = &col->chunks[c];
+    for (int64_t k = 0; k < chunk->length; k++, i++) {
+      if (!binding_arrow_valid(chunk, k)) {
+        PyErr_Format(pytarn_InvalidArgumentError, "item at index %zu is null", i);
+        return -1;
+      }
+      size_t len;
+      const char *text = binding_arrow_string(col, chunk, k, &len);
+      if (len >= sizeof buf || memchr(text, '\0', len) != NULL)
+        return binding_raise_item_error(pytarn_ParseError, "invalid network", (Py_ssize_t)i, text,
+                                        len, len >= sizeof buf ? "too long for a network"
+                                                               : "contains a NUL character");
+      memcpy(buf, text, len);
+      buf[len] = '\0';
+      tarn_prefix_t p;
+      if (binding_prefix_from_text(buf, len, (Py_ssize_t)i, &p) < 0) return -1;
+      split_append(out, &p, i);
+    }
+  }
+  return 0;
+}
+
+int binding_split_network_texts(PyObject *obj, binding_network_split *out) {
+  memset(out, 0, sizeof *out);
+  binding_arrow_column col;
+  int imported = binding_arrow_import(obj, &col);
+  if (imported < 0) return -1;
+  if (imported > 0) {
+    int rc = split_arrow_texts(&col, out);
+    binding_arrow_column_release(&col);
+    if (rc < 0) binding_network_split_free(out);
+    return rc;
+  }
+  /* Iterating runs the caller's code; the walk below runs none but the
+   * parser's, so the sequence cannot change under it. */
+  PyObject *seq = PySequence_Fast(obj, "argument must be an iterable of str or an Arrow column");
+  if (seq == NULL) return -1;
+  Py_ssize_t n = PyList_Check(seq) ? PyList_Size(seq) : PyTuple_Size(seq);
+  if (n < 0 || split_alloc(out, (size_t)n) < 0) goto fail;
+  for (Py_ssize_t i = 0; i < n; i++) {
+    PyObject *item = PyList_Check(seq) ? PyList_GetItem(seq, i) : PyTuple_GetItem(seq, i);
+    if (item == NULL) goto fail;
+    if (!PyUnicode_Check(item)) {
+      PyObject *name = PyType_GetName(Py_TYPE(item));
+      if (name != NULL) {
+        PyErr_Format(PyExc_TypeError, "item at index %zd is a '%U' object, not str", i, name);
+        Py_DECREF(name);
+      }
+      goto fail;
+    }
+    tarn_prefix_t p;
+    if (binding_prefix_from_str(item, i, &p) < 0) goto fail;
+    split_append(out, &p, (size_t)i);
   }
   Py_DECREF(seq);
   return 0;

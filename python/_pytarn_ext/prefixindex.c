@@ -75,35 +75,32 @@ static tarn_err_t prefixindex_build_part(PrefixIndexPart *part, const tarn_prefi
   return tarn_index_create(prefixes, count, &part->index);
 }
 
-/* PrefixIndex(networks): builds the index; keyword arguments are ignored. */
-static PyObject *prefixindex_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
-  (void)kwargs;
-  PyObject *networks;
-  if (!PyArg_ParseTuple(args, "O", &networks)) return NULL;
-
-  binding_network_split split;
-  if (binding_split_networks(networks, &split) < 0) return NULL;
-  size_t count = split.count[0] + split.count[1];
+/* A new index of `type` over a table split by family; the split is freed
+ * either way. */
+static PyObject *prefixindex_from_split(PyTypeObject *type, binding_network_split *split) {
+  size_t count = split->count[0] + split->count[1];
   if (count == 0) {
-    binding_network_split_free(&split);
+    binding_network_split_free(split);
     PyErr_SetString(pytarn_InvalidArgumentError, "PrefixIndex requires at least one prefix");
     return NULL;
   }
 
   /* A one-family table reports the core's positions as they are. */
-  int both = split.count[0] != 0 && split.count[1] != 0;
-  tarn_family_t family = both ? TARN_AF_UNSPEC : split.count[0] != 0 ? TARN_AF_INET : TARN_AF_INET6;
+  int both = split->count[0] != 0 && split->count[1] != 0;
+  tarn_family_t family = both                  ? TARN_AF_UNSPEC
+                         : split->count[0] != 0 ? TARN_AF_INET
+                                                : TARN_AF_INET6;
   PrefixIndexPart parts[2] = {{NULL, NULL}, {NULL, NULL}};
   tarn_err_t rc = TARN_OK;
   BINDING_UNLOCKED(count, {
     for (int f = 0; f < 2 && rc == TARN_OK; f++) {
-      rc = prefixindex_build_part(&parts[f], split.prefixes[f], split.count[f],
-                                  both ? split.positions[f] : NULL);
-      if (both) split.positions[f] = NULL; /* now owned by the part */
+      rc = prefixindex_build_part(&parts[f], split->prefixes[f], split->count[f],
+                                  both ? split->positions[f] : NULL);
+      if (both) split->positions[f] = NULL; /* now owned by the part */
     }
   });
   /* The core indexes keep their own copies of everything they need. */
-  binding_network_split_free(&split);
+  binding_network_split_free(split);
 
   PrefixIndexObject *self = NULL;
   if (tarn_set_python_error(rc, NULL) == 0)
@@ -120,6 +117,24 @@ static PyObject *prefixindex_new(PyTypeObject *type, PyObject *args, PyObject *k
   self->family = family;
   self->prefix_count = count;
   return (PyObject *)self;
+}
+
+/* PrefixIndex(networks): builds the index; keyword arguments are ignored. */
+static PyObject *prefixindex_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
+  (void)kwargs;
+  PyObject *networks;
+  if (!PyArg_ParseTuple(args, "O", &networks)) return NULL;
+  binding_network_split split;
+  if (binding_split_networks(networks, &split) < 0) return NULL;
+  return prefixindex_from_split(type, &split);
+}
+
+/* PrefixIndex.from_strings(texts): the same index straight from network
+ * text, with no network object per item. */
+static PyObject *prefixindex_from_strings(PyObject *cls, PyObject *texts) {
+  binding_network_split split;
+  if (binding_split_network_texts(texts, &split) < 0) return NULL;
+  return prefixindex_from_split((PyTypeObject *)cls, &split);
 }
 
 /* Frees the indexes (if still held), then the object, and drops its
@@ -549,6 +564,14 @@ static PyMethodDef prefixindex_methods[] = {
                "the position of the longest matching network for each item, or -1, as an int64 "
                "ResultBuffer that numpy and Arrow wrap without a copy. Items may mix IPv4 and "
                "IPv6; null items stay null (-1 in the buffer).")},
+    {"from_strings", prefixindex_from_strings, METH_O | METH_CLASS,
+     PyDoc_STR("from_strings($cls, texts, /)\n--\n\nThe index of a table given as network "
+               "text, with no network object per item: a list or other iterable of str, or an "
+               "Arrow string column (pyarrow, polars, pandas with the Arrow dtype). Each item "
+               "is \"address/length\" under the network constructors' strict rules (host "
+               "bits refused; for IPv4 the length may be a dotted netmask or hostmask), or a "
+               "bare address for its host route. Positions are the items' positions, as "
+               "PrefixIndex() of the same networks reports them.")},
     {"get", (PyCFunction)(void (*)(void))prefixindex_get, METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("get($self, address, /, default=-1)\n--\n\nThe position of the longest held "
                "network containing `address` (an address object or its text), or `default` "

@@ -332,23 +332,21 @@ static tarn_err_t parse_dotted_network(const char *text, const char *slash, tarn
 }
 
 /*
- * The record text stands for: an address is its host route; "address/
- * length" a network under the network constructors' strict rules (host bits
- * refused, a decimal length, or for IPv4 a dotted netmask or hostmask).
- * 0, or -1 with an error naming the item.
+ * The record text[0..len) stands for (text NUL-terminated at len, no NUL
+ * before): an address is its host route; "address/length" a network under
+ * the network constructors' strict rules (host bits refused, a decimal
+ * length, or for IPv4 a dotted netmask or hostmask).  0, or -1 with an
+ * error naming the item.
  */
-static int text_record(PyObject *item, Py_ssize_t index, tarn_prefix_t *out) {
-  Py_ssize_t len;
-  const char *text = item_text(item, index, &len);
-  if (text == NULL) return -1;
+int binding_prefix_from_text(const char *text, size_t len, Py_ssize_t index, tarn_prefix_t *out) {
   memset(out, 0, sizeof *out);
   const char *slash = strrchr(text, '/');
   if (slash == NULL) {
     tarn_addr_t addr;
     memset(&addr, 0, sizeof addr);
     if (tarn_addr_parse(text, &addr) != TARN_OK)
-      return binding_raise_item_error(pytarn_ParseError, "invalid address", index, text,
-                                      (size_t)len, "not an IPv4 or IPv6 address");
+      return binding_raise_item_error(pytarn_ParseError, "invalid address", index, text, len,
+                                      "not an IPv4 or IPv6 address");
     host_route(&addr, out);
     return 0;
   }
@@ -357,10 +355,17 @@ static int text_record(PyObject *item, Py_ssize_t index, tarn_prefix_t *out) {
     rc = parse_dotted_network(text, slash, out);
   else
     rc = tarn_prefix_parse(text, out);
-  if (rc != TARN_OK) return raise_code(rc, "invalid network", index, text, (size_t)len);
+  if (rc != TARN_OK) return raise_code(rc, "invalid network", index, text, len);
   /* The unused bytes of an IPv4 record are zero, whatever the parser left. */
   if (out->addr.family == TARN_AF_INET) memset(out->addr.addr.v6 + 4, 0, 12);
   return 0;
+}
+
+int binding_prefix_from_str(PyObject *item, Py_ssize_t index, tarn_prefix_t *out) {
+  Py_ssize_t len;
+  const char *text = item_text(item, index, &len);
+  if (text == NULL) return -1;
+  return binding_prefix_from_text(text, (size_t)len, index, out);
 }
 
 /* ---- foreign objects ----------------------------------------------------------- */
@@ -443,7 +448,7 @@ static int foreign_network(PyObject *obj, Py_ssize_t index, tarn_prefix_t *out) 
  * none of these kinds (nothing raised), -1 with an error naming the item.
  */
 static int scalar_record(PyObject *item, Py_ssize_t index, tarn_prefix_t *out) {
-  if (PyUnicode_Check(item)) return text_record(item, index, out) < 0 ? -1 : 1;
+  if (PyUnicode_Check(item)) return binding_prefix_from_str(item, index, out) < 0 ? -1 : 1;
   if (binding_is_ipv4network(item) || binding_is_ipv6network(item)) {
     *out = ((NetworkObject *)item)->prefix;
     return 1;

@@ -277,6 +277,14 @@ typedef struct {
 int binding_split_networks(PyObject *obj, binding_network_split *out);
 void binding_network_split_free(binding_network_split *split);
 
+/* The same split of network text (columns.c): a list, tuple or other
+ * iterable of str, or an Arrow string column (__arrow_c_stream__ or
+ * __arrow_c_array__), each item read by binding_prefix_from_text.  0, or -1
+ * with an exception naming the first bad item (TypeError for an item that is
+ * no str, InvalidArgumentError for a null or a column that is no text) and
+ * nothing held. */
+int binding_split_network_texts(PyObject *obj, binding_network_split *out);
+
 /* Index 0 for IPv4, 1 for IPv6 (parts and splits are kept in this order). */
 static inline int binding_family_slot(tarn_family_t family) {
   return family == TARN_AF_INET ? 0 : 1;
@@ -691,6 +699,18 @@ PyObject *pytarn_bulk_union(PyObject *module, PyObject *args);
 PyObject *pytarn_bulk_intersection(PyObject *module, PyObject *args);
 PyObject *pytarn_bulk_difference(PyObject *module, PyObject *args);
 PyObject *pytarn_bulk_symmetric_difference(PyObject *module, PyObject *args);
+
+/*
+ * The prefix record of network text (prefixset.c): an address stands for its
+ * host route; "address/length" is held to the network constructors' strict
+ * rules (host bits refused; a decimal length, or for IPv4 a dotted netmask or
+ * hostmask).  binding_prefix_from_text reads text[0..len), NUL-terminated at
+ * len with no NUL before; binding_prefix_from_str reads a str.  Errors name
+ * item `index` (ParseError, HostBitsError, PrefixLengthError).  0, or -1
+ * with an exception.
+ */
+int binding_prefix_from_text(const char *text, size_t len, Py_ssize_t index, tarn_prefix_t *out);
+int binding_prefix_from_str(PyObject *item, Py_ssize_t index, tarn_prefix_t *out);
 
 /* summarize_address_range(first, last) and spanning_network(items). */
 PyObject *pytarn_summarize_address_range(PyObject *module, PyObject *args);

@@ -335,6 +335,11 @@ class PrefixIndex:
     def __deepcopy__(self, memo: dict[int, Any], /) -> Self: ...
 
     def __new__(cls, networks: Iterable[IPv4Network | IPv6Network], /) -> Self: ...
+    @classmethod
+    def from_strings(
+        cls, texts: Iterable[str] | _ArrowArrayExportable | _ArrowStreamExportable, /
+    ) -> Self:
+        """The same index from network text, with no network object per item."""
     def lookup_array(self, values: _ColumnLike, /) -> ResultBuffer:
         """Longest-match positions over a column, as an int64 ResultBuffer."""
     def lookup(self, addrs: Iterable[IPv4Address] | Iterable[IPv6Address], /) -> list[int]:

@@ -126,6 +126,8 @@ MIXED_ADDRS = late(V4_ADDRS, V6_ADDRS[0])
 MIXED_NETS = late(V4_NETS, V6_NETS[0])
 BAD_STRS = late(V4_TEXT, 5)
 BOGUS_STRS = late(V4_TEXT, "bogus")
+NET_TEXT = [str(n) for n in V4_NETS] + [str(n) for n in V6_NETS]
+HOSTBITS_TEXT = late(NET_TEXT, "10.0.0.1/8")
 MIXED_STRS = late(V4_TEXT, "::1")
 NUL_STRS = late(V4_TEXT, "10.0.0.1\x00x")
 SURROGATE_STRS = late(V4_TEXT, "\ud800")
@@ -234,6 +236,11 @@ CASES = [
      CALLS),
     ("index-exit-bad-args", lambda: V4_INDEX.__exit__(None), [V4_INDEX], CALLS),
     ("index-repr", lambda: repr(V4_INDEX), [V4_INDEX], CALLS),
+    ("index-from-strings", lambda: pytarn.PrefixIndex.from_strings(NET_TEXT), [NET_TEXT], CALLS),
+    ("index-from-strings-host-bits", lambda: pytarn.PrefixIndex.from_strings(HOSTBITS_TEXT),
+     [HOSTBITS_TEXT], CALLS),
+    ("index-from-strings-not-str", lambda: pytarn.PrefixIndex.from_strings(V4_NETS), [V4_NETS],
+     CALLS),
 ]
 
 

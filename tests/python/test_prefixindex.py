@@ -422,3 +422,89 @@ def test_queries_on_a_released_index(method):
 def test_queries_of_a_family_the_table_lacks():
     idx = _live_v4()
     assert (idx.exact("::/0"), idx.covering("::1"), idx.covered("::/0")) == (-1, [], [])
+
+
+# --- PrefixIndex.from_strings: the same index from network text ----------------
+
+
+def _random_texts(rng, n):
+    """Network texts of both families, nested and duplicated, some bare
+    addresses and some dotted masks."""
+    out = []
+    for _ in range(n):
+        v = rng.choice((4, 6))
+        bits = BITS[v]
+        length = rng.randrange(bits + 1)
+        net = STD_NET[v]((rng.getrandbits(bits) >> (bits - length) << (bits - length), length))
+        r = rng.random()
+        if r < 0.1 and out:
+            out.append(rng.choice(out))
+        elif r < 0.2 and length == bits:
+            out.append(str(net.network_address))
+        elif r < 0.3 and v == 4:
+            out.append(net.with_netmask)
+        else:
+            out.append(str(net))
+    return out
+
+
+def _as_network(text):
+    if "/" not in text:
+        return pytarn.ip_network(text + ("/128" if ":" in text else "/32"))
+    return pytarn.ip_network(text)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_from_strings_agrees_with_the_network_constructor(seed):
+    rng = random.Random(seed)
+    texts = _random_texts(rng, rng.choice((1, 50, 3000)))
+    want = pytarn.PrefixIndex([_as_network(t) for t in texts])
+    got = pytarn.PrefixIndex.from_strings(texts)
+    assert (len(got), got.prefixes()) == (len(want), want.prefixes())
+    probes = [pytarn.ip_address(rng.getrandbits(BITS[v])) for v in (4, 6) for _ in range(500)]
+    probes += [_as_network(t).network_address for t in texts]
+    assert got.lookup_array(probes).tolist() == want.lookup_array(probes).tolist()
+
+
+def test_from_strings_takes_arrow_columns():
+    pa = pytest.importorskip("pyarrow")
+    texts = _random_texts(random.Random(7), 400)
+    want = pytarn.PrefixIndex.from_strings(texts).prefixes()
+    columns = [
+        pa.array(texts),
+        pa.array(["junk"] + texts)[1:],  # an offset
+        pa.chunked_array([pa.array(texts[:150]), pa.array(texts[150:])]),
+        pa.array(texts, pa.large_string()),
+        pa.array(texts, pa.string_view()),
+    ]
+    for col in columns:
+        assert pytarn.PrefixIndex.from_strings(col).prefixes() == want
+    assert type(SubIndex.from_strings(texts)) is SubIndex
+
+
+FROM_STRINGS_ERRORS = [
+    (["10.0.0.0/8", "10.0.0.1/8"], pytarn.HostBitsError, 1),
+    (["10.0.0.0/33"], pytarn.PrefixLengthError, 0),
+    (["10.0.0.0/8", "nonsense"], pytarn.ParseError, 1),
+    (["10.0.0.0/8\x00"], pytarn.ParseError, 0),
+    (["\ud800/8"], pytarn.ParseError, 0),
+    (["10.0.0.0/8", N4("10.0.0.0/8")], TypeError, None),
+    ([None], TypeError, None),
+    ([], pytarn.InvalidArgumentError, None),
+    (5, TypeError, None),
+]
+
+
+@pytest.mark.parametrize("texts, exc, index", FROM_STRINGS_ERRORS)
+def test_from_strings_errors_name_the_item(texts, exc, index):
+    with pytest.raises(exc) as info:
+        pytarn.PrefixIndex.from_strings(texts)
+    if index is not None:
+        assert info.value.index == index
+
+
+def test_from_strings_refuses_arrow_nulls_and_non_text():
+    pa = pytest.importorskip("pyarrow")
+    for col in (pa.array(["10.0.0.0/8", None]), pa.array([1, 2]), pa.array(["x" * 80])):
+        with pytest.raises((pytarn.InvalidArgumentError, pytarn.ParseError)):
+            pytarn.PrefixIndex.from_strings(col)
