@@ -7,8 +7,9 @@
 //   own & 7         fan: each table record of a valid length also brings the
 //                   next 0, 0, 0, 0, 1, 7, 31 or 127 prefixes of its length
 //                   after it (stopping at the top of the space), so that a
-//                   few records make a table large and dense enough for the
-//                   lookup shortcut (4096 prefixes and more) and wide nodes;
+//                   few records make a table of thousands of prefixes: the
+//                   lookup structure's larger direct tables (1024 prefixes
+//                   and more) and dense, wide trie nodes;
 //   (own >> 3) & 7  k: the first max(1, n * (k + 1) / 8) records are the
 //                   table, the rest are queries.
 // Probes: every record's probe address, and the addresses just below, at,

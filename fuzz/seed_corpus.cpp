@@ -235,6 +235,14 @@ std::vector<Bytes> index_seeds(const std::vector<std::string>& texts) {
     const unsigned own = static_cast<unsigned>(i % 8) | static_cast<unsigned>((rng() % 8) << 3);
     out.push_back(encode(header(f, i % 5 == 4, own), v));
   }
+  // Tables of thousands of prefixes, past the sizes where the lookup
+  // structure widens its direct table: 40 to 61 records, each fanned out to
+  // 128 neighbours, seven eighths of them table.
+  for (int i = 0; i < 8; i++) {
+    const tarn_family_t f = i % 2 ? TARN_AF_INET6 : TARN_AF_INET;
+    const std::vector<tarn_prefix_t> v = ref_index::random_prefixes(rng, f, 40 + 3 * i);
+    out.push_back(encode(header(f, false, 7 | 6 << 3), v));
+  }
   return out;
 }
 

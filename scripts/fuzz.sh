@@ -106,7 +106,7 @@ for t in "${targets[@]}"; do
     status=FAILED
     failed+=("$t")
   fi
-  runs=$(awk '/stat::number_of_executed_units/ {print $2}' "$log")
+  runs=$(awk '/stat::number_of_executed_units/ {n = $2} END {print n}' "$log")
   corpus=$(find "$out/corpus/$t" -type f | wc -l)
   seeds=$(find "$out/seeds/$t" -type f | wc -l)
   findings=$(find "$out/findings" -name "$t-*" -type f | wc -l)
