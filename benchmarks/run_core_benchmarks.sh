@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the core benchmarks in Release mode, generates the synthetic routing
 # tables (deterministic, see tablegen.py) and runs bench_index on them, then
-# bench_addr and bench_bulk where they exist.
+# bench_addr, bench_bulk and bench_contains where they exist.
 #
 # Environment: BUILD_DIR (default build/bench-release), JOBS (default 2),
 # TABLE_SEED (default 1).  The tables land in $BUILD_DIR/tables and are made
@@ -14,7 +14,7 @@ jobs=${JOBS:-2}
 seed=${TABLE_SEED:-1}
 
 targets=(bench_index)
-for b in bench_addr bench_bulk; do
+for b in bench_addr bench_bulk bench_contains; do
   [ -f "benchmarks/$b.cpp" ] && targets+=("$b")
 done
 
@@ -36,7 +36,7 @@ done
 echo "== bench_index"
 "$build/bench_index" "$tables/v4-seed$seed.txt" "$tables/v6-seed$seed.txt"
 
-for b in bench_addr bench_bulk; do
+for b in bench_addr bench_bulk bench_contains; do
   if [ -x "$build/$b" ]; then
     echo
     echo "== $b"

@@ -428,7 +428,11 @@ TARN_EXPORT tarn_err_t tarn_bulk_parse(const char **srcs, size_t count, tarn_add
  * tarn_bulk_contains - for every address, the position of the FIRST prefix
  * in list order that contains it (not the longest), or -1, into `matches`;
  * `errs` (may be null) receives one code per address.  `prefixes` may be
- * null when prefix_count is 0 (then every match is -1).
+ * null when prefix_count is 0 (then every match is -1).  A batch of many
+ * addresses against a long list is answered from a temporary table of
+ * address intervals (heap memory, freed before the call returns); when it
+ * cannot be allocated the list is scanned instead, with the same results,
+ * so no call fails for want of memory.
  *
  * Returns TARN_OK; TARN_ERR_INVAL (addrs or matches null, prefixes null with
  * a non-zero count, a bad family in either array; nothing written);

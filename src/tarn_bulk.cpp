@@ -319,6 +319,24 @@ inline bool bulk_prefix_contains(const tarn_prefix_t* pfx, key128 addr, tarn_fam
                          pfx->pfxlen, addr);
 }
 
+// First-match containment by a plain nested scan: per address, the first
+// prefix in list order that contains it, or -1.  Arrays as validated by
+// tarn_bulk_contains, every record of `family`.
+void contains_by_scan(const tarn_addr_t* addrs, size_t addr_count, const tarn_prefix_t* prefixes,
+                      size_t prefix_count, tarn_family_t family, tarn_ssize_t* matches) {
+  for (size_t i = 0; i < addr_count; i++) {
+    tarn_ssize_t match = -1;
+    const key128 key = key128_load(&addrs[i]);
+    for (size_t k = 0; k < prefix_count; k++) {
+      if (bulk_prefix_contains(&prefixes[k], key, family)) {
+        match = static_cast<tarn_ssize_t>(k);
+        break;
+      }
+    }
+    matches[i] = match;
+  }
+}
+
 // True when a and b are the two halves of one parent: equal non-zero
 // lengths, one family, and addresses that agree in the parent's pfxlen - 1
 // bits.  The bit at pfxlen itself is not compared; the callers hold no
@@ -409,6 +427,15 @@ tarn_err_t tarn_bulk_parse(const char** srcs, size_t count, tarn_addr_t* out, ta
   return has_parse_failure ? TARN_ERR_PARSE : TARN_OK;
 }
 
+// First-match containment from a table of address intervals
+// (tarn_contains.cpp), for arrays tarn_bulk_contains has validated, all of
+// `family`: writes matches[0..addr_count) and returns true, or writes
+// nothing and returns false when the table would not pay for itself or
+// cannot be allocated.
+bool tarn_contains_by_intervals(const tarn_addr_t* addrs, size_t addr_count,
+                                const tarn_prefix_t* prefixes, size_t prefix_count,
+                                tarn_family_t family, tarn_ssize_t* matches);
+
 tarn_err_t tarn_bulk_contains(const tarn_addr_t* addrs, size_t addr_count,
                               const tarn_prefix_t* prefixes, size_t prefix_count,
                               tarn_ssize_t* matches, tarn_err_t* errs) {
@@ -446,19 +473,14 @@ tarn_err_t tarn_bulk_contains(const tarn_addr_t* addrs, size_t addr_count,
     return TARN_ERR_FAMILY;
   }
 
-  // First match in list order, not the longest: a plain nested scan.
-  for (size_t i = 0; i < addr_count; i++) {
-    tarn_ssize_t match = -1;
-    const key128 key = key128_load(&addrs[i]);
-    for (size_t k = 0; k < prefix_count; k++) {
-      if (bulk_prefix_contains(&prefixes[k], key, pfx_family)) {
-        match = static_cast<tarn_ssize_t>(k);
-        break;
-      }
-    }
-    matches[i] = match;
-    if (errs != nullptr) errs[i] = TARN_OK;
-  }
+  // First match in list order, not the longest.  Long lists are answered
+  // from a table of address intervals; short lists and small batches are
+  // scanned, and so is a batch whose table cannot be allocated (same
+  // answers).
+  if (!tarn_contains_by_intervals(addrs, addr_count, prefixes, prefix_count, pfx_family, matches))
+    contains_by_scan(addrs, addr_count, prefixes, prefix_count, pfx_family, matches);
+  if (errs != nullptr)
+    for (size_t i = 0; i < addr_count; i++) errs[i] = TARN_OK;
   return TARN_OK;
 }
 

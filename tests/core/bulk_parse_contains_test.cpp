@@ -3,12 +3,19 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "pytarn.h"
 #include "support/ref_bulk.h"
+
+// The interval-table path of tarn_bulk_contains (tarn_contains.cpp): true
+// when it answered, false when it left the batch to the scan.
+bool tarn_contains_by_intervals(const tarn_addr_t* addrs, size_t addr_count,
+                                const tarn_prefix_t* prefixes, size_t prefix_count,
+                                tarn_family_t family, tarn_ssize_t* matches);
 
 namespace {
 
@@ -425,6 +432,116 @@ TEST(BulkContains, RandomSetsAgreeWithLinearScan) {
         ASSERT_EQ(errs[i], TARN_OK);
       }
     }
+  }
+}
+
+__extension__ typedef unsigned __int128 u128;
+
+u128 addr_value(const tarn_addr_t& a) {
+  u128 v = 0;
+  for (size_t i = 0; i < ref_bulk::addr_len(a.family); i++) v = (v << 8) | a.addr.v6[i];
+  return v;
+}
+
+tarn_addr_t addr_of_value(u128 v, tarn_family_t family) {
+  tarn_addr_t a;
+  memset(&a, 0, sizeof a);
+  a.family = family;
+  for (size_t i = ref_bulk::addr_len(family); i-- > 0; v >>= 8)
+    a.addr.v6[i] = static_cast<uint8_t>(v);
+  return a;
+}
+
+// The first and last address of a prefix and their outside neighbours, the
+// ones that exist (nothing below 0 or above the top of the space).
+void push_boundaries(const tarn_prefix_t& p, std::vector<tarn_addr_t>* out) {
+  const tarn_family_t family = p.addr.family;
+  const unsigned bits = ref_bulk::addr_bits(family);
+  const u128 top = bits == 128 ? ~u128{0} : (u128{1} << bits) - 1;
+  // /0 is every bit a host bit; otherwise the shift is by 0..127.
+  const u128 host = p.pfxlen == 0 ? top : (u128{1} << (bits - p.pfxlen)) - 1;
+  const u128 first = addr_value(p.addr) & ~host, last = first | host;
+  out->push_back(addr_of_value(first, family));
+  out->push_back(addr_of_value(last, family));
+  if (first != 0) out->push_back(addr_of_value(first - 1, family));
+  if (last != top) out->push_back(addr_of_value(last + 1, family));
+}
+
+// n prefixes inside one block of 32 addresses, of lengths bits - 5 .. bits:
+// far more intervals than the block has bits to bucket on.
+std::vector<tarn_prefix_t> dense_prefix_set(Rng& rng, tarn_family_t family, size_t n) {
+  const unsigned bits = ref_bulk::addr_bits(family);
+  const u128 base = addr_value(ref_bulk::random_addr(rng, family)) & ~u128{31};
+  std::vector<tarn_prefix_t> v(n);
+  for (tarn_prefix_t& p : v) {
+    memset(&p, 0, sizeof p);
+    p.addr = addr_of_value(base | rng.below(32), family);
+    p.pfxlen = static_cast<uint8_t>(bits - rng.below(6));
+  }
+  return v;
+}
+
+// Lists on both sides of the crossover, nested, duplicated, with and
+// without /0, host bits set or not, spread or packed into a small block: the
+// table and the scan give the same first matches, at and next to every
+// boundary in particular.
+TEST(BulkContains, IntervalTableAgreesWithScan) {
+  enum Kind { kMixed, kMixedNoDefault, kClustered, kDense };
+  uint64_t seed = logged_seed();
+  Rng rng(seed);
+  for (tarn_family_t family : {TARN_AF_INET, TARN_AF_INET6}) {
+    for (size_t n : {1, 7, 8, 9, 60, 400, 3000}) {
+      for (Kind kind : {kMixed, kMixedNoDefault, kClustered, kDense}) {
+        SCOPED_TRACE("family " + std::to_string(family) + ", " + std::to_string(n) +
+                     " prefixes, kind " + std::to_string(kind));
+        std::vector<tarn_prefix_t> prefixes =
+            kind == kDense
+                ? dense_prefix_set(rng, family, n)
+                : ref_bulk::clustered_prefix_set(rng, family, kind == kClustered ? n : n / 2);
+        if (kind == kMixed || kind == kMixedNoDefault)
+          for (const tarn_prefix_t& p :
+               ref_bulk::random_prefix_set(rng, family, n - n / 2, rng.chance(50)))
+            if (kind == kMixed || p.pfxlen != 0) prefixes.push_back(p);
+        if (prefixes.empty()) continue;
+        for (size_t i = prefixes.size(); i > 1; i--)
+          std::swap(prefixes[i - 1], prefixes[rng.below(i)]);
+        std::vector<tarn_addr_t> addrs;
+        for (size_t i = 0; i < std::min<size_t>(prefixes.size(), 300); i++)
+          push_boundaries(prefixes[prefixes.size() <= 300 ? i : rng.below(prefixes.size())],
+                          &addrs);
+        for (int i = 0; i < 500; i++) addrs.push_back(ref_bulk::random_addr(rng, family));
+        std::vector<ssize_t> matches(addrs.size(), kUntouchedMatch);
+        ASSERT_EQ(tarn_bulk_contains(addrs.data(), addrs.size(), prefixes.data(), prefixes.size(),
+                                     matches.data(), nullptr),
+                  TARN_OK);
+        std::vector<ssize_t> want = ref_bulk::first_matches(addrs, prefixes);
+        for (size_t i = 0; i < addrs.size(); i++)
+          ASSERT_EQ(matches[i], want[i]) << ref_bulk::to_string(addrs[i]);
+      }
+    }
+  }
+}
+
+// Well above the crossover the table answers; a short list or a small batch
+// is left to the scan, with nothing written.
+TEST(BulkContains, LongListsTakeTheIntervalTable) {
+  uint64_t seed = logged_seed();
+  Rng rng(seed);
+  for (tarn_family_t family : {TARN_AF_INET, TARN_AF_INET6}) {
+    SCOPED_TRACE("family " + std::to_string(family));
+    std::vector<tarn_prefix_t> prefixes = ref_bulk::random_prefix_set(rng, family, 5000, false);
+    std::vector<tarn_addr_t> addrs;
+    for (int i = 0; i < 2000; i++) addrs.push_back(ref_bulk::random_addr(rng, family));
+    std::vector<ssize_t> matches(addrs.size(), kUntouchedMatch);
+    ASSERT_TRUE(tarn_contains_by_intervals(addrs.data(), addrs.size(), prefixes.data(),
+                                           prefixes.size(), family, matches.data()));
+    EXPECT_EQ(matches, ref_bulk::first_matches(addrs, prefixes));
+    std::vector<ssize_t> untouched(addrs.size(), kUntouchedMatch);
+    EXPECT_FALSE(tarn_contains_by_intervals(addrs.data(), addrs.size(), prefixes.data(), 4, family,
+                                            untouched.data()));
+    EXPECT_FALSE(tarn_contains_by_intervals(addrs.data(), 10, prefixes.data(), prefixes.size(),
+                                            family, untouched.data()));
+    EXPECT_EQ(untouched, std::vector<ssize_t>(addrs.size(), kUntouchedMatch));
   }
 }
 
