@@ -362,6 +362,90 @@ inline void prefix_move(tarn_prefix_t* prefixes, size_t to, size_t from) {
   if (to != from) memcpy(&prefixes[to], &prefixes[from], sizeof prefixes[0]);
 }
 
+// Aggregation of a large IPv4 list sorts 64-bit keys instead of records.
+// A canonical IPv4 record is wholly described by key = address << 8 | length,
+// and key order is network order (address, then length).  The records are
+// 24 bytes and a key 8, so the array itself has room for the keys and an
+// equal scratch array, and no heap memory is needed:
+//  1. compact: key i is written to bytes [8i, 8i + 8), ascending.  That
+//     range lies inside records 0..i, all of them already read;
+//  2. sort the keys with a least-significant-digit radix sort, four passes
+//     of 10 bits over the 40-bit keys, between [0, 8n) and [8n, 16n); after
+//     an even number of passes they are back in [0, 8n);
+//  3. expand: record i is rebuilt from key i, descending.  Record i's bytes
+//     [24i, 24i + 24) hold keys 3i..3i+2, none of them still needed (i > 0:
+//     3i > i; i = 0: key 0 is read first).
+// Every pass reads and writes 8 bytes per record in sequence or into 1024
+// streams, against the in-place radix sort's 24-byte exchanges over a whole
+// record key: about twice as fast from a few thousand records up.  Equal
+// keys are equal records, so the order among them does not matter; the
+// rebuilt records are zero beyond their 4 address bytes.
+constexpr size_t kKeySortMin = 4096;
+constexpr unsigned kKeyDigitBits = 10;
+constexpr unsigned kKeyPasses = 4;  // 40 key bits
+static_assert(sizeof(tarn_prefix_t) >= 16, "room for a key and its scratch per record");
+
+inline uint64_t key_at(const unsigned char* base, size_t i) {
+  uint64_t k;
+  memcpy(&k, base + 8 * i, sizeof k);
+  return k;
+}
+
+inline void key_put(unsigned char* base, size_t i, uint64_t k) { memcpy(base + 8 * i, &k, sizeof k); }
+
+void ipv4_key_sort(tarn_prefix_t* prefixes, size_t n) {
+  unsigned char* const base = reinterpret_cast<unsigned char*>(prefixes);
+  constexpr size_t kDigits = size_t{1} << kKeyDigitBits;
+  constexpr uint64_t kDigitMask = kDigits - 1;
+  size_t count[kKeyPasses][kDigits] = {};
+
+  // 1. Compact, counting every pass's digits on the way.
+  for (size_t i = 0; i < n; i++) {
+    const unsigned char* rec = base + i * sizeof(tarn_prefix_t);
+    uint8_t v4[4];
+    memcpy(v4, rec + offsetof(tarn_prefix_t, addr) + offsetof(tarn_addr_t, addr), 4);
+    const uint64_t k =
+        (uint64_t{key128_load_be32(v4)} << 8) | rec[offsetof(tarn_prefix_t, pfxlen)];
+    for (unsigned p = 0; p < kKeyPasses; p++) count[p][(k >> (p * kKeyDigitBits)) & kDigitMask]++;
+    key_put(base, i, k);
+  }
+
+  // 2. Sort, stably, lowest digit first.
+  unsigned char* from = base;
+  unsigned char* to = base + 8 * n;
+  for (unsigned p = 0; p < kKeyPasses; p++) {
+    size_t next[kDigits];
+    size_t sum = 0;
+    for (size_t d = 0; d < kDigits; d++) {
+      next[d] = sum;
+      sum += count[p][d];
+    }
+    const unsigned shift = p * kKeyDigitBits;
+    for (size_t i = 0; i < n; i++) {
+      const uint64_t k = key_at(from, i);
+      key_put(to, next[(k >> shift) & kDigitMask]++, k);
+    }
+    unsigned char* t = from;
+    from = to;
+    to = t;
+  }
+
+  // 3. Expand.
+  for (size_t i = n; i-- > 0;) {
+    const uint64_t k = key_at(base, i);
+    tarn_prefix_t rec;
+    memset(&rec, 0, sizeof rec);
+    rec.addr.family = TARN_AF_INET;
+    const uint32_t net = static_cast<uint32_t>(k >> 8);
+    rec.addr.addr.v4[0] = static_cast<uint8_t>(net >> 24);
+    rec.addr.addr.v4[1] = static_cast<uint8_t>(net >> 16);
+    rec.addr.addr.v4[2] = static_cast<uint8_t>(net >> 8);
+    rec.addr.addr.v4[3] = static_cast<uint8_t>(net);
+    rec.pfxlen = static_cast<uint8_t>(k);
+    memcpy(base + i * sizeof rec, &rec, sizeof rec);
+  }
+}
+
 }  // namespace
 
 void radix_sort_prefixes(tarn_prefix_t* prefixes, size_t count, tarn_sort_order_t order,
@@ -517,7 +601,10 @@ tarn_err_t tarn_bulk_aggregate(tarn_prefix_t* prefixes, size_t count, size_t* ou
   size_t addr_len = tarn_addr_len(family);
 
   // 1. Sort.
-  radix_sort_prefixes(prefixes, count, TARN_SORT_NETWORK_ASC, family);
+  if (family == TARN_AF_INET && count >= kKeySortMin)
+    ipv4_key_sort(prefixes, count);
+  else
+    radix_sort_prefixes(prefixes, count, TARN_SORT_NETWORK_ASC, family);
 
   // 2. Duplicates.
   size_t write_idx = 0;

@@ -213,6 +213,23 @@ TEST(BulkAggregate, LargeShapedArrays) {
   };
   const Case cases[] = {
       {"all equal", [](size_t) { return pfx("10.1.2.0/24"); }, 1000, {"10.1.2.0/24"}},
+      // Large IPv4 lists sort by keys rebuilt into records: equal keys, the
+      // whole space and the top of it must all come back whole.
+      {"many equal", [](size_t) { return pfx("255.255.255.255/32"); }, 5000, {"255.255.255.255/32"}},
+      {"/0 among /32s",
+       [](size_t i) { return i == 4321 ? pfx("0.0.0.0/0") : pfx("203.0.113.9/32"); },
+       6000,
+       {"0.0.0.0/0"}},
+      {"every /32 of a /19, reversed",
+       [](size_t i) {
+         tarn_prefix_t p = pfx("10.0.0.0/32");
+         size_t j = 8191 - i;
+         p.addr.addr.v4[2] = static_cast<uint8_t>(j >> 8);
+         p.addr.addr.v4[3] = static_cast<uint8_t>(j);
+         return p;
+       },
+       8192,
+       {"10.0.0.0/19"}},
       {"every /32 of a /22",
        [](size_t i) {
          tarn_prefix_t p = pfx("10.0.0.0/32");
