@@ -190,8 +190,8 @@ def dask_rows(rows: list[str], n_rows: int, quick: bool) -> None:
                     pytricia_label, str(table), routes.categories, meta=meta
                 )
             else:
-                index = client.scatter(routes.index, broadcast=True)
-                labelled = flows.labelled_frame(data, routes, index)
+                index, codes = flows.scatter_routes(client, routes)
+                labelled = flows.labelled_frame(data, routes, index, codes)
             got = flows.per_label(labelled).compute()
             elapsed = time.perf_counter() - t0
         assert got.sort_index()["flows"].tolist() == want.sort_index()["flows"].tolist()

@@ -132,14 +132,24 @@ def run_single(data: Path, routes: Routes) -> pd.DataFrame:
     return per_label(label(df, routes.index, routes.codes, routes.categories))
 
 
-def labelled_frame(data: Path, routes: Routes, index: Any) -> Any:
-    """The Dask frame of labelled rows; `index` is the PrefixIndex itself or a
-    future of it already on the workers."""
+def labelled_frame(data: Path, routes: Routes, index: Any, codes: Any = None) -> Any:
+    """The Dask frame of labelled rows; `index` and `codes` are the PrefixIndex
+    and the label codes themselves or futures of them already on the workers
+    (codes default to the routes' own)."""
     import dask.dataframe as dd
 
     ddf = dd.read_parquet(str(data), dtype_backend="pyarrow")
     meta = ddf._meta.assign(label=pd.Categorical([], categories=routes.categories))
-    return ddf.map_partitions(label, index, routes.codes, routes.categories, meta=meta)
+    codes = routes.codes if codes is None else codes
+    return ddf.map_partitions(label, index, codes, routes.categories, meta=meta)
+
+
+def scatter_routes(client: Any, routes: Routes) -> tuple[Any, Any]:
+    """The index and the label codes sent to every worker once.  Passed as
+    they are, the codes (one per prefix) would travel inside every task."""
+    index = client.scatter(routes.index, broadcast=True)
+    codes = client.scatter(routes.codes, broadcast=True)
+    return index, codes
 
 
 def run_cluster(data: Path, routes: Routes, workers: int) -> pd.DataFrame:
@@ -151,8 +161,8 @@ def run_cluster(data: Path, routes: Routes, workers: int) -> pd.DataFrame:
                       dashboard_address=None) as cluster, Client(cluster) as client:
         if __name__ != "__main__":  # imported: the workers need this module too
             client.upload_file(__file__)
-        index = client.scatter(routes.index, broadcast=True)
-        return per_label(labelled_frame(data, routes, index)).compute()
+        index, codes = scatter_routes(client, routes)
+        return per_label(labelled_frame(data, routes, index, codes)).compute()
 
 
 def run_threads(data: Path, routes: Routes, workers: int) -> pd.DataFrame:
