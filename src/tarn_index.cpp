@@ -724,6 +724,7 @@ tarn_err_t tarn_index_create(const tarn_prefix_t* prefixes, size_t count, tarn_i
   index->orig_indices = orig_indices;
   index->family = family;
   index->lookup = tarn_lookup_t{};
+  index->covering_links = nullptr;
 
   // 6. The lookup structure (which frees its own arrays on failure).
   err = tarn_lookup_build(index);
@@ -779,5 +780,6 @@ void tarn_index_destroy(tarn_index_t* index) {
   free(index->prefixes);
   free(index->orig_indices);
   tarn_lookup_release(index);
+  free(index->covering_links);
   free(index);
 }

@@ -163,6 +163,10 @@ struct tarn_index {
   uint32_t *orig_indices;
   tarn_family_t family;
   tarn_lookup_t lookup;
+  // The covering queries' links, built by the first of them and kept until
+  // destroy; read and published only with __atomic builtins, as queries run
+  // concurrently (tarn_index_query.cpp).  Null until then.
+  void *covering_links;
 };
 
 // ---------------------------------------------------------------------------

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "pytarn.h"
@@ -106,6 +107,9 @@ TEST(IndexQuery, AgainstBruteForce) {
         for (size_t i = 0; i < n; i++) {
           EXPECT_EQ(str(got[i]), str(cov[i]));
           EXPECT_TRUE(same(in[static_cast<size_t>(got_pos[i])], got[i]));
+          ssize_t listed = -2;  // the position every query reports for this run
+          ASSERT_EQ(tarn_index_exact(index, &got[i], 1, &listed), TARN_OK);
+          EXPECT_EQ(got_pos[i], listed);
         }
         if (query.pfxlen == ref_index::bits(family)) {  // agrees with the lookup
           ssize_t lpm = -2;
@@ -126,6 +130,45 @@ TEST(IndexQuery, AgainstBruteForce) {
         ASSERT_EQ(n, sub.size());
         for (size_t i = 0; i < n; i++) EXPECT_EQ(str(sp[i]), str(sub[i]));
       }
+      tarn_index_destroy(index);
+    }
+  }
+}
+
+// The first covering queries build the index's links; threads that race to
+// build them must all get the answers one thread gets.
+TEST(IndexQuery, ConcurrentFirstCoveringQueries) {
+  Rng rng(ref_bulk::test_seed());
+  for (tarn_family_t family : {TARN_AF_INET, TARN_AF_INET6}) {
+    const std::vector<tarn_prefix_t> in = random_set(rng, family, 20000);
+    std::vector<tarn_prefix_t> queries = random_set(rng, family, 200);
+    queries.insert(queries.end(), in.begin(), in.begin() + 200);
+    auto answers = [&](tarn_index_t* index) {
+      std::vector<std::string> out;
+      for (const tarn_prefix_t& q : queries) {
+        tarn_prefix_t got[129];
+        ssize_t pos[129];
+        size_t n = 0;
+        if (tarn_index_covering(index, &q, got, pos, 129, &n) != TARN_OK) return out;
+        std::string line;
+        for (size_t i = 0; i < n; i++) line += str(got[i]) + "@" + std::to_string(pos[i]) + " ";
+        out.push_back(line);
+      }
+      return out;
+    };
+    tarn_index_t* alone = nullptr;
+    ASSERT_EQ(tarn_index_create(in.data(), in.size(), &alone), TARN_OK);
+    const std::vector<std::string> want = answers(alone);
+    ASSERT_EQ(want.size(), queries.size());
+    tarn_index_destroy(alone);
+    for (int round = 0; round < 8; round++) {
+      tarn_index_t* index = nullptr;
+      ASSERT_EQ(tarn_index_create(in.data(), in.size(), &index), TARN_OK);
+      std::vector<std::vector<std::string>> got(4);
+      std::vector<std::thread> threads;
+      for (auto& g : got) threads.emplace_back([&, out = &g] { *out = answers(index); });
+      for (auto& t : threads) t.join();
+      for (const auto& g : got) EXPECT_EQ(g, want);
       tarn_index_destroy(index);
     }
   }
