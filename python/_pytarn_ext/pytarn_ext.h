@@ -70,6 +70,8 @@ typedef struct {
   size_t prefix_count;
   Py_ssize_t readers;
   int released;
+  int has_fingerprint; /* fingerprint computed (once: the index never changes) */
+  uint64_t fingerprint;
 } PrefixIndexObject;
 
 /*

@@ -340,6 +340,8 @@ class PrefixIndex:
         cls, texts: Iterable[str] | _ArrowArrayExportable | _ArrowStreamExportable, /
     ) -> Self:
         """The same index from network text, with no network object per item."""
+    def __dask_tokenize__(self) -> tuple[str, int]:
+        """A token of what the index answers, for Dask."""
     def lookup_array(self, values: _ColumnLike, /) -> ResultBuffer:
         """Longest-match positions over a column, as an int64 ResultBuffer."""
     def lookup(self, addrs: Iterable[IPv4Address] | Iterable[IPv6Address], /) -> list[int]:

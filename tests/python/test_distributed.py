@@ -102,3 +102,33 @@ def test_spark_local_mode(dataset, routes, reference) -> None:
     if reason:
         pytest.skip(reason)
     same_counts(flows.run_spark(dataset, routes), reference)
+
+
+def test_dask_tokens_follow_what_the_index_answers():
+    """Dask names tasks by token: indexes that answer alike share one, and
+    any change a lookup could see gives another."""
+    import pickle
+
+    import pytarn
+    from dask.base import tokenize
+
+    texts = ["10.0.0.0/8", "10.1.0.0/16", "2001:db8::/32", "10.1.0.0/16"]
+    base = pytarn.PrefixIndex.from_strings(texts)
+    alike = [
+        pytarn.PrefixIndex([pytarn.ip_network(t) for t in texts]),
+        pickle.loads(pickle.dumps(base)),
+        pytarn.PrefixIndex.from_bytes(base.to_bytes()),
+    ]
+    unlike = [
+        pytarn.PrefixIndex.from_strings(texts[:3]),  # a shorter table
+        pytarn.PrefixIndex.from_strings(["10.0.0.0/9"] + texts[1:]),  # one network changed
+        pytarn.PrefixIndex.from_strings([texts[1], texts[0]] + texts[2:]),  # positions swapped
+        pytarn.PrefixIndex.from_strings(texts[:2]),  # one family
+    ]
+    token = tokenize(base)
+    assert all(tokenize(i) == token for i in alike)
+    assert len({token, *(tokenize(i) for i in unlike)}) == 1 + len(unlike)
+    with base:
+        pass
+    with pytest.raises(pytarn.InvalidArgumentError):
+        base.__dask_tokenize__()
