@@ -25,18 +25,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// xorshift64*: the input only has to look like a routing table, the same on
-// every run.
-struct Rng {
-  uint64_t s;
-  uint64_t next() {
-    s ^= s >> 12;
-    s ^= s << 25;
-    s ^= s >> 27;
-    return s * 0x2545F4914F6CDD1Dull;
-  }
-};
-
 // Shaped like a full IPv4 routing table: about 60% /24, 38% /16../23, a few
 // /8../15 and a sprinkling of longer ones, all in unicast space, canonical,
 // with some duplicates (the same route from several sources).

@@ -1,8 +1,9 @@
-// bench_common.h - what every core benchmark prints about the machine and
-// how it reads the clock.
+// bench_common.h - what every core benchmark prints about the machine, how
+// it reads the clock, and the generator its synthetic inputs come from.
 #ifndef TARN_BENCH_COMMON_H
 #define TARN_BENCH_COMMON_H
 
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
@@ -37,5 +38,17 @@ inline double thread_cpu_seconds() {
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
+
+// xorshift64*: the input only has to look like a routing table (or whatever the
+// benchmark shapes from it), the same on every run.
+struct Rng {
+  uint64_t s;
+  uint64_t next() {
+    s ^= s >> 12;
+    s ^= s << 25;
+    s ^= s >> 27;
+    return s * 0x2545F4914F6CDD1Dull;
+  }
+};
 
 #endif  // TARN_BENCH_COMMON_H

@@ -26,18 +26,6 @@
 
 namespace {
 
-// xorshift64*: the input only has to look like a routing table, the same on
-// every run.
-struct Rng {
-  uint64_t s;
-  uint64_t next() {
-    s ^= s >> 12;
-    s ^= s << 25;
-    s ^= s >> 27;
-    return s * 0x2545F4914F6CDD1Dull;
-  }
-};
-
 // IPv4 shaped like a routing table (about 60% /24, most of the rest /16 to
 // /23, a few shorter, a sprinkling of longer), in unicast space, with some
 // duplicates and about a fifth of the prefixes more-specifics of an earlier

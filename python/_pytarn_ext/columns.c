@@ -60,29 +60,25 @@ static inline void split_append(binding_network_split *out, const tarn_prefix_t 
   out->positions[f][k] = i;
 }
 
-int binding_split_networks(PyObject *obj, binding_network_split *out) {
+/* The record of one item of a split sequence, or -1 with an exception. */
+typedef int (*split_item_fn)(PyObject *item, Py_ssize_t i, tarn_prefix_t *out);
+
+/* Every item of a list, tuple or other iterable through `item_fn`, in
+ * order; `what` is the TypeError for anything that is none of those.
+ * Iterating runs the caller's code, so the items are taken first; the walk
+ * runs none but the parser's, so the sequence cannot change under it. */
+static int split_sequence(PyObject *obj, const char *what, split_item_fn item_fn,
+                          binding_network_split *out) {
   memset(out, 0, sizeof *out);
-  /* Iterating runs the caller's code; the walk below runs none, so the
-   * sequence cannot change under it. */
-  PyObject *seq = PySequence_Fast(obj, "argument must be a list or tuple");
+  PyObject *seq = PySequence_Fast(obj, what);
   if (seq == NULL) return -1;
   Py_ssize_t n = PyList_Check(seq) ? PyList_Size(seq) : PyTuple_Size(seq);
   if (n < 0 || split_alloc(out, (size_t)n) < 0) goto fail;
   for (Py_ssize_t i = 0; i < n; i++) {
     PyObject *item = PyList_Check(seq) ? PyList_GetItem(seq, i) : PyTuple_GetItem(seq, i);
-    if (item == NULL) goto fail;
-    int f;
-    if (binding_is_ipv4network(item)) {
-      f = 0;
-    } else if (binding_is_ipv6network(item)) {
-      f = 1;
-    } else {
-      PyErr_SetString(pytarn_FamilyError, "all items must be IPv4Network or IPv6Network");
-      goto fail;
-    }
-    size_t k = out->count[f]++;
-    out->prefixes[f][k] = ((NetworkObject *)item)->prefix;
-    out->positions[f][k] = (size_t)i;
+    tarn_prefix_t p;
+    if (item == NULL || item_fn(item, i, &p) < 0) goto fail;
+    split_append(out, &p, (size_t)i);
   }
   Py_DECREF(seq);
   return 0;
@@ -91,6 +87,20 @@ fail:
   Py_DECREF(seq);
   binding_network_split_free(out);
   return -1;
+}
+
+static int network_item(PyObject *item, Py_ssize_t i, tarn_prefix_t *out) {
+  (void)i;
+  if (!binding_is_ipv4network(item) && !binding_is_ipv6network(item)) {
+    PyErr_SetString(pytarn_FamilyError, "all items must be IPv4Network or IPv6Network");
+    return -1;
+  }
+  *out = ((NetworkObject *)item)->prefix;
+  return 0;
+}
+
+int binding_split_networks(PyObject *obj, binding_network_split *out) {
+  return split_sequence(obj, "argument must be a list or tuple", network_item, out);
 }
 
 /* Longer than any network text ("IPv6 text/128" is at most 49 bytes), with
@@ -130,6 +140,16 @@ static int split_arrow_texts(const binding_arrow_column *col, binding_network_sp
   return 0;
 }
 
+static int text_item(PyObject *item, Py_ssize_t i, tarn_prefix_t *out) {
+  if (PyUnicode_Check(item)) return binding_prefix_from_str(item, i, out);
+  PyObject *name = PyType_GetName(Py_TYPE(item));
+  if (name != NULL) {
+    PyErr_Format(PyExc_TypeError, "item at index %zd is a '%U' object, not str", i, name);
+    Py_DECREF(name);
+  }
+  return -1;
+}
+
 int binding_split_network_texts(PyObject *obj, binding_network_split *out) {
   memset(out, 0, sizeof *out);
   binding_arrow_column col;
@@ -141,34 +161,8 @@ int binding_split_network_texts(PyObject *obj, binding_network_split *out) {
     if (rc < 0) binding_network_split_free(out);
     return rc;
   }
-  /* Iterating runs the caller's code; the walk below runs none but the
-   * parser's, so the sequence cannot change under it. */
-  PyObject *seq = PySequence_Fast(obj, "argument must be an iterable of str or an Arrow column");
-  if (seq == NULL) return -1;
-  Py_ssize_t n = PyList_Check(seq) ? PyList_Size(seq) : PyTuple_Size(seq);
-  if (n < 0 || split_alloc(out, (size_t)n) < 0) goto fail;
-  for (Py_ssize_t i = 0; i < n; i++) {
-    PyObject *item = PyList_Check(seq) ? PyList_GetItem(seq, i) : PyTuple_GetItem(seq, i);
-    if (item == NULL) goto fail;
-    if (!PyUnicode_Check(item)) {
-      PyObject *name = PyType_GetName(Py_TYPE(item));
-      if (name != NULL) {
-        PyErr_Format(PyExc_TypeError, "item at index %zd is a '%U' object, not str", i, name);
-        Py_DECREF(name);
-      }
-      goto fail;
-    }
-    tarn_prefix_t p;
-    if (binding_prefix_from_str(item, i, &p) < 0) goto fail;
-    split_append(out, &p, (size_t)i);
-  }
-  Py_DECREF(seq);
-  return 0;
-
-fail:
-  Py_DECREF(seq);
-  binding_network_split_free(out);
-  return -1;
+  return split_sequence(obj, "argument must be an iterable of str or an Arrow column",
+                        text_item, out);
 }
 
 /* ---- one core call per family over a column ------------------------------- */

@@ -347,6 +347,18 @@ static PyObject *prefixindex_pairs(const PrefixIndexPart *part, const tarn_prefi
   return list;
 }
 
+/* The distinct networks of one part and the core positions reported for
+ * them, in malloc'ed arrays of *n (the caller frees both, also on error). */
+static tarn_err_t prefixindex_part_records(const PrefixIndexPart *part, tarn_prefix_t **prefixes,
+                                           ssize_t **positions, size_t *n) {
+  *n = 0;
+  tarn_index_count(part->index, n, NULL);
+  *prefixes = malloc(*n * sizeof **prefixes);
+  *positions = malloc(*n * sizeof **positions);
+  if (*prefixes == NULL || *positions == NULL) return TARN_ERR_NOMEM;
+  return tarn_index_prefixes(part->index, *prefixes, *positions, *n);
+}
+
 /* One 64-bit word into the fingerprint: a multiply-xorshift mix, so that
  * every input bit reaches every output bit. */
 static inline uint64_t fingerprint_mix(uint64_t h, uint64_t w) {
@@ -364,13 +376,10 @@ static int prefixindex_fingerprint(PrefixIndexObject *self, uint64_t *out) {
   for (int f = 0; f < 2; f++) {
     const PrefixIndexPart *part = &self->parts[f];
     if (part->index == NULL) continue;
-    size_t n = 0;
-    tarn_index_count(part->index, &n, NULL);
-    tarn_prefix_t *prefixes = malloc(n * sizeof *prefixes);
-    ssize_t *positions = malloc(n * sizeof *positions);
-    tarn_err_t rc = prefixes == NULL || positions == NULL
-                        ? TARN_ERR_NOMEM
-                        : tarn_index_prefixes(part->index, prefixes, positions, n);
+    size_t n;
+    tarn_prefix_t *prefixes;
+    ssize_t *positions;
+    tarn_err_t rc = prefixindex_part_records(part, &prefixes, &positions, &n);
     if (rc == TARN_OK) {
       h = fingerprint_mix(h, (uint64_t)f << 32 | n);
       for (size_t i = 0; i < n; i++) {
@@ -420,17 +429,13 @@ static PyObject *prefixindex_prefixes(PyObject *self_obj, PyObject *unused) {
   for (int f = 0; f < 2 && result != NULL; f++) {
     const PrefixIndexPart *part = &self->parts[f];
     if (part->index == NULL) continue;
-    size_t n = 0;
-    tarn_index_count(part->index, &n, NULL);
-    tarn_prefix_t *prefixes = malloc(n * sizeof *prefixes);
-    ssize_t *positions = malloc(n * sizeof *positions);
+    size_t n;
+    tarn_prefix_t *prefixes;
+    ssize_t *positions;
     PyObject *pairs = NULL;
-    if (prefixes == NULL || positions == NULL) {
-      PyErr_NoMemory();
-    } else if (tarn_set_python_error(tarn_index_prefixes(part->index, prefixes, positions, n),
-                                     NULL) == 0) {
+    if (tarn_set_python_error(prefixindex_part_records(part, &prefixes, &positions, &n), NULL) ==
+        0)
       pairs = prefixindex_pairs(part, prefixes, positions, n);
-    }
     free(prefixes);
     free(positions);
     if (pairs == NULL) {
