@@ -207,6 +207,23 @@ typedef struct tarn_index tarn_index_t;
  */
 TARN_EXPORT tarn_err_t tarn_addr_parse(const char *src, tarn_addr_t *out);
 
+/* Readable bytes tarn_addr_parse_padded needs from the start of a text. */
+#define TARN_ADDR_PARSE_PADDING 64
+
+/*
+ * tarn_addr_parse_padded - tarn_addr_parse for a text whose buffer has room
+ * to spare: the TARN_ADDR_PARSE_PADDING bytes from `src` must all be
+ * readable, the text's NUL among them (a text with no NUL there is too long
+ * for an address and is refused).  The bytes after the NUL may hold
+ * anything.  Where the processor has vector instructions the text is read
+ * in whole registers, as tarn_addr_parse cannot, since it reads no byte past
+ * the NUL; for a text staged in buffers of one's own this saves the copy
+ * tarn_addr_parse makes.  Reads nothing outside those bytes.
+ *
+ * Writes and returns exactly what tarn_addr_parse does for the same text.
+ */
+TARN_EXPORT tarn_err_t tarn_addr_parse_padded(const char *src, tarn_addr_t *out);
+
 /*
  * tarn_addr_format - print `addr` into `buf` (of `len` bytes) as canonical
  * text: dotted quad for IPv4; RFC 5952 for IPv6 (lower case, no leading

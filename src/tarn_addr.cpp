@@ -8,17 +8,23 @@
 // Both directions are written to avoid data-dependent branches, because the
 // widths of octets and groups in real input are unpredictable and a branch
 // per field costs more than the arithmetic:
-//  - The parser finds the length with unrolled byte compares that stop at the
-//    NUL, then reads the text in 16-byte windows that end at the NUL at the
-//    latest and describes it by bitmasks (bit i: byte i is ':', '.', a
-//    decimal digit, a hex digit, '0').  The grammar becomes a few mask tests
-//    (for dotted quads, one table lookup of the dot layout), field boundaries
-//    come from the masks, and field values from fixed-width arithmetic on the
-//    text.  The caller's text is never read past its NUL.
-//  - The printers build the text in a local buffer with fixed-size stores and
-//    then copy exactly the text and its NUL to the caller.
+//  - The portable parser finds the length with unrolled byte compares that
+//    stop at the NUL, then reads the text in 16-byte windows that end at the
+//    NUL at the latest and describes it by bitmasks (bit i: byte i is ':',
+//    '.', a decimal digit, a hex digit, '0').  The grammar becomes a few mask
+//    tests (for dotted quads, one table lookup of the dot layout), field
+//    boundaries come from the masks, and field values from fixed-width
+//    arithmetic on the text.  The caller's text is never read past its NUL.
+//  - The SSE4.1 parser (x86-64, chosen at run time) reads whole 16-byte
+//    registers and gets the field values from shuffles and multiply-adds;
+//    see its section.  It reads past the NUL, so it reads the caller's text
+//    in place only for tarn_addr_parse_padded; tarn_addr_parse copies the
+//    text into a padded buffer first (see parse_strict).
+//  - The printers build the text in registers (or, for IPv6 on the portable
+//    path, a local buffer) and write exactly the text and its NUL.
 #include <string.h>
 
+#include <atomic>
 #include <bit>
 #include <utility>
 
@@ -27,6 +33,16 @@
 // selects the word path on x86 too, so that it is built and tested there.
 #if defined(__SSE2__) && !defined(TARN_NO_SIMD)
 #include <emmintrin.h>
+#endif
+
+// x86-64 builds also carry SSSE3/SSE4.1 (and AVX2) code, compiled for those
+// instruction sets function by function and chosen at run time, so that the
+// library still runs on any x86-64.
+#if defined(__x86_64__) && !defined(TARN_NO_SIMD)
+#define TARN_TEXT_X86 1
+#include <immintrin.h>
+#else
+#define TARN_TEXT_X86 0
 #endif
 
 #include "pytarn.h"
@@ -80,24 +96,25 @@ constexpr HexPairTable make_hex_pairs() {
 
 constexpr HexPairTable hex_pairs = make_hex_pairs();
 
-// Decimal text of 0..255 followed by '.', and its digit count (1..3).
+// Decimal text of 0..255 as a text word: bytes 0..3 the digits and '.',
+// bytes 4..6 the digits alone, byte 7 eight times the length of the first
+// (the bit offset of what follows it).  One load gives all three.
 struct DecTable {
-  uint32_t w[256];
-  uint8_t len[256];
+  uint64_t e[256];
 };
 
 constexpr DecTable make_dec() {
   DecTable t{};
   for (unsigned v = 0; v < 256; ++v) {
     unsigned n = 0;
-    uint32_t w = 0;
-    auto put = [&](unsigned c) { w |= c << (8 * n++); };
+    uint64_t w = 0;
+    auto put = [&](unsigned c) { w |= uint64_t{c} << (8 * n++); };
     if (v >= 100) put('0' + v / 100);
     if (v >= 10) put('0' + v / 10 % 10);
     put('0' + v % 10);
-    t.len[v] = static_cast<uint8_t>(n);
+    const uint64_t digits = w;
     put('.');
-    t.w[v] = w;
+    t.e[v] = w | (digits << 32) | ((uint64_t{8} * n) << 56);
   }
   return t;
 }
@@ -127,7 +144,7 @@ inline uint32_t load32(const uint8_t* p) {
 }
 
 // Index of the highest set bit of a non-zero x.
-inline unsigned top_bit(uint64_t x) { return 63u - static_cast<unsigned>(std::countl_zero(x)); }
+inline unsigned top_bit(uint64_t x) { return 63u - static_cast<unsigned>(__builtin_clzll(x)); }
 
 // Bit i set when byte i of a 16-byte window is of the class.
 struct Classes16 {
@@ -365,13 +382,6 @@ inline bool ipv4_suffix_parse(const uint8_t* t, unsigned len, uint64_t dots, uin
 // copying it out would read single-byte stores back as a word, which stalls
 // on store forwarding.
 
-// True when the text after the last colon holds a '.' (and so is not empty):
-// the address ends in a dotted quad.
-inline bool is_mixed_suffix(const Scan& s, unsigned last_colon) {
-  // last_colon + 1 is at most kMaxText, below the width of the mask.
-  return (s.dot >> (last_colon + 1)) != 0;
-}
-
 // Value of the hex group that is w (1..4) digits wide and whose last digit
 // is t[last], reading t[last - 3..last] (the caller makes sure all four are
 // text).  Every byte goes through hex_val and the four values are packed as
@@ -397,8 +407,24 @@ inline unsigned group_value_near_start(const uint8_t* t, unsigned last, unsigned
 // The 8 groups are assembled in a key128 (tarn_key.h), shifted with
 // key128_shl / key128_shr.
 
+// The groups of a well-formed IPv6 text (steps 1 and 2 passed, no run of
+// more than four digits), for the decoders of steps 3 to 5
+// (PortableText::decode, SseText::decode).
+struct Groups {
+  uint64_t ends;    // bit i: byte i is the last digit of a group
+  uint64_t starts;  // bit i: byte i is the first digit of a group
+  unsigned cc_pos;  // position of the "::", or 63 when there is none
+  bool has_cc;
+  bool mixed;  // the groups are followed by a dotted quad
+};
+
 // IPv6 text: hex groups with at most one "::", optionally ending in a dotted
-// quad (then 6 groups stand in front of it instead of 8).
+// quad (then 6 groups stand in front of it instead of 8).  The text is n
+// bytes (1..kMaxText) described by its masks of colons, dots and hex digits
+// (bit i: byte i, nothing at or after the NUL).  ipv6_shape does steps 1 and
+// 2 on the masks alone and hands back the groups and, in the mixed form,
+// where the quad lies; each code path then parses the quad and does steps 3
+// to 5 its own way (PortableText, SseText), sharing the grammar.
 //
 // 1. The hex section is the whole text (pure form) or the text before the
 //    last colon (mixed form; the quad after it is parsed on its own).  Every
@@ -410,38 +436,36 @@ inline unsigned group_value_near_start(const uint8_t* t, unsigned last, unsigned
 // 3. Groups are the runs of hex digits, none longer than 4.  With "::" there
 //    must be at most max_groups - 1 of them, so that "::" stands for at least
 //    one zero group; without it exactly max_groups.
-// 4. Only now, the text being well formed, the groups are decoded in text
-//    order and shifted into a 128-bit value, the latest at the bottom.  Then
+// 4. Only now, the text being well formed, the groups are decoded.  The
+//    portable way: in text order, shifted into a 128-bit value, the latest
+//    at the bottom (SseText::decode puts them in lanes instead).  Then
 //    the head (the groups before the "::") moves to the top and the tail
 //    (the groups after it) stays above the quad, or at the bottom.  Example
 //    "1:2::3": 1:2:3 in the low 48 bits, head 1:2 and tail 3, giving
 //    1:2:0:0:0:0:0:3.
 // 5. The mixed form accepts only IPv4-mapped addresses; the bytes are
 //    written before that test, as the failure contract allows.
-inline tarn_err_t addr_parse_ipv6(const Scan& s, tarn_addr_t* out) {
-  const unsigned n = s.len;
-  const uint64_t colon = s.colon;
+inline bool ipv6_shape(unsigned n, uint64_t colon, uint64_t dot, uint64_t hex, Groups* g,
+                       unsigned* tail_pos, unsigned* tail_len) {
   const unsigned last_colon = top_bit(colon);
-  const bool mixed = is_mixed_suffix(s, last_colon);
+  // The text after the last colon holds a '.' (and so is not empty): the
+  // address ends in a dotted quad.  last_colon + 1 is at most kMaxText,
+  // below the width of the mask.
+  const bool mixed = (dot >> (last_colon + 1)) != 0;
 
-  uint32_t quad = 0;
   unsigned hex_end = n;
   if (mixed) {
-    if (last_colon == 0) return TARN_ERR_PARSE;
-    // The quad after the last colon: 7 to 15 bytes, classified on its own.
-    const uint8_t* tail = s.text + last_colon + 1;
-    const unsigned tail_len = n - last_colon - 1;
-    if (tail_len - 7 > 8) return TARN_ERR_PARSE;
-    uint64_t lo, hi;
-    short_window(tail, tail_len, &lo, &hi);
-    const Classes16 c = classify_quad16(lo, hi);
-    if (!ipv4_suffix_parse(tail, tail_len, c.dot, c.digit, c.zero, &quad)) return TARN_ERR_PARSE;
+    if (last_colon == 0) return false;
+    // The quad after the last colon: 7 to 15 bytes, parsed by the caller.
+    *tail_pos = last_colon + 1;
+    *tail_len = n - last_colon - 1;
+    if (*tail_len - 7 > 8) return false;
     hex_end = last_colon;
   }
 
   // Steps 1 and 2.  hex_end is at most kMaxText, so the shift is safe.
   const uint64_t section = (uint64_t{1} << hex_end) - 1;
-  const uint64_t digits = s.hex & section;
+  const uint64_t digits = hex & section;
   const uint64_t pairs = colon & (colon >> 1);
   uint64_t bad = ((digits | colon) & section) ^ section;
   bad |= pairs & (pairs - 1);
@@ -450,56 +474,71 @@ inline tarn_err_t addr_parse_ipv6(const Scan& s, tarn_addr_t* out) {
   if (!mixed && n >= 2) bad |= (colon >> (n - 1)) & ~(pairs >> (n - 2)) & 1;
   // Step 3, widths: no run of five hex digits.
   bad |= digits & (digits >> 1) & (digits >> 2) & (digits >> 3) & (digits >> 4);
-  if (bad != 0) return TARN_ERR_PARSE;
+  if (bad != 0) return false;
 
-  // Steps 3 and 4.  Groups are decoded before they are counted: nothing is
+  // Bit 63 stands in for a missing "::": every group ends before it.
+  const unsigned cc_pos = static_cast<unsigned>(std::countr_zero(pairs | (uint64_t{1} << 63)));
+  *g = Groups{digits & ~(digits >> 1), digits & ~(digits << 1), cc_pos, pairs != 0, mixed};
+  return true;
+}
+
+// The portable path's view of an IPv6 text: group digits are read from the
+// text through hex_val, the quad is classified with classify_quad16.
+struct PortableText {
+  const uint8_t* t;  // the text, readable up to its NUL
+
+  // Steps 3 to 5.  Groups are decoded before they are counted: nothing is
   // written until the count is known to be right.  Group k ends at byte 2k
   // or later (k groups and colons, or a "::", stand in front of it), so from
   // the third group on the four bytes ending at its last digit are all text;
   // the first two are read the careful way.
-  const bool has_cc = pairs != 0;
-  const unsigned cc_pos = has_cc ? static_cast<unsigned>(std::countr_zero(pairs)) : 64;
-  const uint8_t* t = s.text;
-  uint64_t ends = digits & ~(digits >> 1);
-  uint64_t starts = digits & ~(digits << 1);
-  key128 acc{0, 0};
-  unsigned count = 0, head_groups = 0;
-  auto next_group = [&](bool near_start) {
-    const unsigned last = static_cast<unsigned>(std::countr_zero(ends));
-    const unsigned first = static_cast<unsigned>(std::countr_zero(starts));
-    ends &= ends - 1;
-    starts &= starts - 1;
-    const unsigned w = last - first + 1;
-    const unsigned v = near_start ? group_value_near_start(t, last, w) : group_value(t, last, w);
-    acc = key128{(acc.hi << 16) | (acc.lo >> 48), (acc.lo << 16) | v};
-    head_groups += last < cc_pos;
-    ++count;
-  };
-  if (ends != 0) next_group(true);
-  if (ends != 0) next_group(true);
-  while (ends != 0) next_group(false);
-  const unsigned max_groups = mixed ? 6 : 8;
-  if (has_cc ? count >= max_groups : count != max_groups) return TARN_ERR_PARSE;
+  tarn_err_t decode(Groups g, uint32_t quad, tarn_addr_t* out) const {
+    key128 acc{0, 0};
+    unsigned count = 0, head_groups = 0;
+    auto next_group = [&](bool near_start) {
+      const unsigned last = static_cast<unsigned>(std::countr_zero(g.ends));
+      const unsigned first = static_cast<unsigned>(std::countr_zero(g.starts));
+      g.ends &= g.ends - 1;
+      g.starts &= g.starts - 1;
+      const unsigned w = last - first + 1;
+      const unsigned v = near_start ? group_value_near_start(t, last, w) : group_value(t, last, w);
+      acc = key128{(acc.hi << 16) | (acc.lo >> 48), (acc.lo << 16) | v};
+      head_groups += last < g.cc_pos;
+      ++count;
+    };
+    if (g.ends != 0) next_group(true);
+    if (g.ends != 0) next_group(true);
+    while (g.ends != 0) next_group(false);
+    const unsigned max_groups = g.mixed ? 6 : 8;
+    if (g.has_cc ? count >= max_groups : count != max_groups) return TARN_ERR_PARSE;
 
-  // The tail, the groups after the "::", stays at the bottom (above the
-  // quad's 32 bits in the mixed form); the head moves up to group 0, by 16
-  // bits for each slot it leaves free.  A head of no groups is zero and is
-  // not shifted (its shift would be the full 128 bits).
-  const unsigned tail_groups = count - head_groups;       // at most 7
-  const key128 head = key128_shr(acc, 16 * tail_groups);  // below 128
-  const key128 head_bits = key128_shl(head, 16 * tail_groups);
-  const key128 tail{acc.hi ^ head_bits.hi, acc.lo ^ head_bits.lo};
-  const key128 top = head_groups > 0 ? key128_shl(head, 16 * (8 - head_groups)) : key128{0, 0};
-  const key128 bottom = mixed ? key128_shl(tail, 32) : tail;
-  const uint64_t hi = top.hi | bottom.hi;
-  const uint64_t lo = top.lo | bottom.lo | quad;
-  key128_store_be64(out->addr.v6, hi);
-  key128_store_be64(out->addr.v6 + 8, lo);
-  // Step 5: ::ffff:0:0/96 only.
-  if (mixed && (hi != 0 || (lo >> 32) != 0xFFFF)) return TARN_ERR_PARSE;
-  out->family = TARN_AF_INET6;
-  return TARN_OK;
-}
+    // The tail, the groups after the "::", stays at the bottom (above the
+    // quad's 32 bits in the mixed form); the head moves up to group 0, by
+    // 16 bits for each slot it leaves free.  A head of no groups is zero
+    // and is not shifted (its shift would be the full 128 bits).
+    const unsigned tail_groups = count - head_groups;       // at most 7
+    const key128 head = key128_shr(acc, 16 * tail_groups);  // below 128
+    const key128 head_bits = key128_shl(head, 16 * tail_groups);
+    const key128 tail{acc.hi ^ head_bits.hi, acc.lo ^ head_bits.lo};
+    const key128 top = head_groups > 0 ? key128_shl(head, 16 * (8 - head_groups)) : key128{0, 0};
+    const key128 bottom = g.mixed ? key128_shl(tail, 32) : tail;
+    const uint64_t hi = top.hi | bottom.hi;
+    const uint64_t lo = top.lo | bottom.lo | quad;
+    key128_store_be64(out->addr.v6, hi);
+    key128_store_be64(out->addr.v6 + 8, lo);
+    // Step 5: ::ffff:0:0/96 only.
+    if (g.mixed && (hi != 0 || (lo >> 32) != 0xFFFF)) return TARN_ERR_PARSE;
+    out->family = TARN_AF_INET6;
+    return TARN_OK;
+  }
+  // The dotted quad of len bytes (7..15) at t + pos, which ends at the NUL.
+  bool quad(unsigned pos, unsigned len, uint32_t* q) const {
+    uint64_t lo, hi;
+    short_window(t + pos, len, &lo, &hi);
+    const Classes16 c = classify_quad16(lo, hi);
+    return ipv4_suffix_parse(t + pos, len, c.dot, c.digit, c.zero, q);
+  }
+};
 
 // Any text of n bytes that is not a well-formed dotted quad: classify it
 // all and let the family decide.  Kept out of line so that the dotted-quad
@@ -513,7 +552,13 @@ __attribute__((noinline)) tarn_err_t addr_parse_general(const char* src, unsigne
   // Without one the text is IPv4, and every valid dotted quad has taken the
   // short path: this one is not.
   if (s.colon == 0) return TARN_ERR_PARSE;
-  return addr_parse_ipv6(s, out);
+  Groups g;
+  unsigned tail_pos = 0, tail_len = 0;
+  if (!ipv6_shape(s.len, s.colon, s.dot, s.hex, &g, &tail_pos, &tail_len)) return TARN_ERR_PARSE;
+  const PortableText text{s.text};
+  uint32_t quad = 0;
+  if (g.mixed && !text.quad(tail_pos, tail_len, &quad)) return TARN_ERR_PARSE;
+  return text.decode(g, quad, out);
 }
 
 // A text of 7 to 15 bytes, the length of every dotted quad.  If every byte
@@ -533,6 +578,565 @@ inline tarn_err_t addr_parse_ipv4(const char* src, unsigned n, tarn_addr_t* out)
   return TARN_OK;
 }
 
+// The portable parser: the length by unrolled compares, then the dotted-quad
+// path for the lengths of a dotted quad, else the general one.  Like every
+// parser entry point (see "Choosing the code path") it marks a failure
+// TARN_AF_UNSPEC.
+inline tarn_err_t parse_portable_n(const char* src, unsigned n, tarn_addr_t* out) {
+  const tarn_err_t err =
+      n - 7 <= 8 ? addr_parse_ipv4(src, n, out) : addr_parse_general(src, n, out);
+  if (err != TARN_OK) out->family = TARN_AF_UNSPEC;
+  return err;
+}
+
+tarn_err_t parse_portable(const char* src, tarn_addr_t* out) {
+  return parse_portable_n(
+      src, bounded_length(src, std::make_integer_sequence<unsigned, kMaxText + 1>{}), out);
+}
+
+// ---------------------------------------------------------------------------
+// Parsing with SSSE3 and SSE4.1 (x86)
+// ---------------------------------------------------------------------------
+//
+// The same grammar, read in whole 16-byte registers (after Lemire and Mula,
+// "Parsing IP addresses crazily fast", 2023):
+//  1. Load the 16 bytes at the text.  The NUL is the first zero byte; bytes
+//     after it are not the text's and every mask drops them.
+//  2. A text of 7 to 15 bytes of digits and dots is a dotted quad or
+//     nothing.  Its dot positions and length name one of the 81 layouts of
+//     four 1- to 3-digit octets (quad_patterns, reached by a perfect hash);
+//     any other layout finds a slot whose key differs.
+//  3. The layout's shuffle moves the digits of octet k to bytes 4k..4k+2 of a
+//     register, hundreds first, zeros where an octet is shorter; one
+//     multiply-add of digit pairs (100, 10 | 1, 0) and one of the pairs
+//     give the four values as 32-bit lanes, compared with 255 together.  The
+//     layout also names the first digits of octets of two or more digits,
+//     which must not be '0'.
+//  4. Anything else is IPv6 or wrong.  The canonical mapped text,
+//     "::ffff:" and a dotted quad, is parsed as steps 2 and 3 after its
+//     prefix (parse_mapped_sse41).  Any other text: up to 48 bytes are
+//     classified by two nibble-table shuffles into the masks the shared
+//     grammar (ipv6_shape) reads, and the value of every run of up to four
+//     hex digits is computed at once (classify48); then each group's value
+//     is one load, the groups go into 16-bit lanes and one shuffle expands
+//     the "::" (SseText::decode).
+//
+// Reading whole registers goes past the NUL, which is why these entry points
+// get only padded text: tarn_addr_parse_padded's caller's, or tarn_addr_parse's
+// own copy.  Even so a window is read in place only when it lies within the
+// 4 KB page the text starts in, else the text (up to its NUL) is copied
+// into a local buffer first, so that a caller who pads too little gets a
+// refusal or a right answer, never a fault.
+#if TARN_TEXT_X86
+
+// The code of both SIMD levels is written once, for SSSE3, SSE4.1 and
+// POPCNT (TARN_SSE41), in functions the compiler must inline
+// (TARN_SIMD_INLINE) into each level's out-of-line entry points, which are
+// compiled for that level's instruction set.  The AVX2 level (TARN_AVX2)
+// differs only in its IPv6 parser, which as the three-operand VEX forms of
+// the same instructions, with BMI1/BMI2 bit operations, takes a sixth fewer
+// instructions and some 10% less time.
+#define TARN_SSE41 __attribute__((target("ssse3,sse4.1,popcnt")))
+#define TARN_AVX2 __attribute__((target("ssse3,sse4.1,popcnt,avx2,bmi,bmi2")))
+#define TARN_SIMD_INLINE TARN_SSE41 __attribute__((always_inline)) inline
+
+// True when the w bytes at p lie in one 4 KB page (x86 pages are 4 KB or
+// larger, and larger ones are aligned to 4 KB as well).
+inline bool within_page(const uint8_t* p, unsigned w) {
+  return (reinterpret_cast<uintptr_t>(p) & 4095) <= 4096 - w;
+}
+
+// The 16 bytes at p, of which the text may own only a prefix; the caller has
+// made sure they lie in the page of the text (within_page).  The address
+// sanitizer checks objects, not pages, and would flag the bytes after the
+// NUL, so this one load is left out of its checks; nothing read beyond the
+// NUL is ever used.
+TARN_SSE41 __attribute__((no_sanitize_address)) inline __m128i load_in_page(const uint8_t* p) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+// Copies the text at src into buf, which holds cap bytes of zeros, stopping
+// at the NUL or after cap - 1 bytes, so that buf always ends in a zero.
+inline void copy_text(const char* src, uint8_t* buf, unsigned cap) {
+  for (unsigned i = 0; i + 1 < cap && src[i] != '\0'; ++i) buf[i] = static_cast<uint8_t>(src[i]);
+}
+
+TARN_SIMD_INLINE uint32_t mask_of(__m128i m) { return static_cast<uint32_t>(_mm_movemask_epi8(m)); }
+
+// Bit i set where byte i is a decimal digit; signed compares, so bytes of
+// 0x80 and above are below '0'.
+TARN_SIMD_INLINE uint32_t digit_mask(__m128i x) {
+  return mask_of(_mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8('0' - 1)),
+                               _mm_cmplt_epi8(x, _mm_set1_epi8('9' + 1))));
+}
+
+// The 81 dotted-quad layouts, each found from its key (dot positions plus a
+// bit at the length, as for quad_layouts) by the hash (key * kQuadHash) >>
+// 24, which separates the 81 keys (quad_patterns checks it when it is built).
+// slot[h] names the layout of hash h, or kNoPattern, whose key 0 matches no
+// key: a key always has its length bit.
+constexpr uint32_t kQuadHash = 0x54C9AEDF;
+constexpr uint8_t kNoPattern = 81;
+
+constexpr unsigned quad_hash(uint32_t key) { return (key * kQuadHash) >> 24; }
+
+struct QuadPattern {
+  uint8_t shuffle[16];  // byte 4k + j: text position of digit j of octet k, or 0x80 (zero)
+  uint16_t key;
+  uint16_t lead;  // first digits of the octets of two or three digits
+};
+
+struct QuadPatterns {
+  uint8_t slot[256];
+  QuadPattern p[kNoPattern + 1];
+  bool perfect;  // no two keys share a hash
+};
+
+constexpr QuadPatterns make_quad_patterns() {
+  QuadPatterns t{};
+  for (unsigned h = 0; h < 256; ++h) t.slot[h] = kNoPattern;
+  t.perfect = true;
+  unsigned id = 0;
+  for (unsigned w0 = 1; w0 <= 3; ++w0)
+    for (unsigned w1 = 1; w1 <= 3; ++w1)
+      for (unsigned w2 = 1; w2 <= 3; ++w2)
+        for (unsigned w3 = 1; w3 <= 3; ++w3) {
+          const unsigned widths[4] = {w0, w1, w2, w3};
+          QuadPattern& q = t.p[id];
+          unsigned pos = 0, key = 0;
+          for (unsigned k = 0; k < 4; ++k) {
+            const unsigned w = widths[k];
+            if (w > 1) q.lead = static_cast<uint16_t>(q.lead | (1u << pos));
+            // Right-aligned in bytes 4k..4k+2: hundreds, tens, ones.
+            for (unsigned j = 0; j < 4; ++j) {
+              const bool digit = j < 3 && j >= 3 - w;
+              q.shuffle[4 * k + j] = static_cast<uint8_t>(digit ? pos + j - (3 - w) : 0x80);
+            }
+            pos += w;
+            key |= 1u << pos;  // the dot after the octet, or the NUL after the last
+            ++pos;
+          }
+          q.key = static_cast<uint16_t>(key);
+          uint8_t& s = t.slot[quad_hash(key)];
+          if (s != kNoPattern) t.perfect = false;
+          s = static_cast<uint8_t>(id++);
+        }
+  return t;
+}
+
+constexpr QuadPatterns quad_patterns = make_quad_patterns();
+static_assert(quad_patterns.perfect, "kQuadHash must separate the 81 dotted-quad layouts");
+
+// Dotted quad of n bytes (7..15) in x, whose bytes before n are all digits
+// or dots (dots and zeros: their masks, nothing at or after n).  On success
+// *quad holds the four octets in memory order (octet 0 at the lowest
+// address).
+TARN_SIMD_INLINE bool quad_sse41(__m128i x, unsigned n, uint32_t dots, uint32_t zeros,
+                                 uint32_t* quad) {
+  const uint32_t key = dots | (1u << n);  // n <= 15: a safe shift
+  const QuadPattern& p = quad_patterns.p[quad_patterns.slot[quad_hash(key)]];
+  // Exact for digits, the only bytes the shuffle takes.
+  const __m128i digits = _mm_subs_epu8(x, _mm_set1_epi8('0'));
+  const __m128i placed =
+      _mm_shuffle_epi8(digits, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p.shuffle)));
+  // Digits are 0..9 (unsigned), weights signed: 100h + 10t and o fit 16 bits.
+  const __m128i pairs = _mm_maddubs_epi16(placed, _mm_set1_epi32(0x00010A64));
+  const __m128i values = _mm_madd_epi16(pairs, _mm_set1_epi16(1));
+  const uint32_t above = mask_of(_mm_cmpgt_epi32(values, _mm_set1_epi32(255)));
+  const bool ok = (p.key == key) & ((zeros & p.lead) == 0) & (above == 0);
+  const __m128i bytes = _mm_shuffle_epi8(
+      values, _mm_setr_epi8(0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1));
+  *quad = static_cast<uint32_t>(_mm_cvtsi128_si32(bytes));
+  return ok;
+}
+
+// A dotted quad of len bytes (7 to 15) at the start of x, all digits or dots.
+TARN_SIMD_INLINE bool ipv4_suffix_sse41(__m128i x, unsigned len, uint32_t* quad) {
+  if (len - 7 > 8) return false;
+  const uint32_t in_text = (1u << len) - 1;  // len <= 15
+  const uint32_t dots = mask_of(_mm_cmpeq_epi8(x, _mm_set1_epi8('.'))) & in_text;
+  if ((dots | (digit_mask(x) & in_text)) != in_text) return false;
+  const uint32_t zeros = mask_of(_mm_cmpeq_epi8(x, _mm_set1_epi8('0'))) & in_text;
+  return quad_sse41(x, len, dots, zeros, quad);
+}
+
+// Where the groups go once the "::" is expanded, for head groups before it
+// and gap zero groups standing for it (both 0..8): byte 2j, 2j + 1 of the
+// address take the high and low byte of text group j while j < head, of
+// text group j - gap from head + gap on, and are zero in between.  Text
+// group k is the 16-bit lane k of the register it is shuffled from.
+struct GroupPlacement {
+  uint8_t order[9][9][16];
+};
+
+constexpr GroupPlacement make_group_placement() {
+  GroupPlacement t{};
+  for (unsigned head = 0; head <= 8; ++head)
+    for (unsigned gap = 0; gap <= 8; ++gap)
+      for (unsigned j = 0; j < 8; ++j) {
+        const bool from_head = j < head, from_tail = j >= head + gap;
+        const unsigned src = from_head ? j : j - gap;
+        t.order[head][gap][size_t{2} * j] =
+            static_cast<uint8_t>(from_head || from_tail ? 2 * src + 1 : 0x80);
+        t.order[head][gap][2 * j + 1] =
+            static_cast<uint8_t>(from_head || from_tail ? 2 * src : 0x80);
+      }
+  return t;
+}
+
+constexpr GroupPlacement group_placement = make_group_placement();
+
+// The SSE view of an IPv6 text for steps 3 to 5: the text, readable in
+// 16-byte loads up to byte 64 (in place or copied), and at value[i] the
+// value of the run of hex digits that ends at byte i (classify48), for
+// i of 0..47; value[47] is 0, since bytes 46 and 47 are made zeros (no text
+// reaches them).
+struct SseText {
+  const uint8_t* t;
+  const uint16_t* value;
+
+  // Steps 3 to 5 without a branch on the counts: they come from the masks,
+  // then eight inserts put text group k in 16-bit lane k (past the last
+  // group, bit 47 stands in for the group's end and reads a 0; a ninth group
+  // is not placed, but then the count is wrong), and one shuffle expands the
+  // "::" and turns the lanes big-endian.
+  TARN_SIMD_INLINE tarn_err_t decode(Groups g, uint32_t quad, tarn_addr_t* out) const {
+    const unsigned max_groups = g.mixed ? 6 : 8;
+    const unsigned count = static_cast<unsigned>(std::popcount(g.ends));
+    // At most max_groups - 1 groups with "::", exactly max_groups without;
+    // one test of both, since whether there is a "::" is unpredictable.
+    const unsigned want = max_groups - g.has_cc;
+    if ((count > want) | ((count < want) & !g.has_cc)) return TARN_ERR_PARSE;
+    // Groups before the "::" (all of them without one); cc_pos <= 63.
+    const unsigned head =
+        static_cast<unsigned>(std::popcount(g.ends & ((uint64_t{1} << g.cc_pos) - 1)));
+    __m128i lanes = _mm_setzero_si128();
+    uint64_t ends = g.ends;
+    auto next_end = [&ends] {
+      const unsigned last = static_cast<unsigned>(std::countr_zero(ends | (uint64_t{1} << 47)));
+      ends &= ends - 1;
+      return last;
+    };
+    // Two registers filled side by side (lanes 0..3, lanes 4..7), so that
+    // the inserts form two short chains rather than one long one.
+    __m128i high = _mm_setzero_si128();
+    lanes = _mm_insert_epi16(lanes, value[next_end()], 0);
+    lanes = _mm_insert_epi16(lanes, value[next_end()], 1);
+    lanes = _mm_insert_epi16(lanes, value[next_end()], 2);
+    lanes = _mm_insert_epi16(lanes, value[next_end()], 3);
+    high = _mm_insert_epi16(high, value[next_end()], 4);
+    high = _mm_insert_epi16(high, value[next_end()], 5);
+    high = _mm_insert_epi16(high, value[next_end()], 6);
+    high = _mm_insert_epi16(high, value[next_end()], 7);
+    lanes = _mm_or_si128(lanes, high);
+    // head <= count <= max_groups, so the gap is 0..8.
+    const __m128i order = _mm_loadu_si128(
+        reinterpret_cast<const __m128i*>(group_placement.order[head][max_groups - count]));
+    __m128i bytes = _mm_shuffle_epi8(lanes, order);
+    // The quad's octets, first octet first, into bytes 12..15, which the
+    // mixed form leaves zero (and quad is 0 in the pure form).
+    const __m128i octets = _mm_cvtsi32_si128(static_cast<int>(__builtin_bswap32(quad)));
+    bytes = _mm_or_si128(bytes, _mm_slli_si128(octets, 12));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out->addr.v6), bytes);
+    // Step 5: ::ffff:0:0/96 only.
+    const __m128i mapped_head = _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, -1, -1, 0, 0, 0, 0);
+    if (g.mixed && (mask_of(_mm_cmpeq_epi8(bytes, mapped_head)) & 0xFFF) != 0xFFF)
+      return TARN_ERR_PARSE;
+    out->family = TARN_AF_INET6;
+    return TARN_OK;
+  }
+
+  TARN_SIMD_INLINE bool quad(unsigned pos, unsigned len, uint32_t* q) const {
+    // pos + 16 <= kMaxText + 16 < 64: within what may be read.
+    uint32_t bytes;
+    if (!ipv4_suffix_sse41(load_in_page(t + pos), len, &bytes)) return false;
+    *q = __builtin_bswap32(bytes);
+    return true;
+  }
+};
+
+// The byte classes of 48 bytes of IPv6 text (bit i: byte i).
+struct Classes48 {
+  uint64_t nul, colon, dot, hex;
+};
+
+// Classifies x[0..2] and puts at value[i] the number the hex digits at
+// bytes i-3..i spell, counting only those in one unbroken run with byte i:
+// the value of a group of up to four digits ending at i.
+//
+// Classes come from two table shuffles, one by each nibble, and'ed: a class
+// bit survives only where both nibbles allow it.
+//   '0'..'9' 0x30..0x39   high 3, low 0..9    kDigit
+//   'A'..'F' 0x41..0x46   high 4, low 1..6    kLetter (also 'a'..'f', high 6)
+//   ':'      0x3A         high 3, low A       kColon
+//   '.'      0x2E         high 2, low E       kDot
+// Every other byte, 0x80 and above included (high nibble 8..F), gets none.
+//
+// With d(i) the digit value of byte i, or 0 when byte i is not a digit, and
+// h(i) whether it is one, two steps of byte arithmetic give the values:
+//   pair(i)  = d(i) + 16 d(i-1)                         (a byte)
+//   value(i) = pair(i) + 256 pair(i-2) h(i-1) h(i-2)
+// pair(i-2) already stops at a non-digit at i-3 because d is 0 there; the
+// factors stop it at i-1 or i-2.  Bytes before the text count as non-digits.
+TARN_SIMD_INLINE Classes48 classify48(const __m128i x[3], uint16_t value[48]) {
+  constexpr char kDigit = char(0x80), kColon = 0x40, kDot = 0x20, kLetter = 0x10;
+  const __m128i by_low = _mm_setr_epi8(kDigit, kDigit | kLetter, kDigit | kLetter, kDigit | kLetter,
+                                       kDigit | kLetter, kDigit | kLetter, kDigit | kLetter, kDigit,
+                                       kDigit, kDigit, kColon, 0, 0, 0, kDot, 0);
+  const __m128i by_high =
+      _mm_setr_epi8(0, 0, kDot, kDigit | kColon, kLetter, 0, kLetter, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+  // What a letter adds to its low nibble to make its digit value.
+  const __m128i letter_add = _mm_setr_epi8(0, 0, 0, 0, 9, 0, 9, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+  const __m128i low4 = _mm_set1_epi8(0x0F), zero = _mm_setzero_si128();
+  Classes48 c{0, 0, 0, 0};
+  __m128i prev_d = zero, prev_h = zero, prev_pair = zero;
+  for (int i = 0; i < 3; ++i) {
+    const __m128i v = x[i];
+    const __m128i lo = _mm_and_si128(v, low4), hi = _mm_and_si128(_mm_srli_epi16(v, 4), low4);
+    const __m128i cls = _mm_and_si128(_mm_shuffle_epi8(by_low, lo), _mm_shuffle_epi8(by_high, hi));
+    // kLetter moved up to bit 7 joins kDigit: bit 7 is "hex digit".  The
+    // 16-bit shifts carry bits across bytes, but never into bit 7 of one.
+    const __m128i hexbit = _mm_or_si128(cls, _mm_slli_epi16(cls, 3));
+    const unsigned at = 16 * static_cast<unsigned>(i);
+    c.nul |= uint64_t{mask_of(_mm_cmpeq_epi8(v, zero))} << at;
+    c.colon |= uint64_t{mask_of(_mm_slli_epi16(cls, 1))} << at;
+    c.dot |= uint64_t{mask_of(_mm_slli_epi16(cls, 2))} << at;
+    c.hex |= uint64_t{mask_of(hexbit)} << at;
+    const __m128i h = _mm_cmplt_epi8(hexbit, zero);
+    // At most 15: the saturating add is exact.
+    const __m128i d = _mm_and_si128(h, _mm_adds_epu8(lo, _mm_shuffle_epi8(letter_add, hi)));
+    // d(i-1) is below 16, so a 16-bit shift by 4 keeps it in its byte.
+    const __m128i pair = _mm_or_si128(d, _mm_slli_epi16(_mm_alignr_epi8(d, prev_d, 15), 4));
+    const __m128i joined =
+        _mm_and_si128(_mm_alignr_epi8(h, prev_h, 15), _mm_alignr_epi8(h, prev_h, 14));
+    const __m128i upper = _mm_and_si128(_mm_alignr_epi8(pair, prev_pair, 14), joined);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(value + at), _mm_unpacklo_epi8(pair, upper));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(value + at + 8), _mm_unpackhi_epi8(pair, upper));
+    prev_d = d;
+    prev_h = h;
+    prev_pair = pair;
+  }
+  return c;
+}
+
+// Any text that is not a dotted quad of 7 to 15 bytes (step 4).
+TARN_SIMD_INLINE tarn_err_t parse_ipv6_simd(const char* src, tarn_addr_t* out) {
+  const uint8_t* t = reinterpret_cast<const uint8_t*>(src);
+  alignas(16) uint8_t copy[64];
+  __m128i x[3];
+  if (within_page(t, 64)) {
+    for (size_t i = 0; i < 3; ++i) x[i] = load_in_page(t + 16 * i);
+  } else {
+    // Zeros after the copied text: a text longer than kMaxText still has
+    // its first zero at kMaxText + 1 or later, and fails below.
+    memset(copy, 0, sizeof copy);
+    copy_text(src, copy, kMaxText + 2);
+    t = copy;
+    for (size_t i = 0; i < 3; ++i)
+      x[i] = _mm_load_si128(reinterpret_cast<const __m128i*>(t + 16 * i));
+  }
+  // Bytes 46 and 47 are never text (kMaxText is 45): as zeros they end a
+  // longer text at 46, which fails, and give value[47] = 0.
+  x[2] = _mm_and_si128(x[2],
+                       _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 0));
+  alignas(16) uint16_t value[48];
+  const Classes48 c = classify48(x, value);
+  const unsigned n = static_cast<unsigned>(__builtin_ctzll(c.nul));  // a zero at 46 at the latest
+  if (n == 0 || n > kMaxText) return TARN_ERR_PARSE;
+  const uint64_t in_text = (uint64_t{1} << n) - 1;  // n <= kMaxText: a safe shift
+  const uint64_t colon = c.colon & in_text, dot = c.dot & in_text, hex = c.hex & in_text;
+  // Without a ':' the text is IPv4, and no dotted quad came this way.
+  if (colon == 0) return TARN_ERR_PARSE;
+  Groups g;
+  unsigned tail_pos = 0, tail_len = 0;
+  if (!ipv6_shape(n, colon, dot, hex, &g, &tail_pos, &tail_len)) return TARN_ERR_PARSE;
+  const SseText text{t, value};
+  uint32_t quad = 0;
+  if (g.mixed && !text.quad(tail_pos, tail_len, &quad)) return TARN_ERR_PARSE;
+  return text.decode(g, quad, out);
+}
+
+// The canonical text of an IPv4-mapped address, "::ffff:" (any case) and a
+// dotted quad, is what the printer writes and so what most mapped texts
+// look like; it is parsed here without step 4.  x holds the text's first
+// 16 bytes.  Returns false, writing nothing, for any other text, valid or
+// not: step 4 then decides.  Text of this shape is valid exactly when the
+// quad is, since "::ffff" and the quad always make an IPv4-mapped address.
+TARN_SIMD_INLINE bool parse_mapped_sse41(__m128i x, const uint8_t* t, tarn_addr_t* out) {
+  const __m128i fold = _mm_setr_epi8(0, 0, 0x20, 0x20, 0x20, 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+  const __m128i prefix =
+      _mm_setr_epi8(':', ':', 'f', 'f', 'f', 'f', ':', 0, 0, 0, 0, 0, 0, 0, 0, 0);
+  if ((mask_of(_mm_cmpeq_epi8(_mm_or_si128(x, fold), prefix)) & 0x7F) != 0x7F) return false;
+  // The quad's window: in place when it stays in the page, else the prefix
+  // already read holds no zero and the quad is copied.
+  __m128i q;
+  if (within_page(t + 7, 16)) {
+    q = load_in_page(t + 7);
+  } else {
+    alignas(16) uint8_t copy[32] = {};
+    copy_text(reinterpret_cast<const char*>(t + 7), copy, 17);  // see parse_simd
+    q = _mm_load_si128(reinterpret_cast<const __m128i*>(copy));
+  }
+  const uint32_t nul = mask_of(_mm_cmpeq_epi8(q, _mm_setzero_si128()));
+  uint32_t quad;
+  // No zero in the window: 16 bytes or more, too long for a quad.
+  if (nul == 0 || !ipv4_suffix_sse41(q, static_cast<unsigned>(std::countr_zero(nul)), &quad))
+    return false;
+  const __m128i mapped = _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, -1, -1, 0, 0, 0, 0);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out->addr.v6),
+                   _mm_insert_epi32(mapped, static_cast<int>(quad), 3));
+  out->family = TARN_AF_INET6;
+  return true;
+}
+
+TARN_SSE41 __attribute__((noinline)) tarn_err_t parse_ipv6_sse41(const char* src,
+                                                                 tarn_addr_t* out) {
+  return parse_ipv6_simd(src, out);
+}
+TARN_AVX2 __attribute__((noinline)) tarn_err_t parse_ipv6_avx2(const char* src, tarn_addr_t* out) {
+  return parse_ipv6_simd(src, out);
+}
+
+// Step 1 and 2, then step 4 (Ipv6, the level's entry point) for everything
+// else.
+template <tarn_err_t (*Ipv6)(const char*, tarn_addr_t*)>
+TARN_SIMD_INLINE tarn_err_t parse_simd(const char* src, tarn_addr_t* out) {
+  const uint8_t* t = reinterpret_cast<const uint8_t*>(src);
+  __m128i x;
+  if (within_page(t, 16)) {
+    x = load_in_page(t);
+  } else {
+    // Up to 16 bytes of text: a text of 16 or more then shows no zero in
+    // the window, as when read in place.
+    alignas(16) uint8_t copy[32] = {};
+    copy_text(src, copy, 17);
+    x = _mm_load_si128(reinterpret_cast<const __m128i*>(copy));
+  }
+  const uint32_t nul = mask_of(_mm_cmpeq_epi8(x, _mm_setzero_si128()));
+  // No zero in the window: 16 bytes or more.
+  const unsigned n = static_cast<unsigned>(std::countr_zero(nul | 0x10000));
+  const uint32_t in_text = (uint32_t{1} << n) - 1;  // n <= 16
+  // A ':' makes the text IPv6; testing it first keeps the branches below
+  // the same for every text of one family, whatever its length.
+  const uint32_t colons = mask_of(_mm_cmpeq_epi8(x, _mm_set1_epi8(':'))) & in_text;
+  if (colons == 0 && n - 7 <= 8) {
+    const uint32_t dots = mask_of(_mm_cmpeq_epi8(x, _mm_set1_epi8('.'))) & in_text;
+    if ((dots | (digit_mask(x) & in_text)) == in_text) {
+      const uint32_t zeros = mask_of(_mm_cmpeq_epi8(x, _mm_set1_epi8('0'))) & in_text;
+      uint32_t quad;
+      if (!quad_sse41(x, n, dots, zeros, &quad)) return TARN_ERR_PARSE;
+      out->family = TARN_AF_INET;
+      memcpy(out->addr.v4, &quad, 4);  // bytes 4..15 are not ours to write
+      return TARN_OK;
+    }
+  }
+  if (parse_mapped_sse41(x, t, out)) return TARN_OK;
+  return Ipv6(src, out);
+}
+
+TARN_SSE41 __attribute__((noinline)) tarn_err_t parse_sse41(const char* src, tarn_addr_t* out) {
+  const tarn_err_t err = parse_simd<parse_ipv6_sse41>(src, out);
+  if (err != TARN_OK) out->family = TARN_AF_UNSPEC;
+  return err;
+}
+// The AVX2 level's dotted-quad path is the SSE4.1 code: it is short, and
+// compiled for AVX2 it would build its constants in registers rather than
+// load them, which costs more than the VEX forms save.
+TARN_SSE41 __attribute__((noinline)) tarn_err_t parse_avx2(const char* src, tarn_addr_t* out) {
+  const tarn_err_t err = parse_simd<parse_ipv6_avx2>(src, out);
+  if (err != TARN_OK) out->family = TARN_AF_UNSPEC;
+  return err;
+}
+
+#endif  // TARN_TEXT_X86
+
+// ---------------------------------------------------------------------------
+// Choosing the code path
+// ---------------------------------------------------------------------------
+
+// A parser entry point: all of tarn_addr_parse after its argument checks,
+// failures marked TARN_AF_UNSPEC; one per level.
+using ParseEntry = tarn_err_t (*)(const char*, tarn_addr_t*);
+
+#if TARN_TEXT_X86
+// The SIMD levels read whole registers, past the NUL (within its page):
+// tarn_addr_parse_padded's caller guarantees kPadding readable bytes, but
+// tarn_addr_parse promises to read no byte past the NUL.  For it the text
+// (at most kMaxText + 1 bytes, found by the portable length scan, which
+// reads each byte only after the one before proved not to be the NUL) is
+// first copied into a zeroed local buffer of kPadding bytes, which the
+// SIMD code then reads in place: it is aligned, so it never straddles a
+// page.
+constexpr size_t kPadding = TARN_ADDR_PARSE_PADDING;
+static_assert(kPadding >= 64, "the IPv6 path reads 48 bytes, the mapped path 23");
+
+//
+// A copy costs its stores, and the SIMD code's wide loads of them wait for
+// those stores to drain (no store forwarding from many narrow stores to one
+// wide load): for a dotted quad that is more than the whole portable parse,
+// which reads the text in place with words that end at the NUL.  So the
+// texts of dotted-quad length (and the short IPv6 ones among them) take the
+// portable path, and only longer texts the copy and the SIMD path.
+template <ParseEntry Simd>
+tarn_err_t parse_strict(const char* src, tarn_addr_t* out) {
+  const unsigned n = bounded_length(src, std::make_integer_sequence<unsigned, kMaxText + 1>{});
+  if (n <= 15) return parse_portable_n(src, n, out);
+  alignas(64) char copy[kPadding];
+  memset(copy, 0, sizeof copy);
+  memcpy(copy, src, n);  // n <= kMaxText + 1 < kPadding: the copy keeps a zero
+  return Simd(copy, out);
+}
+
+constexpr ParseEntry kParseEntries[] = {parse_portable, parse_strict<parse_sse41>,
+                                        parse_strict<parse_avx2>};
+constexpr ParseEntry kPaddedEntries[] = {parse_portable, parse_sse41, parse_avx2};
+#else
+constexpr ParseEntry kParseEntries[] = {parse_portable};
+constexpr ParseEntry kPaddedEntries[] = {parse_portable};
+#endif
+
+tarn_err_t parse_first(const char* src, tarn_addr_t* out);
+
+// The level every call uses, -1 until the first call (or a test) sets it,
+// and its parser entry point, parse_first until then.  Relaxed: every level
+// gives the same answers, so a thread that sees an old value is merely
+// slower.
+std::atomic<int> text_level{-1};
+std::atomic<ParseEntry> parse_entry{parse_first};
+
+int best_level() {
+#if TARN_TEXT_X86
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("ssse3") && __builtin_cpu_supports("sse4.1") &&
+      __builtin_cpu_supports("popcnt")) {
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+        __builtin_cpu_supports("bmi2"))
+      return TARN_TEXT_AVX2;
+    return TARN_TEXT_SSE41;
+  }
+#endif
+  return TARN_TEXT_PORTABLE;
+}
+
+void set_level(int level) {
+  parse_entry.store(kParseEntries[level], std::memory_order_relaxed);
+  text_level.store(level, std::memory_order_relaxed);
+}
+
+inline int current_level() {
+  int level = text_level.load(std::memory_order_relaxed);
+  if (level < 0) {
+    level = best_level();
+    set_level(level);
+  }
+  return level;
+}
+
+// The first parse: choose the level, then parse with it.
+tarn_err_t parse_first(const char* src, tarn_addr_t* out) {
+  return kParseEntries[current_level()](src, out);
+}
+
 // ---------------------------------------------------------------------------
 // Formatting
 // ---------------------------------------------------------------------------
@@ -542,48 +1146,46 @@ inline void store_text(char* dst, uint64_t w) {
   memcpy(dst, &w, 8);
 }
 
-// Copies len bytes (1..48) from the local text buffer, so that exactly the
-// text and its NUL reach the caller's buffer.  From 16 bytes on there are
-// no branches: three 16-byte moves at 0, min(16, len - 16) and len - 16
-// cover [0, len) exactly, overlapping where len is below 48.
-inline void copy_exact(char* dst, const char* src, size_t len) {
-  if (len >= 16) {
-    const size_t mid = len - 16 < 16 ? len - 16 : 16;
-    memcpy(dst, src, 16);
-    memcpy(dst + mid, src + mid, 16);
-    memcpy(dst + len - 16, src + len - 16, 16);
-  } else if (len >= 8) {
-    memcpy(dst, src, 8);
-    memcpy(dst + len - 8, src + len - 8, 8);
-  } else if (len >= 4) {
-    memcpy(dst, src, 4);
-    memcpy(dst + len - 4, src + len - 4, 4);
-  } else {
-    for (size_t i = 0; i < len; ++i) dst[i] = src[i];
-  }
+// Every printer writes the text and its NUL and not one byte more (the
+// bytes after the NUL are the caller's), and builds the text in registers:
+// text words go out with 8-byte stores, each overwriting the tail of the one
+// before, and the last 8 bytes (up to the NUL) are one word assembled on
+// the side.  Nothing written is read back, so no load waits for stores to
+// reach the cache.
+
+// A dotted quad as two text words: bytes [0, split) of the text are head's,
+// bytes [split, len] (the NUL included) tail's; head is zero from split on.
+// Offsets are kept in bits.
+struct QuadText {
+  uint64_t head, tail;
+  unsigned split_bits, len_bits;  // split 4..8 bytes, len 7..15 bytes
+};
+
+inline QuadText quad_text(const uint8_t* b) {
+  const uint64_t e0 = dec.e[b[0]], e1 = dec.e[b[1]], e2 = dec.e[b[2]], e3 = dec.e[b[3]];
+  constexpr uint64_t kDotted = 0xFFFFFFFF, kBare = 0xFFFFFF;
+  // Octets 0 and 1 with their dots fill at most 8 bytes; octet 2, its dot,
+  // octet 3 without one and the NUL (a zero byte) too.  Every shift is by
+  // 16 to 32 bits.
+  const uint64_t head = (e0 & kDotted) | ((e1 & kDotted) << (e0 >> 56));
+  const uint64_t tail = (e2 & kDotted) | (((e3 >> 32) & kBare) << (e2 >> 56));
+  const unsigned split = static_cast<unsigned>((e0 >> 56) + (e1 >> 56));
+  return QuadText{head, tail, split, split + static_cast<unsigned>((e2 >> 56) + (e3 >> 56)) - 8};
 }
 
-// Writes the decimal digits of val (no leading zero) and a '.' at out, then
-// zeros up to eight bytes, and returns the digit count; the caller moves on
-// by count + 1 and overwrites whatever lies beyond.
-inline unsigned uint8_to_dec(uint8_t val, char* out) {
-  store_text(out, dec.w[val]);
-  return dec.len[val];
-}
-
-// Dotted quad of b[0..3] at `out`, NUL-terminated; returns the length before
-// the NUL.  out needs 24 bytes of room.
-inline unsigned dotted_quad(const uint8_t* b, char* out) {
-  unsigned n = 0;
-  for (int i = 0; i < 4; ++i) n += uint8_to_dec(b[i], out + n) + 1;
-  out[n - 1] = '\0';  // the last octet's '.'
-  return n - 1;
+// Writes q and its NUL at dst: head at 0 (its 8 bytes end at the NUL at the
+// latest, since len >= 7), then the 8 bytes ending at the NUL, which start
+// s = len - 7 <= split bytes in and so hold split - s (0..4) bytes of head
+// followed by all of tail.
+inline void put_quad(char* dst, const QuadText& q) {
+  store_text(dst, q.head);
+  const unsigned s = q.len_bits - 56;  // 0..64 bits: the head shift is taken in halves
+  const uint64_t window = ((q.head >> (s / 2)) >> (s / 2)) | (q.tail << (q.split_bits - s));
+  store_text(dst + s / 8, window);
 }
 
 tarn_err_t addr_format_ipv4(const tarn_addr_t* addr, char* buf) {
-  char tmp[48];  // room for copy_exact's widest move
-  const unsigned n = dotted_quad(addr->addr.v4, tmp);
-  copy_exact(buf, tmp, n + 1);
+  put_quad(buf, quad_text(addr->addr.v4));
   return TARN_OK;
 }
 
@@ -656,8 +1258,45 @@ inline int find_zero_compress(const uint16_t groups[8], int* run_len) {
   return r.start == kNoRun ? -1 : r.start;
 }
 
-// RFC 5952 text.  Every group costs the same stores whether or not it is
-// printed; only the advance of the output position differs:
+// Copies len bytes (1..48) from the local text buffer, so that exactly the
+// text and its NUL reach the caller's buffer.  From 16 bytes on there are
+// no branches: three 16-byte moves at 0, min(16, len - 16) and len - 16
+// cover [0, len) exactly, overlapping where len is below 48.
+inline void copy_exact(char* dst, const char* src, size_t len) {
+  if (len >= 16) {
+    const size_t mid = len - 16 < 16 ? len - 16 : 16;
+    memcpy(dst, src, 16);
+    memcpy(dst + mid, src + mid, 16);
+    memcpy(dst + len - 16, src + len - 16, 16);
+  } else if (len >= 8) {
+    memcpy(dst, src, 8);
+    memcpy(dst + len - 8, src + len - 8, 8);
+  } else if (len >= 4) {
+    memcpy(dst, src, 4);
+    memcpy(dst + len - 4, src + len - 4, 4);
+  } else {
+    for (size_t i = 0; i < len; ++i) dst[i] = src[i];
+  }
+}
+
+// True for an IPv4-mapped address (::ffff:0:0/96), the only one printed
+// with a dotted tail.
+inline bool is_mapped(const uint8_t* b) {
+  return key128_load_be64(b) == 0 && key128_load_be32(b + 8) == 0xFFFF;
+}
+
+// "::ffff:" and the dotted quad of b[12..15]: 14 to 22 bytes, so the first
+// 8-byte store (the prefix and one byte the quad overwrites) stays inside
+// the text.
+inline void format_mapped(const uint8_t* b, char* buf) {
+  store_text(buf, 0x003A66666666'3A3Aull);  // "::ffff:" in bytes 0..6
+  put_quad(buf + 7, quad_text(b + 12));
+}
+
+// RFC 5952 text of an address that is not IPv4-mapped, the portable way.
+// Every group costs the same stores
+// whether or not it is printed; only the advance of the output position
+// differs:
 //   group outside the run   its digits and ':'     advance digits + 1
 //   first group of the run  "::"                   advance 2 at the start of
 //                                                  the text, 1 elsewhere (the
@@ -667,18 +1306,8 @@ inline int find_zero_compress(const uint16_t groups[8], int* run_len) {
 // reaches group 7 and the text must end in "::".  A run of one zero group is
 // not shortened.  Example: 2001:db8:0:0:1:0:0:1 -> "2001:" "db8:" ":" then
 // nothing, "1:" "0:" "0:" "1:", less the last ':' -> 2001:db8::1:0:0:1.
-tarn_err_t addr_format_ipv6(const tarn_addr_t* addr, char* buf) {
+tarn_err_t format_ipv6_portable(const tarn_addr_t* addr, char* buf) {
   const uint8_t* b = addr->addr.v6;
-  static constexpr uint8_t kMappedHead[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
-  char tmp[64];
-  if (memcmp(b, kMappedHead, sizeof kMappedHead) == 0) {
-    // IPv4-mapped: the only address printed with a dotted tail.
-    memcpy(tmp, "::ffff:", 7);
-    const unsigned n = 7 + dotted_quad(b + 12, tmp + 7);
-    copy_exact(buf, tmp, n + 1);
-    return TARN_OK;
-  }
-
   uint16_t groups[8];
   for (size_t i = 0; i < 8; ++i) groups[i] = static_cast<uint16_t>((b[2 * i] << 8) | b[2 * i + 1]);
   int run_len = 0;
@@ -691,6 +1320,7 @@ tarn_err_t addr_format_ipv6(const tarn_addr_t* addr, char* buf) {
 
   // Selections by arithmetic on the run bits, not by branches: where the
   // run starts is as unpredictable as the address.
+  char tmp[64];
   unsigned p = 0;
   for (unsigned i = 0; i < 8; ++i) {
     const HexText hex = uint16_to_hex(groups[i]);
@@ -709,15 +1339,228 @@ tarn_err_t addr_format_ipv6(const tarn_addr_t* addr, char* buf) {
   return TARN_OK;
 }
 
+#if TARN_TEXT_X86
+// RFC 5952 text of an address that is not IPv4-mapped, with SSSE3 and
+// SSE4.1: the same text as format_ipv6_portable, built in registers from a
+// few table lookups instead of group by group.
+//  1. The 32 hex digits come from one shuffle of the address's nibbles into
+//     "0123456789abcdef"; the digit count of each group (1..4, no leading
+//     zeros) from three unsigned compares of the 16-bit values.
+//  2. Each group gets a kind: its digit count, or inside the run to shorten
+//     0 (nothing), 5 for the run's first group (":"), 6 for a run that
+//     starts at group 0 ("::").  A digit count stands for its digits and a
+//     ':'.
+//  3. Groups go in pairs: the kinds of a pair name one shuffle (pair_pieces)
+//     that makes the pair's text, up to 10 bytes, from its 8 digits and a
+//     register of ':'s, and its length.
+//  4. The four pieces are shifted to their offsets (prefix sums of the
+//     lengths) in a 48-byte text held in three registers; the ':' after the
+//     last printed group then falls at the NUL's position n.
+//  5. The caller gets exactly bytes 0..n: 16-byte stores at 0, min(16,
+//     n - 15) and n - 15 (8-byte ones below 15 bytes), each a window of the
+//     three registers, and a 0 at n.
+// The tables come first, the printer (format_ipv6_sse41) after them.
+
+// What the run that RFC 5952 shortens to "::" (zero_runs, when it is two
+// groups or more) does to the kinds of step 2, by the mask of zero groups:
+// bytes 0..7 are 0xFF for the groups of the run, bytes 8..15 the kind of its
+// first group (5, or 6 at group 0) and 0 elsewhere.
+struct alignas(16) RunKinds {
+  uint8_t k[256][16];
+};
+
+constexpr RunKinds make_run_kinds() {
+  RunKinds t{};
+  for (unsigned mask = 0; mask < 256; ++mask) {
+    const ZeroRun r = zero_runs.r[mask];
+    if (r.start == kNoRun || r.len < 2) continue;
+    for (unsigned i = r.start; i < r.start + r.len; ++i) t.k[mask][i] = 0xFF;
+    t.k[mask][8 + r.start] = r.start == 0 ? 6 : 5;
+  }
+  return t;
+}
+
+constexpr RunKinds run_kinds = make_run_kinds();
+
+struct alignas(16) PairPieces {
+  uint8_t shuffle[64][16];  // index 8 * kind of the first group + kind of the second
+};
+
+constexpr PairPieces make_pair_pieces() {
+  PairPieces t{};
+  for (unsigned a = 0; a < 8; ++a)
+    for (unsigned b = 0; b < 8; ++b) {
+      uint8_t* out = t.shuffle[8 * a + b];
+      for (unsigned i = 0; i < 16; ++i) out[i] = 0x80;
+      unsigned n = 0;
+      const unsigned kinds[2] = {a, b};
+      for (unsigned g = 0; g < 2; ++g) {
+        const unsigned k = kinds[g];
+        if (k >= 1 && k <= 4)
+          for (unsigned c = 4 - k; c < 4; ++c) out[n++] = static_cast<uint8_t>(4 * g + c);
+        // Bytes 8..15 of the source are ':'; kind 7 never occurs.
+        const unsigned colons = k == 0 || k == 7 ? 0 : k == 6 ? 2 : 1;
+        for (unsigned c = 0; c < colons; ++c) out[n++] = 8;
+      }
+    }
+  return t;
+}
+
+constexpr PairPieces pair_pieces = make_pair_pieces();
+
+// kSlide + 16 - r: shuffle moving a register up by r (0..16) bytes; kSlide
+// + 32 - r: the bytes that move out of it, at the bottom of the next.
+alignas(16) constexpr uint8_t kSlide[48] = {
+    0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80,
+    0,    1,    2,    3,    4,    5,    6,    7,    8,    9,    10,   11,   12,   13,   14,   15,
+    0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80};
+
+TARN_SIMD_INLINE __m128i slide(unsigned at) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(kSlide + at));
+}
+
+// The 16 bytes at offset o (0..31) of the 48-byte text t[0..2].
+TARN_SIMD_INLINE __m128i text_window(const __m128i t[3], unsigned o) {
+  const unsigned r = o & 15;
+  const __m128i upper = _mm_set1_epi8(static_cast<char>(0 - (o >> 4)));  // o >= 16: all ones
+  const __m128i a = _mm_blendv_epi8(t[0], t[1], upper);
+  const __m128i b = _mm_blendv_epi8(t[1], t[2], upper);
+  // Byte j of the window: a[j + r] while j + r < 16, else b[j + r - 16].
+  return _mm_or_si128(_mm_shuffle_epi8(a, slide(16 + r)), _mm_shuffle_epi8(b, slide(r)));
+}
+
+// The text of a pair of groups of kinds index / 8 and index % 8 from source
+// (their 8 digits, then 8 ':').
+TARN_SIMD_INLINE __m128i pair_piece(__m128i source, uint64_t index) {
+  return _mm_shuffle_epi8(
+      source, _mm_load_si128(reinterpret_cast<const __m128i*>(pair_pieces.shuffle[index])));
+}
+
+// Ors piece p (zero after its text) into the 48-byte text t at offset at
+// (0..31).
+TARN_SIMD_INLINE void place_piece(__m128i t[3], __m128i p, unsigned at) {
+  const unsigned r = at & 15;
+  const __m128i lo = _mm_shuffle_epi8(p, slide(16 - r)), hi = _mm_shuffle_epi8(p, slide(32 - r));
+  const __m128i upper = _mm_set1_epi8(static_cast<char>(0 - (at >> 4)));  // at >= 16: all ones
+  t[0] = _mm_or_si128(t[0], _mm_andnot_si128(upper, lo));
+  t[1] = _mm_or_si128(t[1], _mm_blendv_epi8(hi, lo, upper));
+  t[2] = _mm_or_si128(t[2], _mm_and_si128(upper, hi));
+}
+
+TARN_SSE41 __attribute__((noinline)) tarn_err_t format_ipv6_sse41(const tarn_addr_t* addr,
+                                                                  char* buf) {
+  const uint8_t* b = addr->addr.v6;
+  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b));
+
+  // Step 1.  Nibbles in text order (high one first), as hex digits.
+  const __m128i low4 = _mm_set1_epi8(0x0F);
+  const __m128i hi_nib = _mm_and_si128(_mm_srli_epi16(x, 4), low4), lo_nib = _mm_and_si128(x, low4);
+  const __m128i hex =
+      _mm_setr_epi8('0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'a', 'b', 'c', 'd', 'e', 'f');
+  const __m128i digits03 = _mm_shuffle_epi8(hex, _mm_unpacklo_epi8(hi_nib, lo_nib));  // groups 0..3
+  const __m128i digits47 = _mm_shuffle_epi8(hex, _mm_unpackhi_epi8(hi_nib, lo_nib));  // groups 4..7
+  // Group values (big-endian in the address) and their digit counts:
+  // 4 less one for each of 0xF, 0xFF, 0xFFF the value does not exceed.
+  const __m128i v =
+      _mm_shuffle_epi8(x, _mm_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14));
+  const __m128i zero = _mm_setzero_si128();
+  auto at_most = [&](int limit) {
+    return _mm_cmpeq_epi16(_mm_subs_epu16(v, _mm_set1_epi16(static_cast<short>(limit))), zero);
+  };
+  // Sums of 4 and three 0 or -1: the saturating adds are exact.
+  const __m128i count16 =
+      _mm_adds_epi16(_mm_set1_epi16(4),
+                     _mm_adds_epi16(at_most(0xF), _mm_adds_epi16(at_most(0xFF), at_most(0xFFF))));
+  const __m128i counts = _mm_packus_epi16(count16, zero);  // byte i: group i, 1..4
+
+  // Step 2.  The run to shorten, as byte masks.
+  const unsigned zero_groups = mask_of(_mm_packs_epi16(_mm_cmpeq_epi16(x, zero), zero)) & 0xFF;
+  const __m128i run = _mm_load_si128(reinterpret_cast<const __m128i*>(run_kinds.k[zero_groups]));
+  const __m128i kinds = _mm_or_si128(_mm_andnot_si128(run, counts), _mm_unpackhi_epi64(run, zero));
+  // The text ends in "::" when group 7 is in the run.
+  const bool ends_in_run = run_kinds.k[zero_groups][7] != 0;
+
+  // Step 3.  Pair indexes and lengths, four 16-bit lanes each.
+  // Text length of each kind: digits and ':', or ':' (5), or "::" (6).
+  const __m128i lengths8 =
+      _mm_shuffle_epi8(_mm_setr_epi8(0, 2, 3, 4, 5, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0), kinds);
+  const uint64_t pair_index =
+      static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_maddubs_epi16(kinds, _mm_set1_epi16(0x0108))));
+  const uint64_t pair_len =
+      static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_maddubs_epi16(lengths8, _mm_set1_epi8(1))));
+  // Offsets of the pairs (prefix sums, at most 40: no carry between lanes)
+  // and the end of the last one.
+  const uint64_t offsets = pair_len * 0x0001000100010000ull;
+  const unsigned total = static_cast<unsigned>((pair_len * 0x0001000100010001ull) >> 48);
+  const __m128i colons = _mm_set1_epi8(':');
+  const __m128i p0 = pair_piece(_mm_unpacklo_epi64(digits03, colons), pair_index & 63);
+  const __m128i p1 = pair_piece(_mm_unpackhi_epi64(digits03, colons), (pair_index >> 16) & 63);
+  const __m128i p2 = pair_piece(_mm_unpacklo_epi64(digits47, colons), (pair_index >> 32) & 63);
+  const __m128i p3 = pair_piece(_mm_unpackhi_epi64(digits47, colons), (pair_index >> 48) & 63);
+
+  // Step 4.  Pair 1 starts at 0..10, pairs 2 and 3 at 0..30; a piece is at
+  // most 10 bytes and zero after its text, so pieces may be or-ed in.
+  __m128i t[3] = {p0, zero, zero};
+  // Pair 1 starts at 2..10: within t[0], spilling into t[1].
+  const unsigned r1 = (offsets >> 16) & 0xFFFF;
+  t[0] = _mm_or_si128(t[0], _mm_shuffle_epi8(p1, slide(16 - r1)));
+  t[1] = _mm_shuffle_epi8(p1, slide(32 - r1));
+  place_piece(t, p2, (offsets >> 32) & 0xFFFF);
+  place_piece(t, p3, offsets >> 48);
+
+  // Step 5.  Without a run at the end the last ':' is the NUL's place.
+  const unsigned n = total - !ends_in_run;
+  if (n >= 15) {
+    const unsigned end = n - 15;  // 0..24
+    const unsigned mid = end < 16 ? end : 16;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(buf), t[0]);
+    // From 31 bytes on the middle window is t[1] itself.
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(buf + mid), mid == 16 ? t[1] : text_window(t, mid));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(buf + end), text_window(t, end));
+  } else if (n >= 7) {
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(buf), t[0]);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(buf + n - 7), text_window(t, n - 7));
+  } else {
+    // "::", "::1", "1::2" and the like.
+    alignas(16) char text[16];
+    _mm_store_si128(reinterpret_cast<__m128i*>(text), t[0]);
+    for (unsigned i = 0; i < n; ++i) buf[i] = text[i];
+  }
+  buf[n] = '\0';
+  return TARN_OK;
+}
+
+#endif  // TARN_TEXT_X86
+
+// An IPv6 address that is not IPv4-mapped, out of line so that the short
+// paths of tarn_addr_format keep no frame.
+__attribute__((noinline)) tarn_err_t format_ipv6(const tarn_addr_t* addr, char* buf) {
+#if TARN_TEXT_X86
+  // The AVX2 level prints with the SSE4.1 code: compiled for AVX2 it is
+  // no faster.
+  if (current_level() >= TARN_TEXT_SSE41) return format_ipv6_sse41(addr, buf);
+#endif
+  return format_ipv6_portable(addr, buf);
+}
+
 }  // namespace
+
+int tarn_addr_text_level_best(void) { return best_level(); }
+
+bool tarn_addr_text_level_force(int level) {
+  if (level < TARN_TEXT_PORTABLE || level > best_level()) return false;
+  set_level(level);
+  return true;
+}
 
 tarn_err_t tarn_addr_parse(const char* src, tarn_addr_t* out) {
   if (src == nullptr || out == nullptr) return TARN_ERR_INVAL;
-  const unsigned n = bounded_length(src, std::make_integer_sequence<unsigned, kMaxText + 1>{});
-  const tarn_err_t err =
-      n - 7 <= 8 ? addr_parse_ipv4(src, n, out) : addr_parse_general(src, n, out);
-  if (err != TARN_OK) out->family = TARN_AF_UNSPEC;
-  return err;
+  return parse_entry.load(std::memory_order_relaxed)(src, out);
+}
+
+tarn_err_t tarn_addr_parse_padded(const char* src, tarn_addr_t* out) {
+  if (src == nullptr || out == nullptr) return TARN_ERR_INVAL;
+  return kPaddedEntries[current_level()](src, out);
 }
 
 tarn_err_t tarn_addr_format(const tarn_addr_t* addr, char* buf, size_t len) {
@@ -725,7 +1568,11 @@ tarn_err_t tarn_addr_format(const tarn_addr_t* addr, char* buf, size_t len) {
   // The size test comes first and does not depend on the family.
   if (len < TARN_ADDR_STRLEN || addr->family == TARN_AF_UNSPEC) return TARN_ERR_INVAL;
   if (addr->family == TARN_AF_INET) return addr_format_ipv4(addr, buf);
-  return addr_format_ipv6(addr, buf);
+  if (is_mapped(addr->addr.v6)) {
+    format_mapped(addr->addr.v6, buf);  // the same text on every path
+    return TARN_OK;
+  }
+  return format_ipv6(addr, buf);
 }
 
 tarn_err_t tarn_addr_to_v4(const tarn_addr_t* addr, tarn_addr_t* out) {

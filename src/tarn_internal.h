@@ -213,4 +213,35 @@ tarn_ssize_t tarn_lookup_one(const tarn_index *index, const tarn_addr_t *addr);
 void tarn_lctrie_lookup(const tarn_index *index, const tarn_addr_t *addrs, size_t count,
                         tarn_ssize_t *matches, tarn_err_t *errs);
 
+// First-match containment from a table of address intervals
+// (tarn_contains.cpp), for arrays tarn_bulk_contains has validated, all of
+// `family`: writes matches[0..addr_count) and returns true, or writes
+// nothing and returns false when the table would not pay for itself or
+// cannot be allocated.
+bool tarn_contains_by_intervals(const tarn_addr_t *addrs, size_t addr_count,
+                                const tarn_prefix_t *prefixes, size_t prefix_count,
+                                tarn_family_t family, tarn_ssize_t *matches);
+
+// ---------------------------------------------------------------------------
+// Address text code paths (tarn_addr.cpp).
+//
+// tarn_addr_parse and tarn_addr_format pick their code once, at the first
+// call, from what the processor supports: the portable path (SSE2 byte
+// classes where the target has them, else 64-bit words), the SSE4.1 path
+// (SSSE3, SSE4.1 and POPCNT), or the SSE4.1 path with its IPv6 parser
+// compiled for AVX2, BMI1 and BMI2 (both x86-64 only, not under
+// TARN_NO_SIMD).  Every level gives the same answer for every input; the
+// tests force each level the machine has and compare.
+// ---------------------------------------------------------------------------
+enum tarn_text_level { TARN_TEXT_PORTABLE = 0, TARN_TEXT_SSE41 = 1, TARN_TEXT_AVX2 = 2 };
+
+// The best level this build and processor support.
+int tarn_addr_text_level_best(void);
+
+// Makes every later call use `level`, which must be at most the best level;
+// returns false (and changes nothing) otherwise.  Meant for the tests; a
+// thread that parses meanwhile gets one level or the other, and so the same
+// answers.
+bool tarn_addr_text_level_force(int level);
+
 #endif  // TARN_INTERNAL_H

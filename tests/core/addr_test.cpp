@@ -3,10 +3,13 @@
 // Fixed tables pin the grammar and the canonical text; random addresses and
 // random strings are checked against the slow reference in support/.  Random
 // tests print their seed; set TARN_TEST_SEED to replay one.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <optional>
 #include <random>
@@ -15,6 +18,7 @@
 
 #include "pytarn.h"
 #include "support/ref_addr.h"
+#include "tarn_internal.h"
 
 namespace {
 
@@ -116,6 +120,32 @@ void expect_agrees_with_reference(const std::string& text) {
   ASSERT_EQ(err, TARN_OK) << "refused \"" << escaped(text) << "\"";
   EXPECT_TRUE(same_address(got, *want)) << escaped(text);
 }
+
+// Every parse and format test runs once per code path this machine has
+// (tarn_addr_text_level_force), the portable one included.
+std::vector<int> text_levels() {
+  std::vector<int> levels;
+  for (int l = TARN_TEXT_PORTABLE; l <= tarn_addr_text_level_best(); ++l) levels.push_back(l);
+  return levels;
+}
+
+std::string level_name(const ::testing::TestParamInfo<int>& info) {
+  static const char* const kNames[] = {"portable", "sse41", "avx2"};
+  return kNames[info.param];
+}
+
+class TextLevel : public ::testing::TestWithParam<int> {
+ protected:
+  void SetUp() override { ASSERT_TRUE(tarn_addr_text_level_force(GetParam())); }
+  void TearDown() override { tarn_addr_text_level_force(tarn_addr_text_level_best()); }
+};
+
+class AddrParse : public TextLevel {};
+class AddrFormat : public TextLevel {};
+class AddrRandom : public TextLevel {};
+INSTANTIATE_TEST_SUITE_P(Levels, AddrParse, ::testing::ValuesIn(text_levels()), level_name);
+INSTANTIATE_TEST_SUITE_P(Levels, AddrFormat, ::testing::ValuesIn(text_levels()), level_name);
+INSTANTIATE_TEST_SUITE_P(Levels, AddrRandom, ::testing::ValuesIn(text_levels()), level_name);
 
 // ----------------------------------------------------------------------------
 // tarn_addr_parse: fixed cases
@@ -258,7 +288,7 @@ const ParseCase kParseCases[] = {
     {"::ffff:1.2.3.4\x80", TARN_ERR_PARSE},
 };
 
-TEST(AddrParse, Table) {
+TEST_P(AddrParse, Table) {
   for (const ParseCase& c : kParseCases) {
     SCOPED_TRACE(escaped(c.in));
     tarn_addr_t a;
@@ -275,7 +305,7 @@ TEST(AddrParse, Table) {
   }
 }
 
-TEST(AddrParse, MappedBytes) {
+TEST_P(AddrParse, MappedBytes) {
   // Every spelling of one mapped address gives the same 16 bytes.
   const uint8_t want[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 1, 2, 3, 4};
   for (const char* in : {"::ffff:1.2.3.4", "::FFFF:1.2.3.4", "0:0:0:0:0:ffff:1.2.3.4",
@@ -288,7 +318,7 @@ TEST(AddrParse, MappedBytes) {
   }
 }
 
-TEST(AddrParse, Ipv4LeavesUnusedBytes) {
+TEST_P(AddrParse, Ipv4LeavesUnusedBytes) {
   // An IPv4 parse writes 4 bytes only: an old IPv6 address keeps bytes 4..15.
   tarn_addr_t a;
   ASSERT_EQ(tarn_addr_parse("2001:db8:1:2:3:4:5:6", &a), TARN_OK);
@@ -300,7 +330,7 @@ TEST(AddrParse, Ipv4LeavesUnusedBytes) {
   EXPECT_EQ(memcmp(a.addr.v6 + 4, before.addr.v6 + 4, 12), 0);
 }
 
-TEST(AddrParse, NullArguments) {
+TEST_P(AddrParse, NullArguments) {
   tarn_addr_t a;
   memset(&a, 0x5A, sizeof a);
   const tarn_addr_t untouched = a;
@@ -310,7 +340,7 @@ TEST(AddrParse, NullArguments) {
   EXPECT_EQ(tarn_addr_parse(nullptr, nullptr), TARN_ERR_INVAL);
 }
 
-TEST(AddrParse, FailureDoesNotWriteBytes) {
+TEST_P(AddrParse, FailureDoesNotWriteBytes) {
   // Outside the mapped-tail check, a refused text leaves the bytes alone.
   for (const char* in : {"1.2.3.256", "1.2.3.4.", "1:2:3:4:5:6:7:8:", "1::2::3", "::ffff:1.2.3",
                          "12345::", "1:2:3:4:5:6:7"}) {
@@ -323,7 +353,7 @@ TEST(AddrParse, FailureDoesNotWriteBytes) {
   }
 }
 
-TEST(AddrParse, LongText) {
+TEST_P(AddrParse, LongText) {
   // One megabyte of text that starts like an address and never ends like one;
   // each sits at the end of its heap block.
   const size_t mb = 1 << 20;
@@ -357,7 +387,7 @@ TEST(AddrParse, LongText) {
   }
 }
 
-TEST(AddrParse, TextEndsAtNul) {
+TEST_P(AddrParse, TextEndsAtNul) {
   // Bytes after the first NUL are never looked at.
   const char text[] = "1.2.3.4\0garbage";
   tarn_addr_t a;
@@ -401,7 +431,7 @@ struct FormatCase {
   const char* text;
 };
 
-TEST(AddrFormat, Table) {
+TEST_P(AddrFormat, Table) {
   const FormatCase cases[] = {
       {v6_groups({0, 0, 0, 0, 0, 0, 0, 0}), "::"},
       {v6_groups({0, 0, 0, 0, 0, 0, 0, 1}), "::1"},
@@ -440,7 +470,7 @@ TEST(AddrFormat, Table) {
   }
 }
 
-TEST(AddrFormat, EveryZeroGroupPattern) {
+TEST_P(AddrFormat, EveryZeroGroupPattern) {
   // All 256 patterns of zero and non-zero groups: every run length at every
   // position, ties and the mapped prefix, against the reference printer.
   for (unsigned mask = 0; mask < 256; ++mask) {
@@ -466,7 +496,7 @@ struct BufferCase {
   tarn_err_t want;
 };
 
-TEST(AddrFormat, BufferSize) {
+TEST_P(AddrFormat, BufferSize) {
   // The size test does not depend on the family or on the text's length.
   const BufferCase cases[] = {
       {"1.2.3.4", 0, TARN_ERR_INVAL},
@@ -503,7 +533,7 @@ TEST(AddrFormat, BufferSize) {
   }
 }
 
-TEST(AddrFormat, InvalidArguments) {
+TEST_P(AddrFormat, InvalidArguments) {
   char buf[64];
   memset(buf, 'Z', sizeof buf);
   tarn_addr_t a = v4_bytes(1, 2, 3, 4);
@@ -794,7 +824,7 @@ class Random {
   std::mt19937_64 rng_;
 };
 
-TEST(AddrRandom, FormatAgreesWithReference) {
+TEST_P(AddrRandom, FormatAgreesWithReference) {
   Random rnd(1);
   for (int i = 0; i < 20000 && !::testing::Test::HasFailure(); ++i) {
     const ref::Addr r = rnd.address();
@@ -806,7 +836,7 @@ TEST(AddrRandom, FormatAgreesWithReference) {
   }
 }
 
-TEST(AddrRandom, EverySpellingParses) {
+TEST_P(AddrRandom, EverySpellingParses) {
   Random rnd(2);
   for (int i = 0; i < 20000 && !::testing::Test::HasFailure(); ++i) {
     const ref::Addr r = rnd.address();
@@ -819,14 +849,14 @@ TEST(AddrRandom, EverySpellingParses) {
   }
 }
 
-TEST(AddrRandom, JunkAgreesWithReference) {
+TEST_P(AddrRandom, JunkAgreesWithReference) {
   Random rnd(3);
   for (int i = 0; i < 60000 && !::testing::Test::HasFailure(); ++i) {
     expect_agrees_with_reference(rnd.junk(i % 2 == 0 ? 12 : 48));
   }
 }
 
-TEST(AddrRandom, MutationsAgreeWithReference) {
+TEST_P(AddrRandom, MutationsAgreeWithReference) {
   Random rnd(4);
   int accepted = 0;
   for (int i = 0; i < 40000 && !::testing::Test::HasFailure(); ++i) {
@@ -837,6 +867,194 @@ TEST(AddrRandom, MutationsAgreeWithReference) {
   // The mutations must exercise both outcomes to mean anything.
   EXPECT_GT(accepted, 1000);
   EXPECT_LT(accepted, 39000);
+}
+
+// ----------------------------------------------------------------------------
+// Every SIMD path against the portable one, byte for byte
+// ----------------------------------------------------------------------------
+
+// Two readable pages followed by an inaccessible one.  place() puts a text
+// so that its NUL lies `slack` bytes before the inaccessible page: a load
+// past the NUL that leaves the page faults.  straddle() starts a text
+// `before` bytes before the end of the first page, so that it runs on into
+// the second: the SIMD paths must then copy it rather than load in place.
+class PageEnd {
+ public:
+  PageEnd() : page_(static_cast<size_t>(sysconf(_SC_PAGESIZE))) {
+    void* m = mmap(nullptr, 3 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    base_ = m == MAP_FAILED ? nullptr : static_cast<char*>(m);
+    if (base_ != nullptr && mprotect(base_ + 2 * page_, page_, PROT_NONE) != 0) {
+      munmap(base_, 3 * page_);
+      base_ = nullptr;
+    }
+  }
+  ~PageEnd() {
+    if (base_ != nullptr) munmap(base_, 3 * page_);
+  }
+  PageEnd(const PageEnd&) = delete;
+  PageEnd& operator=(const PageEnd&) = delete;
+  bool ok() const { return base_ != nullptr; }
+  const char* place(const std::string& text, size_t slack) {
+    return put(text, 2 * page_ - slack - strnlen(text.data(), text.size()) - 1);
+  }
+  const char* straddle(const std::string& text, size_t before) { return put(text, page_ - before); }
+  // The text at the start of the last TARN_ADDR_PARSE_PADDING readable
+  // bytes, the bytes after its NUL set to `fill`: the most a padded parse
+  // may read ends at the inaccessible page.
+  const char* padded_end(const std::string& text, char fill) {
+    char* at = base_ + 2 * page_ - TARN_ADDR_PARSE_PADDING;
+    memset(at, fill, TARN_ADDR_PARSE_PADDING);
+    return put(text.substr(0, TARN_ADDR_PARSE_PADDING - 1), 2 * page_ - TARN_ADDR_PARSE_PADDING);
+  }
+
+ private:
+  const char* put(const std::string& text, size_t at) {
+    const size_t n = strnlen(text.data(), text.size());
+    memcpy(base_ + at, text.data(), n);
+    base_[at + n] = '\0';
+    return base_ + at;
+  }
+  size_t page_;
+  char* base_;
+};
+
+// The whole record after a parse at `level` of a record filled with 0xA5.
+struct Outcome {
+  tarn_err_t err;
+  tarn_addr_t addr;
+};
+
+Outcome parse_at(int level, const char* text) {
+  EXPECT_TRUE(tarn_addr_text_level_force(level));
+  Outcome o;
+  memset(&o.addr, 0xA5, sizeof o.addr);
+  o.err = tarn_addr_parse(text, &o.addr);
+  return o;
+}
+
+// The same through tarn_addr_parse_padded, which reads the text in place.
+Outcome parse_padded_at(int level, const char* text) {
+  EXPECT_TRUE(tarn_addr_text_level_force(level));
+  Outcome o;
+  memset(&o.addr, 0xA5, sizeof o.addr);
+  o.err = tarn_addr_parse_padded(text, &o.addr);
+  return o;
+}
+
+// A dotted quad broken the ways the IPv4 paths must catch.
+std::string break_quad(Random& rnd, std::string t) {
+  const size_t dot = t.find('.', rnd.below(static_cast<unsigned>(t.size())));
+  switch (rnd.below(6)) {
+    case 0:  // a leading zero
+      t.insert(dot == std::string::npos ? 0 : dot + 1, "0");
+      break;
+    case 1:  // an octet of 256 or more
+      t.replace(0, t.find('.'), std::to_string(256 + rnd.below(744)));
+      break;
+    case 2:  // a dot too many, or too few
+      t = rnd.coin() ? t + "." + std::to_string(rnd.below(256)) : t.substr(0, t.rfind('.'));
+      break;
+    case 3:  // a byte of 0x80 or above
+      t[rnd.below(static_cast<unsigned>(t.size()))] = static_cast<char>(0x80 + rnd.below(128));
+      break;
+    default:  // one byte changed, inserted or removed
+      t = rnd.mutate(t);
+      break;
+  }
+  return t;
+}
+
+TEST(AddrLevels, SimdAgreesWithPortable) {
+  const int best = tarn_addr_text_level_best();
+  if (best == TARN_TEXT_PORTABLE) GTEST_SKIP() << "no SIMD path on this machine or build";
+  PageEnd page_end;
+  ASSERT_TRUE(page_end.ok());
+  Random rnd(5);
+  int ipv4_compared = 0;
+  for (int i = 0; i < 40000 && !::testing::Test::HasFailure(); ++i) {
+    const ref::Addr r = rnd.address();
+    std::string text = rnd.spelling(r);
+    switch (i % 4) {
+      case 0:
+        break;
+      case 1:
+        text = r.family == TARN_AF_INET ? break_quad(rnd, text) : rnd.mutate(text);
+        break;
+      case 2:
+        text = rnd.mutate(text);
+        break;
+      default:
+        text = rnd.junk(i % 8 == 3 ? 16 : 48);
+        break;
+    }
+    TailText heap(text);
+    SCOPED_TRACE(escaped(heap.ptr));
+    const Outcome want = parse_at(TARN_TEXT_PORTABLE, heap.ptr);
+    // The NUL at the page end, or up to 80 bytes before it: the windows of
+    // the SIMD paths then end on either side of the page end.
+    const size_t slack = i % 2 == 0 ? 0 : rnd.below(81);
+    for (int level = TARN_TEXT_PORTABLE + 1; level <= best; ++level) {
+      for (const char* at : {static_cast<const char*>(heap.ptr), page_end.place(text, slack),
+                             page_end.straddle(text, 1 + rnd.below(64))}) {
+        const Outcome got = parse_at(level, at);
+        ASSERT_EQ(got.err, want.err) << "level " << level;
+        ASSERT_EQ(memcmp(&got.addr, &want.addr, sizeof want.addr), 0) << "level " << level;
+      }
+      // Padded, with whatever follows the NUL: the text read in place up
+      // to the page end, or where it runs on into the next page.
+      if (text.size() < TARN_ADDR_PARSE_PADDING) {
+        const char fill = static_cast<char>(rnd.coin() ? 0 : 1 + rnd.below(255));
+        for (const char* at : {page_end.padded_end(text, fill),
+                               page_end.straddle(text, 1 + rnd.below(64))}) {
+          const Outcome got = parse_padded_at(level, at);
+          ASSERT_EQ(got.err, want.err) << "padded, level " << level;
+          ASSERT_EQ(memcmp(&got.addr, &want.addr, sizeof want.addr), 0) << "padded, level " << level;
+        }
+      }
+    }
+    // glibc's inet_pton reads IPv4 as strictly as we do (no leading zeros,
+    // exactly four octets); texts with a ':' are IPv6 to us.
+    if (strchr(heap.ptr, ':') == nullptr) {
+      uint8_t v4[4];
+      const bool pton_ok = inet_pton(AF_INET, heap.ptr, v4) == 1;
+      ASSERT_EQ(want.err == TARN_OK, pton_ok);
+      if (pton_ok) {
+        ASSERT_EQ(memcmp(v4, want.addr.addr.v4, 4), 0);
+      }
+      ++ipv4_compared;
+    }
+  }
+  tarn_addr_text_level_force(best);
+  EXPECT_GT(ipv4_compared, 5000);
+}
+
+TEST(AddrLevels, TextsRunningIntoTheNextPage) {
+  // A copy of the first 15 bytes of these is a valid text: the copy made
+  // near a page end must keep 16 bytes, or they pass.
+  const char* const texts[] = {"255.255.255.2555",        "255.255.255.255.", "255.255.255.255",
+                               "::ffff:255.255.255.2555", "::ffff:1.2.3.4",   "1:2:3:4:5:6:7:8",
+                               "1:2:3:4:5:6:7:8:9",       "::ffff:1.2.3.4.5"};
+  PageEnd page_end;
+  ASSERT_TRUE(page_end.ok());
+  for (const char* text : texts) {
+    SCOPED_TRACE(text);
+    const Outcome want = parse_at(TARN_TEXT_PORTABLE, text);
+    for (int level = TARN_TEXT_PORTABLE; level <= tarn_addr_text_level_best(); ++level) {
+      for (size_t before = 1; before <= 64; ++before) {
+        const Outcome got = parse_at(level, page_end.straddle(text, before));
+        ASSERT_EQ(got.err, want.err) << "level " << level << ", " << before << " bytes before";
+        ASSERT_EQ(memcmp(&got.addr, &want.addr, sizeof want.addr), 0) << "level " << level;
+      }
+    }
+  }
+  tarn_addr_text_level_force(tarn_addr_text_level_best());
+}
+
+TEST(AddrLevels, ForceRefusesMissingLevels) {
+  EXPECT_FALSE(tarn_addr_text_level_force(-1));
+  EXPECT_FALSE(tarn_addr_text_level_force(tarn_addr_text_level_best() + 1));
+  EXPECT_TRUE(tarn_addr_text_level_force(TARN_TEXT_PORTABLE));
+  EXPECT_TRUE(tarn_addr_text_level_force(tarn_addr_text_level_best()));
 }
 
 }  // namespace
