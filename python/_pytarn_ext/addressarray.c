@@ -40,8 +40,10 @@
 #define TEXT_MAX (TARN_ADDR_STRLEN - 1)
 _Static_assert(TEXT_MAX == 45, "the reason text below names the limit");
 
-/* The stack copy of one text: its NUL, and one whole 16-byte store. */
-#define TEXT_BUF 48
+/* The copy of one text: its NUL, one whole 16-byte store, and the room
+ * tarn_addr_parse_padded reads from, which saves it a copy of its own. */
+#define TEXT_BUF TARN_ADDR_PARSE_PADDING
+_Static_assert(TEXT_BUF >= 48, "a text, its NUL and a 16-byte store");
 
 /* Items shown by repr before it elides the rest. */
 #define REPR_ITEMS 10
@@ -306,7 +308,7 @@ static inline int copy_text(char *buf, const char *src, size_t len) {
  * 16-byte loads, and a load from stores still on their way to the cache
  * waits for them (a store-forwarding stall, which cost more than the copy);
  * and neither loop carries the other's state across the parse calls.
- * 64 texts are 3 KiB of stack, well inside the first-level cache.
+ * 64 texts are 4 KiB of stack, well inside the first-level cache.
  */
 #define STAGE_BLOCK 64
 #define STAGED_NULL 0xff /* verdict of a null slot */
@@ -336,7 +338,7 @@ static int fill_block(fill_state *f, Py_ssize_t start, tarn_addr_t *out, const s
       rc = fill_null(f, start + k);
       continue;
     }
-    if (verdict == TEXT_OK && tarn_addr_parse(b->text[k], &out[k]) != TARN_OK)
+    if (verdict == TEXT_OK && tarn_addr_parse_padded(b->text[k], &out[k]) != TARN_OK)
       verdict = TEXT_SYNTAX;
     if (verdict == TEXT_OK) {
       v4 += out[k].family == TARN_AF_INET;
