@@ -511,15 +511,6 @@ tarn_err_t tarn_bulk_parse(const char** srcs, size_t count, tarn_addr_t* out, ta
   return has_parse_failure ? TARN_ERR_PARSE : TARN_OK;
 }
 
-// First-match containment from a table of address intervals
-// (tarn_contains.cpp), for arrays tarn_bulk_contains has validated, all of
-// `family`: writes matches[0..addr_count) and returns true, or writes
-// nothing and returns false when the table would not pay for itself or
-// cannot be allocated.
-bool tarn_contains_by_intervals(const tarn_addr_t* addrs, size_t addr_count,
-                                const tarn_prefix_t* prefixes, size_t prefix_count,
-                                tarn_family_t family, tarn_ssize_t* matches);
-
 tarn_err_t tarn_bulk_contains(const tarn_addr_t* addrs, size_t addr_count,
                               const tarn_prefix_t* prefixes, size_t prefix_count,
                               tarn_ssize_t* matches, tarn_err_t* errs) {

@@ -10,12 +10,7 @@
 
 #include "pytarn.h"
 #include "support/ref_bulk.h"
-
-// The interval-table path of tarn_bulk_contains (tarn_contains.cpp): true
-// when it answered, false when it left the batch to the scan.
-bool tarn_contains_by_intervals(const tarn_addr_t* addrs, size_t addr_count,
-                                const tarn_prefix_t* prefixes, size_t prefix_count,
-                                tarn_family_t family, tarn_ssize_t* matches);
+#include "tarn_internal.h"
 
 namespace {
 
