@@ -6,12 +6,14 @@
 // prefix per line)
 //
 // For each table: the build time of tarn_index_create (best of 3), the
+// time tarn_index_load takes to load the index's blob (best of 5), the
 // memory the index keeps per prefix (packed nodes, sorted copy and position
 // map), and the lookup time per address for 1M uniformly random addresses
 // and for 1M addresses drawn from inside the table's prefixes, each as one
 // batch call on one thread (best of 5).  The memory latency is a dependent
 // random pointer chase over 256 MiB; lookups are reported as a fraction of
-// it.  Parsing and address generation stay outside the timed regions.
+// it.  Parsing, address generation, writing the blob and destroying the
+// loaded copies stay outside the timed regions.
 //
 // Times are the CPU time of the calling thread (user and system), so that
 // other work on a shared machine does not count; the memory stalls of the
@@ -142,8 +144,34 @@ double lookup_ns(const tarn_index_t* index, const std::vector<tarn_addr_t>& addr
   return best;
 }
 
+// Best time of loading the blob of `index`; the loaded copies are destroyed
+// outside the timed region.
+double load_seconds(const tarn_index_t* index, size_t* blob_bytes) {
+  size_t need = 0;
+  tarn_index_serialize(index, nullptr, 0, &need);
+  std::vector<uint8_t> blob(need);
+  if (tarn_index_serialize(index, blob.data(), blob.size(), blob_bytes) != TARN_OK) {
+    fprintf(stderr, "bench_index: serialize failed\n");
+    exit(1);
+  }
+  double best = 1e30;
+  for (int round = 0; round < 5; round++) {
+    tarn_index_t* loaded = nullptr;
+    double t0 = thread_cpu_seconds();
+    tarn_err_t err = tarn_index_load(blob.data(), blob.size(), &loaded);
+    double s = seconds_since(t0);
+    if (err != TARN_OK) {
+      fprintf(stderr, "bench_index: load failed (%d)\n", err);
+      exit(1);
+    }
+    tarn_index_destroy(loaded);
+    best = std::min(best, s);
+  }
+  return best;
+}
+
 struct table_result {
-  double build_s, bytes_per_prefix, nodes_per_prefix, uniform_ns, inside_ns;
+  double build_s, load_s, bytes_per_prefix, nodes_per_prefix, uniform_ns, inside_ns;
 };
 
 bool bench_table(const char* name, const char* path, double latency_ns, table_result* r) {
@@ -166,6 +194,8 @@ bool bench_table(const char* name, const char* path, double latency_ns, table_re
     if (index) tarn_index_destroy(index);
     index = built;
   }
+  size_t blob_bytes = 0;
+  r->load_s = load_seconds(index, &blob_bytes);
   size_t node_count = index->node_count;
   size_t bytes = index->node_count * sizeof(tarn_lctrie_node_t) +
                  index->prefix_count * (sizeof(tarn_prefix_t) + sizeof(uint32_t));
@@ -186,6 +216,8 @@ bool bench_table(const char* name, const char* path, double latency_ns, table_re
   tarn_index_destroy(index);
 
   printf("  build                 %8.3f s\n", r->build_s);
+  printf("  load from its blob    %8.3f s = build / %.1f (%.1f MiB blob)\n", r->load_s,
+         r->build_s / r->load_s, static_cast<double>(blob_bytes) / (1 << 20));
   printf("  packed nodes          %8.2f per prefix (%zu nodes of %zu bytes)\n", r->nodes_per_prefix,
          node_count, sizeof(tarn_lctrie_node_t));
   printf(
@@ -214,6 +246,8 @@ int main(int argc, char** argv) {
   if (!bench_table("IPv6", argv[2], latency, &v6)) return 1;
   printf("\n%-34s %10s %10s %10s\n", "", "IPv4", "IPv6", "target");
   printf("%-34s %10.3f %10.3f %10s\n", "build (s)", v4.build_s, v6.build_s, "1.0 / 0.5");
+  printf("%-34s %10.1f %10.1f %10s\n", "build / load from blob", v4.build_s / v4.load_s,
+         v6.build_s / v6.load_s, "10");
   printf("%-34s %10.1f %10.1f %10s\n", "bytes per prefix", v4.bytes_per_prefix, v6.bytes_per_prefix,
          "64");
   printf("%-34s %10.3f %10.3f %10s\n", "lookup / memory latency, uniform", v4.uniform_ns / latency,

@@ -7,7 +7,7 @@
 // tarn_index_load accepts any bytes at all: it refuses with TARN_ERR_INVAL
 // every blob that breaks an invariant a lookup or a query relies on, so that
 // no input, damaged or forged, can make a later call on the loaded index read
-// out of bounds or walk forever.  Loading is one pass of checks and copies,
+// out of bounds or walk forever.  Loading is a few passes of checks and copies,
 // far cheaper than tarn_index_create's sort, trie build and DP.
 //
 // Layout, format version 2.  Integers are little-endian; the sections follow
@@ -50,16 +50,18 @@
 // The lookup structure (tarn_lookup.cpp) is derived from the prefixes, yet
 // written as it is and checked by tarn_lookup_validate: building it again
 // was measured at 120 ms for 1.04M IPv4 prefixes, several times the whole
-// rest of the load, and the check is one pass over it (7 ms).
+// rest of the load, and the check is two passes over it (4 ms).
+#include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include <bit>
 
 #include "pytarn.h"
 #include "tarn_internal.h"
 
 namespace {
 
-constexpr uint32_t kNone = TARN_INDEX_NONE;
 constexpr uint8_t kMagic[8] = {'T', 'A', 'R', 'N', 'I', 'D', 'X', '\0'};
 constexpr uint32_t kFormatVersion = 2;
 constexpr size_t kHeaderLen = 108;
@@ -224,36 +226,53 @@ bool header_read(const uint8_t* b, size_t len, blob_header* h) {
 
 // ---------------------------------------------------------------------------
 // Section loads.  Each decodes its records from the caller's bytes exactly
-// once into the new array and checks the new array only, so a buffer that
-// changes while the load runs yields a refusal or a sound index, never one
-// that passed checks on other bytes than it holds.
+// once into the new array and checks what it decoded (the values it stored,
+// never a second read of the caller's bytes), so a buffer that changes while
+// the load runs yields a refusal or a sound index, never one that passed
+// checks on other bytes than it holds.
 // ---------------------------------------------------------------------------
 
-// Nodes, in position order.  `entry` (node_count bytes of scratch) holds for
-// each position the bit at which a walk arrives there, or kUnset while no
-// parent has claimed it.  A node must be claimed before it is reached, which
-// makes every parent's position smaller than its children's; every claim
-// must find its positions unclaimed; so the blocks partition 1..n-1 and the
-// nodes form one tree rooted at 0, every node reachable once.  Per node:
-//   - pad zero; prefix_idx a sorted position or NONE;
-//   - a leaf (branch 0) has base 0, and its skip is never read;
-//   - an inner node has branch 1..8, its block [base, base + 2^branch)
-//     inside the array and after itself, and its bits within the key:
-//     arrival + skip + branch <= key bits, which the trie build guarantees
-//     and which keeps every walk inside the key (the lookup would stop
-//     there; an accepted blob never makes it).
-// Claims the 2^branch (2..256) positions of a block for children arriving
-// at bit `depth`: true when none was claimed before.  Whole words at a time
-// (the block of branch 1 is two bytes, of branch 2 four, otherwise a multiple
-// of eight).
-bool block_claim(uint8_t* block, unsigned branch, uint8_t depth) {
-  const size_t slots = size_t{1} << branch;
-  if (branch < 3) {
-    uint32_t old = 0xFFFFFFFFu, fill = 0x01010101u * depth;
-    memcpy(&old, block, slots);
-    memcpy(block, &fill, slots);
-    return old == 0xFFFFFFFFu;
+// A node record as two little-endian words: base and prefix_idx, then
+// branch, skip and the pad bytes.  On a little-endian machine these are the
+// in-memory node's bytes, field for field, so a node is stored with two
+// plain stores.
+static_assert(offsetof(tarn_lctrie_node_t, base) == 0 &&
+                  offsetof(tarn_lctrie_node_t, prefix_idx) == 4 &&
+                  offsetof(tarn_lctrie_node_t, branch) == 8 &&
+                  offsetof(tarn_lctrie_node_t, skip) == 9 &&
+                  offsetof(tarn_lctrie_node_t, pad) == 10,
+              "the node record is the blob's");
+constexpr bool kLittleEndian = std::endian::native == std::endian::little;
+
+inline void node_store(tarn_lctrie_node_t* n, uint64_t lo, uint32_t hi) {
+  if constexpr (kLittleEndian) {
+    memcpy(reinterpret_cast<uint8_t*>(n), &lo, 8);
+    memcpy(reinterpret_cast<uint8_t*>(n) + 8, &hi, 4);
+  } else {
+    n->base = static_cast<uint32_t>(lo);
+    n->prefix_idx = static_cast<uint32_t>(lo >> 32);
+    n->branch = static_cast<uint8_t>(hi);
+    n->skip = static_cast<uint8_t>(hi >> 8);
+    n->pad[0] = static_cast<uint8_t>(hi >> 16);
+    n->pad[1] = static_cast<uint8_t>(hi >> 24);
   }
+}
+
+// Scratch of the node load: the inner nodes' positions, at most
+// (node_count - 1) / 2 of them in a valid trie (each claims two positions or
+// more of the node_count - 1 after the root) plus one slot the listing may
+// write past them, then `entry`, node_count + kEntrySlack bytes.
+constexpr size_t kEntrySlack = 4;  // a block of two read as four bytes
+size_t inner_capacity(uint32_t node_count) { return (size_t{node_count} - 1) / 2; }
+size_t node_scratch_bytes(uint32_t node_count) {
+  return size_t{node_count} + kEntrySlack + 4 * (inner_capacity(node_count) + 1);
+}
+
+// Claims the 2^branch (8..256) positions of a block for children arriving
+// at bit `depth`, eight at a time: true when one of them was claimed
+// before.
+bool block_claim_wide(uint8_t* block, unsigned branch, uint8_t depth) {
+  const size_t slots = size_t{1} << branch;
   const uint64_t fill = 0x0101010101010101u * depth;
   uint64_t taken = 0;
   for (size_t w = 0; w < slots; w += 8) {
@@ -262,36 +281,91 @@ bool block_claim(uint8_t* block, unsigned branch, uint8_t depth) {
     taken |= ~old;
     memcpy(block + w, &fill, 8);
   }
-  return taken == 0;
+  return taken != 0;
 }
 
+// Nodes, in position order, in two passes.
+//
+// The first copies every node and checks what each holds on its own: pad
+// zero, branch 0..8, prefix_idx a sorted position or NONE, a leaf's base 0
+// (its skip is never read); and it lists the inner nodes.  Its checks are
+// gathered into one flag, looked at after the pass, and the list grows by
+// an addition rather than a branch: leaves and inner nodes alternate
+// unpredictably in a large trie, and a branch per node on that costs more
+// than the pass's work.  The list never grows past its capacity (its spare
+// slot takes the writes beyond), so the pass stays in bounds whatever the
+// nodes hold.
+//
+// The second makes the inner nodes' claims, in position order.  `entry`
+// holds for each position the bit at which a walk arrives there, or kUnset
+// while no parent has claimed it.  An inner node's block [base, base +
+// 2^branch) must lie inside the array and after the node itself, and find
+// all of its positions unclaimed; the node's bits must lie within the key:
+// arrival + skip + branch <= key bits, which the trie build guarantees and
+// which keeps every walk inside the key (the lookup would stop there; an
+// accepted blob never makes it).  The blocks are then disjoint and inside
+// 1..n-1, and when their sizes add up to n - 1 they cover it: every node
+// but the root has one parent, at a smaller position, so the nodes form one
+// tree rooted at 0, every node reachable once, and each inner node's
+// arrival is known by the time the pass reaches it (a position no parent
+// claimed reads kUnset there, which fails the bits check).
+//
+// Blocks of two and four positions (branch 1 and 2: nearly every inner node
+// of a real table) are one 4-byte read-modify-write under a byte mask;
+// wider blocks, rare, take a loop.
 bool nodes_load(const uint8_t* src, uint32_t node_count, uint64_t prefix_count, unsigned key_bits,
-                tarn_lctrie_node_t* nodes, uint8_t* entry) {
+                tarn_lctrie_node_t* nodes, uint8_t* scratch) {
   constexpr uint8_t kUnset = 0xFF;  // arrivals are 0..128
-  memset(entry, kUnset, node_count);
-  entry[0] = 0;
+  const size_t capacity = inner_capacity(node_count);
+  uint32_t* const inner = reinterpret_cast<uint32_t*>(scratch);  // malloc's alignment
+  uint8_t* const entry = scratch + 4 * (capacity + 1);
+  // prefix_count <= 2^32 - 2, so prefix_idx + 1 <= prefix_count, in 32
+  // bits, holds exactly for the positions below it and for NONE (which
+  // wraps to 0).
+  const uint32_t count32 = static_cast<uint32_t>(prefix_count);
+  uint32_t bad = 0;
+  size_t inner_count = 0;
   for (uint32_t i = 0; i < node_count; i++, src += kNodeBytes) {
-    tarn_lctrie_node_t n;
-    n.base = get_le32(src);
-    n.prefix_idx = get_le32(src + 4);
-    n.branch = src[8];
-    n.skip = src[9];
-    n.pad[0] = src[10];
-    n.pad[1] = src[11];
-    nodes[i] = n;
-    // The checks every node passes, gathered without a branch each.
-    const bool bad = (entry[i] == kUnset) | ((n.pad[0] | n.pad[1]) != 0) |
-                     (n.prefix_idx != kNone && n.prefix_idx >= prefix_count) |
-                     (n.branch == 0 && n.base != 0) | (n.branch > kMaxBranch);
-    if (bad) return false;
-    if (n.branch == 0) continue;
-    const unsigned depth = entry[i] + n.skip + n.branch;  // at most 128 + 255 + 8
-    const uint32_t slots = uint32_t{1} << n.branch;
-    if (depth > key_bits || n.base <= i || n.base > node_count || node_count - n.base < slots)
-      return false;
-    if (!block_claim(entry + n.base, n.branch, static_cast<uint8_t>(depth))) return false;
+    const uint64_t lo = get_le64(src);
+    const uint32_t hi = get_le32(src + 8);
+    node_store(&nodes[i], lo, hi);
+    const uint32_t base = static_cast<uint32_t>(lo), prefix_idx = static_cast<uint32_t>(lo >> 32);
+    const uint32_t is_inner = (hi & 0xFF) != 0;
+    // Pad bytes zero and branch at most 8, in one comparison.
+    bad |= ((hi & 0xFFFF00FFu) > kMaxBranch) | (prefix_idx + 1 > count32) |
+           ((is_inner ^ 1) & (base != 0));
+    // One inner node more than a valid trie holds is refused.
+    const uint32_t full = inner_count == capacity;
+    bad |= is_inner & full;
+    inner[inner_count] = i;
+    inner_count += is_inner & (full ^ 1);
   }
-  return true;
+  if (bad != 0) return false;
+
+  memset(entry, kUnset, size_t{node_count} + kEntrySlack);
+  entry[0] = 0;
+  uint64_t claimed = 0;
+  for (size_t k = 0; k < inner_count; k++) {
+    const uint32_t i = inner[k];
+    const tarn_lctrie_node_t& n = nodes[i];
+    const uint32_t slots = uint32_t{1} << n.branch;  // 2..256
+    const uint32_t depth = entry[i] + n.skip + n.branch;
+    if ((depth > key_bits) | (n.base <= i) | (uint64_t{n.base} + slots > node_count)) return false;
+    uint8_t* const block = entry + n.base;
+    if (n.branch <= 2) {
+      // In range, the four bytes end at most two past the last position.
+      const uint32_t mask = slots == 2 ? 0xFFFFu : 0xFFFFFFFFu;
+      uint32_t old;
+      memcpy(&old, block, 4);
+      bad |= (~old & mask) != 0;
+      const uint32_t now = (old & ~mask) | (0x01010101u * depth & mask);
+      memcpy(block, &now, 4);
+    } else {
+      bad |= block_claim_wide(block, n.branch, static_cast<uint8_t>(depth));
+    }
+    claimed += slots;
+  }
+  return bad == 0 && claimed == node_count - uint64_t{1};
 }
 
 // The sorted records and the position map, in one pass.  Per record k:
@@ -441,8 +515,8 @@ tarn_err_t tarn_index_serialize(const tarn_index_t* index, void* buf, size_t cap
 //      trailing bytes).  64-bit arithmetic on values below 2^40 cannot
 //      overflow.
 //   2. Compare the checksum of the payload, before anything is allocated.
-//   3. Allocate the index's arrays and two scratch arrays (one byte per node,
-//      one bit per prefix).
+//   3. Allocate the index's arrays and two scratch arrays (one byte per node
+//      and a position per possible inner node, one bit per prefix).
 //   4. Load the nodes as one tree (nodes_load), then the sorted records and
 //      the position map (records_load), whose run count must be
 //      distinct_count.
@@ -467,10 +541,10 @@ tarn_err_t tarn_index_load(const void* buf, size_t len, tarn_index_t** out) {
 
   tarn_err_t err = TARN_ERR_NOMEM;
   tarn_index* index = static_cast<tarn_index*>(calloc(1, sizeof *index));
-  uint8_t* entry = alloc_array<uint8_t>(node_count);
+  uint8_t* scratch = alloc_array<uint8_t>(node_scratch_bytes(node_count));
   uint64_t* seen = static_cast<uint64_t*>(calloc(count / 64 + 1, sizeof(uint64_t)));
   size_t distinct = 0;
-  if (index == nullptr || entry == nullptr || seen == nullptr) goto done;
+  if (index == nullptr || scratch == nullptr || seen == nullptr) goto done;
   index->family = h.family;
   index->prefix_count = count;
   index->distinct_count = static_cast<size_t>(h.distinct_count);
@@ -492,7 +566,7 @@ tarn_err_t tarn_index_load(const void* buf, size_t len, tarn_index_t** out) {
 
   err = TARN_ERR_INVAL;
   if (!nodes_load(section[kNodes], node_count, count, tarn_addr_bits(h.family), index->nodes,
-                  entry))
+                  scratch))
     goto done;
   if (!(h.family == TARN_AF_INET
             ? records_load<TARN_AF_INET>(section[kPrefixes], section[kOrig], index, seen, &distinct)
@@ -511,7 +585,7 @@ tarn_err_t tarn_index_load(const void* buf, size_t len, tarn_index_t** out) {
 
 done:
   free(seen);
-  free(entry);
+  free(scratch);
   tarn_index_destroy(index);
   return err;
 }

@@ -191,7 +191,8 @@ tarn_err_t tarn_lookup_build(tarn_index *index);
 // run start, every answer a position below prefix_count or NONE.  The
 // arrays must hold 2^direct_bits and word_count entries (a loader allocates
 // them from those counts); within them it reads each entry a bounded number
-// of times, in bounds, whatever they hold, and allocates one byte per word.
+// of times, in bounds, whatever they hold, and allocates one byte per word
+// and one more.
 // An all-zero structure is valid (the LC-trie answers).
 // Returns TARN_OK; TARN_ERR_INVAL for an inconsistent structure;
 // TARN_ERR_NOMEM.

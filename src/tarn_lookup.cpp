@@ -90,8 +90,8 @@
 // (10 thousand to 4 million prefixes), so only a batch's last count % 32
 // addresses, and batches below 32, take tarn_lookup_one, the plain walk of
 // one address.  The popcount instruction is not in the x86-64 baseline: the
-// walks are compiled twice and the one for the running processor is taken
-// per call.
+// walks and the validator are compiled twice and the build for the running
+// processor is taken per call.
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -534,51 +534,88 @@ void batch6_plain(const tarn_lookup_t* t, const tarn_addr_t* addrs, size_t count
 
 // ---------------------------------------------------------------------------
 // Validation.
+//
+// One pass over the direct table, then one over the records in position
+// order.  `depth_of` (word_count + 1 bytes) holds for each word the depth
+// at which a pointer reached it, or kUnreached; its last byte is where the
+// marks of leaves and of refused pointers go, so that the direct table is
+// checked without a branch per entry.  Child pointers only go forward, past
+// the end of the record holding them, so a record's depth is known (from
+// its direct entry or its parent) when the pass reaches it, and a record
+// not reached by then is reached by nothing.  No word is marked twice, and
+// every record start must be marked; so when the marks number exactly the
+// records, no pointer aims into the middle of a record (it would be a mark
+// that starts none).  The checks are gathered into one flag and looked at
+// once at the end, except those that bound a later read.
 // ---------------------------------------------------------------------------
 
 constexpr uint8_t kUnreached = 0xFF;
 
-bool answer_valid(uint32_t a, size_t prefix_count) { return a == kNone || a < prefix_count; }
-
-// Marks the record at `pos` as reached at depth d; false if `pos` is out of
-// range, odd, or was reached before.
-bool record_reach(uint8_t* depth_of, size_t word_count, uint32_t pos, unsigned d) {
-  if (pos >= word_count || (pos & 1) != 0 || depth_of[pos] != kUnreached) return false;
-  depth_of[pos] = static_cast<uint8_t>(d);
-  return true;
+// The body of tarn_lookup_validate, compiled with and without the popcount
+// instruction (see structure_valid_popcnt).
+__attribute__((always_inline)) inline bool structure_valid_body(const tarn_index* index,
+                                                                uint8_t* depth_of) {
+  const tarn_lookup_t* t = &index->lookup;
+  const size_t words = t->word_count;
+  const unsigned bits = tarn_addr_bits(index->family);
+  // prefix_count <= kMaxCount < 2^31, so a + 1 <= prefix_count, in 32 bits,
+  // holds exactly for the positions below it and for NONE (which wraps to
+  // 0).
+  const uint32_t count32 = static_cast<uint32_t>(index->prefix_count);
+  const uint8_t s = static_cast<uint8_t>(t->direct_bits);
+  uint32_t bad = 0;
+  size_t marks = 0, records = 0;
+  for (size_t v = 0; v < (size_t{1} << t->direct_bits); v++) {
+    const uint32_t e = t->direct[v];
+    const uint32_t leaf = e >> 31, a = e & kDirectAnswerMask;
+    // A leaf's answer: NONE (all 31 bits set) or a position.
+    bad |= leaf & (a != kDirectAnswerMask) & (a >= count32);
+    // A node's record: an even position inside `words`, not reached before.
+    const uint32_t aimed = (leaf ^ 1) & (e < words) & ((e & 1) == 0);
+    const size_t at = aimed ? e : words;
+    const uint8_t old = depth_of[at];
+    bad |= (leaf ^ 1) & ((aimed ^ 1) | (old != kUnreached));
+    depth_of[at] = leaf ? old : s;
+    marks += leaf ^ 1;
+  }
+  for (size_t at = 0; at < words;) {
+    const unsigned d = depth_of[at];
+    if (words - at < kHeaderWords) return false;
+    const uint32_t* w = t->words + at;
+    const uint64_t vector = get64(w), leafvec = get64(w + 2);
+    const size_t kids = static_cast<size_t>(std::popcount(vector));
+    const size_t answers = static_cast<size_t>(std::popcount(leafvec));
+    const size_t size = (kHeaderWords + kids + answers + 1) & ~size_t{1};
+    if (size > words - at) return false;
+    // The lowest leaf child (the lowest bit clear in vector) must start a
+    // run; with no leaf child, lowest is 0 and so is the test.
+    const uint64_t lowest = ~vector & (vector + 1);
+    bad |= (d == kUnreached) | ((vector & leafvec) != 0) | ((leafvec & lowest) != lowest) |
+           ((kids > 0) & (d + kStride >= bits));
+    const size_t end = at + size;
+    for (size_t k = 0; k < kids; k++) {
+      const uint32_t child = w[kHeaderWords + k];
+      // Forward, past this record, inside `words`, even, not reached before.
+      if (child < end || child >= words || (child & 1) != 0 || depth_of[child] != kUnreached)
+        return false;
+      depth_of[child] = static_cast<uint8_t>(d + kStride);
+    }
+    marks += kids;
+    for (size_t k = 0; k < answers; k++) bad |= w[kHeaderWords + kids + k] + 1 > count32;
+    records++;
+    at = end;
+  }
+  return bad == 0 && marks == records;
 }
 
-// Checks the record at `at` (reached at depth_of[at]) and marks its
-// children; *size receives its length in words.
-bool record_check(const tarn_index* index, uint8_t* depth_of, size_t at, size_t* size) {
-  const tarn_lookup_t* t = &index->lookup;
-  const unsigned d = depth_of[at];
-  if (d == kUnreached || t->word_count - at < kHeaderWords) return false;
-  const uint32_t* w = t->words + at;
-  const uint64_t vector = get64(w), leafvec = get64(w + 2);
-  if ((vector & leafvec) != 0) return false;
-  if (~vector != 0) {
-    // The lowest leaf child must start a run.
-    const unsigned first_leaf = static_cast<unsigned>(std::countr_zero(~vector));
-    if ((leafvec & bits_through(first_leaf)) == 0) return false;
-  }
-  const size_t kids = static_cast<size_t>(std::popcount(vector));
-  const size_t answers = static_cast<size_t>(std::popcount(leafvec));
-  *size = (kHeaderWords + kids + answers + 1) & ~size_t{1};
-  if (*size > t->word_count - at) return false;
-  // Nothing may point into the record: pointers only go forward, so every
-  // one aimed here has been marked by now.
-  for (size_t k = 1; k < *size; k++)
-    if (depth_of[at + k] != kUnreached) return false;
-  if (kids > 0 && d + kStride >= tarn_addr_bits(index->family)) return false;
-  for (size_t k = 0; k < kids; k++) {
-    const uint32_t child = w[kHeaderWords + k];
-    if (child < at + *size || !record_reach(depth_of, t->word_count, child, d + kStride))
-      return false;
-  }
-  for (size_t k = 0; k < answers; k++)
-    if (!answer_valid(w[kHeaderWords + kids + k], index->prefix_count)) return false;
-  return true;
+#if TARN_HAVE_POPCNT_BUILD
+__attribute__((target("popcnt"))) bool structure_valid_popcnt(const tarn_index* index,
+                                                              uint8_t* depth_of) {
+  return structure_valid_body(index, depth_of);
+}
+#endif
+bool structure_valid_plain(const tarn_index* index, uint8_t* depth_of) {
+  return structure_valid_body(index, depth_of);
 }
 
 }  // namespace
@@ -617,12 +654,9 @@ void tarn_lookup_release(tarn_index* index) {
   index->lookup = tarn_lookup_t{};
 }
 
-// Validates in one pass over the records in position order.  Child
-// pointers only go forward, past the end of the record holding them, so a
-// record's depth is known (from its direct entry or its parent) when the
-// pass reaches it, a record not reached by then is reached by nothing, and a
-// pointer into the middle of a record shows as a mark inside it.  Work:
-// 2^direct_bits + word_count steps and one byte per word.
+// Validates in two passes, over the direct table and over the records
+// (see structure_valid_body).  Work: 2^direct_bits + word_count steps and
+// one byte per word.
 tarn_err_t tarn_lookup_validate(const tarn_index* index) {
   const tarn_lookup_t* t = &index->lookup;
   if (t->direct == nullptr)
@@ -631,30 +665,17 @@ tarn_err_t tarn_lookup_validate(const tarn_index* index) {
   if (t->direct_bits > kMaxDirectBits || t->word_count > kMaxWords ||
       index->prefix_count > kMaxCount || (t->word_count > 0 && t->words == nullptr))
     return TARN_ERR_INVAL;
-  uint8_t* depth_of = static_cast<uint8_t*>(malloc(t->word_count > 0 ? t->word_count : 1));
+  uint8_t* depth_of = static_cast<uint8_t*>(malloc(t->word_count + 1));
   if (depth_of == nullptr) return TARN_ERR_NOMEM;
-  memset(depth_of, kUnreached, t->word_count);
-  tarn_err_t err = TARN_ERR_INVAL;
-  size_t at = 0;
-  for (size_t v = 0; v < (size_t{1} << t->direct_bits); v++) {
-    const uint32_t e = t->direct[v];
-    if (e & kDirectLeaf) {
-      const uint32_t a = e & kDirectAnswerMask;
-      if (a != kDirectAnswerMask && a >= index->prefix_count) goto done;
-    } else if (!record_reach(depth_of, t->word_count, e, t->direct_bits)) {
-      goto done;
-    }
-  }
-  while (at < t->word_count) {
-    size_t size;
-    if (!record_check(index, depth_of, at, &size)) goto done;
-    at += size;
-  }
-  err = TARN_OK;
-
-done:
+  memset(depth_of, kUnreached, t->word_count + 1);
+#if TARN_HAVE_POPCNT_BUILD
+  const bool valid = have_popcnt() ? structure_valid_popcnt(index, depth_of)
+                                   : structure_valid_plain(index, depth_of);
+#else
+  const bool valid = structure_valid_plain(index, depth_of);
+#endif
   free(depth_of);
-  return err;
+  return valid ? TARN_OK : TARN_ERR_INVAL;
 }
 
 void tarn_lookup_batch(const tarn_index* index, const tarn_addr_t* addrs, size_t count,

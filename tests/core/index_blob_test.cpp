@@ -427,6 +427,18 @@ const hostile_case kHostile[] = {
      [](blob_t& b) { put_le(b, section_at(b, kDirect), 4, get_le(b, kWordCountAt, 8) + 2); }},
     {"lookup direct answer = count",
      [](blob_t& b) { put_le(b, section_at(b, kDirect), 4, 0x80000000u | get_le(b, kCountAt, 8)); }},
+    // Every record stays reached once; only the count of marks tells.
+    {"lookup direct leaf turned into a pointer inside the first record",
+     [](blob_t& b) {
+       size_t at = section_at(b, kDirect);
+       while (get_le(b, at, 4) < 0x80000000u) at += 4;  // a leaf entry
+       put_le(b, at, 4, 2);
+     }},
+    {"a block narrowed, leaving positions no parent claims",
+     [](blob_t& b) {
+       const size_t p = find_node(b, [](size_t, uint64_t, uint64_t, uint8_t br) { return br > 1; });
+       b[p + 8]--;
+     }},
     {"inner node's bits beyond the address",
      [](blob_t& b) {
        const size_t p = find_node(b, [](size_t, uint64_t, uint64_t, uint8_t br) { return br > 0; });
