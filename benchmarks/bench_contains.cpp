@@ -201,9 +201,10 @@ void main_grid(int repeats) {
 int main(int argc, char** argv) {
   const bool grid = argc > 1 && strcmp(argv[1], "grid") == 0;
   const int repeats = argc > 2 ? atoi(argv[2]) : 5;
-  printf("machine: %s\ncompiler: g++ %s\nbest of %d runs, thread processor time\n"
-         "ratio = scan time / our time per address (above 1: we are faster)\n\n",
-         cpu_model().c_str(), __VERSION__, repeats);
+  printf(
+      "machine: %s\ncompiler: g++ %s\nbest of %d runs, thread processor time\n"
+      "ratio = scan time / our time per address (above 1: we are faster)\n\n",
+      cpu_model().c_str(), __VERSION__, repeats);
   if (grid) {
     main_grid(repeats);
   } else {

@@ -391,7 +391,9 @@ inline uint64_t key_at(const unsigned char* base, size_t i) {
   return k;
 }
 
-inline void key_put(unsigned char* base, size_t i, uint64_t k) { memcpy(base + 8 * i, &k, sizeof k); }
+inline void key_put(unsigned char* base, size_t i, uint64_t k) {
+  memcpy(base + 8 * i, &k, sizeof k);
+}
 
 void ipv4_key_sort(tarn_prefix_t* prefixes, size_t n) {
   unsigned char* const base = reinterpret_cast<unsigned char*>(prefixes);
@@ -404,8 +406,7 @@ void ipv4_key_sort(tarn_prefix_t* prefixes, size_t n) {
     const unsigned char* rec = base + i * sizeof(tarn_prefix_t);
     uint8_t v4[4];
     memcpy(v4, rec + offsetof(tarn_prefix_t, addr) + offsetof(tarn_addr_t, addr), 4);
-    const uint64_t k =
-        (uint64_t{key128_load_be32(v4)} << 8) | rec[offsetof(tarn_prefix_t, pfxlen)];
+    const uint64_t k = (uint64_t{key128_load_be32(v4)} << 8) | rec[offsetof(tarn_prefix_t, pfxlen)];
     for (unsigned p = 0; p < kKeyPasses; p++) count[p][(k >> (p * kKeyDigitBits)) & kDigitMask]++;
     key_put(base, i, k);
   }

@@ -252,6 +252,9 @@ bool intervals_bucket(intervals<K>* t) {
   // b <= bits - skip: the buckets never outnumber the region's addresses.
   unsigned b = static_cast<unsigned>(std::bit_width(t->count)) - 1u;
   if (b > kMaxBucketBits) b = kMaxBucketBits;
+  // Never taken (see above), but it keeps every bucket shift provably in
+  // range for the reader and the analyzer alike.
+  if (b > K::bits - t->skip) b = K::bits - t->skip;
   const size_t buckets = size_t{1} << b;
   t->bucket = static_cast<uint32_t*>(alloc_array(buckets + 1, sizeof *t->bucket));
   if (t->bucket == nullptr) return false;

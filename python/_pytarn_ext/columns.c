@@ -127,9 +127,9 @@ static int split_arrow_texts(const binding_arrow_column *col, binding_network_sp
       size_t len;
       const char *text = binding_arrow_string(col, chunk, k, &len);
       if (len >= sizeof buf || memchr(text, '\0', len) != NULL)
-        return binding_raise_item_error(pytarn_ParseError, "invalid network", (Py_ssize_t)i, text,
-                                        len, len >= sizeof buf ? "too long for a network"
-                                                               : "contains a NUL character");
+        return binding_raise_item_error(
+            pytarn_ParseError, "invalid network", (Py_ssize_t)i, text, len,
+            len >= sizeof buf ? "too long for a network" : "contains a NUL character");
       memcpy(buf, text, len);
       buf[len] = '\0';
       tarn_prefix_t p;
@@ -161,8 +161,8 @@ int binding_split_network_texts(PyObject *obj, binding_network_split *out) {
     if (rc < 0) binding_network_split_free(out);
     return rc;
   }
-  return split_sequence(obj, "argument must be an iterable of str or an Arrow column",
-                        text_item, out);
+  return split_sequence(obj, "argument must be an iterable of str or an Arrow column", text_item,
+                        out);
 }
 
 /* ---- one core call per family over a column ------------------------------- */

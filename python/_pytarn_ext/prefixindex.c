@@ -87,7 +87,7 @@ static PyObject *prefixindex_from_split(PyTypeObject *type, binding_network_spli
 
   /* A one-family table reports the core's positions as they are. */
   int both = split->count[0] != 0 && split->count[1] != 0;
-  tarn_family_t family = both                  ? TARN_AF_UNSPEC
+  tarn_family_t family = both                   ? TARN_AF_UNSPEC
                          : split->count[0] != 0 ? TARN_AF_INET
                                                 : TARN_AF_INET6;
   PrefixIndexPart parts[2] = {{NULL, NULL}, {NULL, NULL}};
@@ -371,8 +371,8 @@ static inline uint64_t fingerprint_mix(uint64_t h, uint64_t w) {
  * reported for it.  Two indexes with the same fingerprint answer alike
  * (but for a 64-bit collision). */
 static int prefixindex_fingerprint(PrefixIndexObject *self, uint64_t *out) {
-  uint64_t h = fingerprint_mix(0x7461726E69647821ull, ((uint64_t)self->family << 56) ^
-                                                          (uint64_t)self->prefix_count);
+  uint64_t h = fingerprint_mix(0x7461726E69647821ull,
+                               ((uint64_t)self->family << 56) ^ (uint64_t)self->prefix_count);
   for (int f = 0; f < 2; f++) {
     const PrefixIndexPart *part = &self->parts[f];
     if (part->index == NULL) continue;
@@ -386,8 +386,8 @@ static int prefixindex_fingerprint(PrefixIndexObject *self, uint64_t *out) {
         binding_u128 a = binding_addr_words(&prefixes[i].addr);
         h = fingerprint_mix(h, a.hi);
         h = fingerprint_mix(h, a.lo);
-        h = fingerprint_mix(h, (uint64_t)prefixindex_table_position(part, positions[i]) << 8 |
-                                   prefixes[i].pfxlen);
+        h = fingerprint_mix(
+            h, (uint64_t)prefixindex_table_position(part, positions[i]) << 8 | prefixes[i].pfxlen);
       }
     }
     free(prefixes);
@@ -433,8 +433,7 @@ static PyObject *prefixindex_prefixes(PyObject *self_obj, PyObject *unused) {
     tarn_prefix_t *prefixes;
     ssize_t *positions;
     PyObject *pairs = NULL;
-    if (tarn_set_python_error(prefixindex_part_records(part, &prefixes, &positions, &n), NULL) ==
-        0)
+    if (tarn_set_python_error(prefixindex_part_records(part, &prefixes, &positions, &n), NULL) == 0)
       pairs = prefixindex_pairs(part, prefixes, positions, n);
     free(prefixes);
     free(positions);

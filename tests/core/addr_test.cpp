@@ -1004,11 +1004,12 @@ TEST(AddrLevels, SimdAgreesWithPortable) {
       // to the page end, or where it runs on into the next page.
       if (text.size() < TARN_ADDR_PARSE_PADDING) {
         const char fill = static_cast<char>(rnd.coin() ? 0 : 1 + rnd.below(255));
-        for (const char* at : {page_end.padded_end(text, fill),
-                               page_end.straddle(text, 1 + rnd.below(64))}) {
+        for (const char* at :
+             {page_end.padded_end(text, fill), page_end.straddle(text, 1 + rnd.below(64))}) {
           const Outcome got = parse_padded_at(level, at);
           ASSERT_EQ(got.err, want.err) << "padded, level " << level;
-          ASSERT_EQ(memcmp(&got.addr, &want.addr, sizeof want.addr), 0) << "padded, level " << level;
+          ASSERT_EQ(memcmp(&got.addr, &want.addr, sizeof want.addr), 0)
+              << "padded, level " << level;
         }
       }
     }

@@ -215,7 +215,10 @@ TEST(BulkAggregate, LargeShapedArrays) {
       {"all equal", [](size_t) { return pfx("10.1.2.0/24"); }, 1000, {"10.1.2.0/24"}},
       // Large IPv4 lists sort by keys rebuilt into records: equal keys, the
       // whole space and the top of it must all come back whole.
-      {"many equal", [](size_t) { return pfx("255.255.255.255/32"); }, 5000, {"255.255.255.255/32"}},
+      {"many equal",
+       [](size_t) { return pfx("255.255.255.255/32"); },
+       5000,
+       {"255.255.255.255/32"}},
       {"/0 among /32s",
        [](size_t i) { return i == 4321 ? pfx("0.0.0.0/0") : pfx("203.0.113.9/32"); },
        6000,
