@@ -607,6 +607,22 @@ TARN_EXPORT tarn_err_t tarn_index_lookup(const tarn_index_t *index, const tarn_a
                                          size_t count, tarn_ssize_t *matches, tarn_err_t *errs);
 
 /*
+ * tarn_index_lookup_packed - tarn_index_lookup for `count` addresses of the
+ * index's family packed as network-order bytes, back to back: 4 bytes per
+ * address for an IPv4 index, 16 for IPv6, from `packed` at any alignment
+ * (count * 4 or count * 16 bytes are read).  A column of addresses in this
+ * form is a quarter to a fifth of the size of its tarn_addr_t records and
+ * has no family to check, so large batches run faster this way.  Writes
+ * matches[0..count) as tarn_index_lookup does.
+ *
+ * Returns TARN_OK (also for count 0, before packed and matches are looked
+ * at); TARN_ERR_INVAL (index, packed or matches null; count above
+ * SIZE_MAX / 16).  On error nothing is written.
+ */
+TARN_EXPORT tarn_err_t tarn_index_lookup_packed(const tarn_index_t *index, const void *packed,
+                                                size_t count, tarn_ssize_t *matches);
+
+/*
  * tarn_index_get - the input position of the longest prefix of `index` that
  * contains `addr`, or -1, into *match: the answer tarn_index_lookup gives
  * for a batch of that one address, at the cost of one walk.  The index is

@@ -755,6 +755,33 @@ tarn_err_t tarn_index_lookup(const tarn_index_t* index, const tarn_addr_t* addrs
   return TARN_OK;
 }
 
+// Packed addresses have no family to check.  Without the lookup structure
+// they go to the LC-trie in records, a stack block at a time.
+tarn_err_t tarn_index_lookup_packed(const tarn_index_t* index, const void* packed, size_t count,
+                                    ssize_t* matches) {
+  if (index == nullptr) return TARN_ERR_INVAL;
+  if (count == 0) return TARN_OK;
+  if (packed == nullptr || matches == nullptr || count > SIZE_MAX / 16) return TARN_ERR_INVAL;
+  const uint8_t* bytes = static_cast<const uint8_t*>(packed);
+  if (index->lookup.direct != nullptr) {
+    tarn_lookup_packed(index, bytes, count, matches);
+    return TARN_OK;
+  }
+  const size_t width = index->family == TARN_AF_INET ? 4 : 16;
+  constexpr size_t kBlock = 256;
+  tarn_addr_t block[kBlock];
+  for (size_t done = 0; done < count; done += kBlock) {
+    const size_t n = count - done < kBlock ? count - done : kBlock;
+    for (size_t i = 0; i < n; i++) {
+      memset(&block[i], 0, sizeof block[i]);
+      block[i].family = index->family;
+      memcpy(block[i].addr.v6, bytes + (done + i) * width, width);
+    }
+    tarn_lctrie_lookup(index, block, n, matches + done, nullptr);
+  }
+  return TARN_OK;
+}
+
 tarn_err_t tarn_index_get(const tarn_index_t* index, const tarn_addr_t* addr, ssize_t* match) {
   if (index == nullptr || addr == nullptr || match == nullptr || addr->family == TARN_AF_UNSPEC)
     return TARN_ERR_INVAL;

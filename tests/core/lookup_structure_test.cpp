@@ -57,7 +57,21 @@ std::vector<tarn_addr_t> probe_addrs(std::mt19937_64& rng, const std::vector<tar
   return out;
 }
 
-// The lookup structure, the scalar walk, the LC-trie walk and the brute
+// The addresses as network-order bytes, back to back, as a packed column
+// holds them, one byte into the buffer so that the column is unaligned.
+struct packed_column {
+  std::vector<uint8_t> bytes;
+  const uint8_t* data() const { return bytes.data() + 1; }
+};
+packed_column pack(const std::vector<tarn_addr_t>& addrs) {
+  const size_t width = addrs.empty() || addrs[0].family == TARN_AF_INET ? 4 : 16;
+  packed_column c{std::vector<uint8_t>(1 + addrs.size() * width)};
+  for (size_t i = 0; i < addrs.size(); i++)
+    memcpy(&c.bytes[1 + i * width], addrs[i].addr.v6, width);
+  return c;
+}
+
+// The lookup structure, the packed and the scalar walks, the LC-trie walk and the brute
 // force all answer alike; the first three to the position.
 void expect_agrees(const tarn_index_t* idx, const std::vector<tarn_prefix_t>& in,
                    const std::vector<tarn_addr_t>& addrs) {
@@ -66,6 +80,9 @@ void expect_agrees(const tarn_index_t* idx, const std::vector<tarn_prefix_t>& in
   std::vector<tarn_err_t> errs(n, -9);
   ASSERT_EQ(tarn_index_lookup(idx, addrs.data(), n, got.data(), errs.data()), TARN_OK);
   tarn_lctrie_lookup(idx, addrs.data(), n, want.data(), nullptr);
+  std::vector<tarn_ssize_t> packed_got(n, -9);
+  ASSERT_EQ(tarn_index_lookup_packed(idx, pack(addrs).data(), n, packed_got.data()), TARN_OK);
+  ASSERT_EQ(packed_got, got);
   ref_index::lpm_table table(in);
   for (size_t i = 0; i < n; i++) {
     SCOPED_TRACE("address " + ref_index::to_text(addrs[i]));
@@ -195,28 +212,35 @@ TEST(LookupStructure, BatchLengthsAndLctrieFallback) {
     std::vector<tarn_prefix_t> in = ref_index::random_prefixes(rng, family, 2000);
     index_owner ix;
     ASSERT_EQ(tarn_index_create(in.data(), in.size(), &ix.idx), TARN_OK);
-    std::vector<tarn_addr_t> addrs = ref_index::random_addrs(rng, family, in, 200);
+    std::vector<tarn_addr_t> addrs = ref_index::random_addrs(rng, family, in, 600);
     std::vector<tarn_ssize_t> single(addrs.size());
     for (size_t i = 0; i < addrs.size(); i++)
       ASSERT_EQ(tarn_index_get(ix.idx, &addrs[i], &single[i]), TARN_OK);
+    const packed_column packed = pack(addrs);
     for (size_t n : {1, 2, 31, 32, 33, 63, 64, 65, 200}) {
       SCOPED_TRACE(n);
-      std::vector<tarn_ssize_t> got(n, -9);
+      std::vector<tarn_ssize_t> got(n, -9), got_packed(n, -9);
       ASSERT_EQ(tarn_index_lookup(ix.idx, addrs.data(), n, got.data(), nullptr), TARN_OK);
       EXPECT_EQ(got, std::vector<tarn_ssize_t>(single.begin(), single.begin() + n));
+      ASSERT_EQ(tarn_index_lookup_packed(ix.idx, packed.data(), n, got_packed.data()), TARN_OK);
+      EXPECT_EQ(got_packed, got);
     }
     tarn_lookup_release(ix.idx);
     ASSERT_EQ(tarn_lookup_validate(ix.idx), TARN_OK);
-    std::vector<tarn_ssize_t> got(addrs.size(), -9);
+    std::vector<tarn_ssize_t> got(addrs.size(), -9), got_packed(addrs.size(), -9);
     ASSERT_EQ(tarn_index_lookup(ix.idx, addrs.data(), addrs.size(), got.data(), nullptr), TARN_OK);
     EXPECT_EQ(got, single);
+    // More than one of the fallback's blocks.
+    ASSERT_EQ(tarn_index_lookup_packed(ix.idx, packed.data(), addrs.size(), got_packed.data()),
+              TARN_OK);
+    EXPECT_EQ(got_packed, single);
     tarn_ssize_t one = -9;
     ASSERT_EQ(tarn_index_get(ix.idx, &addrs[0], &one), TARN_OK);
     EXPECT_EQ(one, single[0]);
   }
 }
 
-TEST(IndexGet, RejectsInOrderAndWritesNothing) {
+TEST(IndexGetAndPacked, RejectInOrderAndWriteNothing) {
   std::vector<tarn_prefix_t> in = {P("10.0.0.0/8")};
   index_owner ix;
   ASSERT_EQ(tarn_index_create(in.data(), 1, &ix.idx), TARN_OK);
@@ -230,6 +254,17 @@ TEST(IndexGet, RejectsInOrderAndWritesNothing) {
   EXPECT_EQ(tarn_index_get(ix.idx, &v6, &m), TARN_ERR_FAMILY);
   EXPECT_EQ(m, -5);
   EXPECT_EQ(tarn_index_get(ix.idx, &v4, &m), TARN_OK);
+  EXPECT_EQ(m, 0);
+
+  const uint8_t bytes[4] = {10, 1, 2, 3};
+  m = -5;
+  EXPECT_EQ(tarn_index_lookup_packed(nullptr, bytes, 1, &m), TARN_ERR_INVAL);
+  EXPECT_EQ(tarn_index_lookup_packed(ix.idx, nullptr, 1, &m), TARN_ERR_INVAL);
+  EXPECT_EQ(tarn_index_lookup_packed(ix.idx, bytes, 1, nullptr), TARN_ERR_INVAL);
+  EXPECT_EQ(tarn_index_lookup_packed(ix.idx, bytes, SIZE_MAX / 8, &m), TARN_ERR_INVAL);
+  EXPECT_EQ(tarn_index_lookup_packed(ix.idx, nullptr, 0, nullptr), TARN_OK);
+  EXPECT_EQ(m, -5);
+  EXPECT_EQ(tarn_index_lookup_packed(ix.idx, bytes, 1, &m), TARN_OK);
   EXPECT_EQ(m, 0);
 }
 
