@@ -1063,6 +1063,15 @@ def measure_columns(
         (n,),
         **COLUMN_TIMING,
     )
+    measure(
+        res,
+        op,
+        "pytarn in place",
+        "index.lookup_packed(buf, AF_INET)",
+        lambda _, index=index, packed=packed: lambda: index.lookup_packed(packed, pytarn.AF_INET),
+        (n,),
+        **COLUMN_TIMING,
+    )
     with core_index(core, core_records(np, prefix_dtype, nets, lens)) as handle:
         measure(
             res,
@@ -1076,10 +1085,12 @@ def measure_columns(
             **COLUMN_TIMING,
         )
     positions = np.asarray(index.lookup_array(column))
+    in_place = np.asarray(index.lookup_packed(packed, pytarn.AF_INET))
     res.checks.append(
         f"lookup_array agrees with tarn_index_lookup on {n:,} addresses: "
         f"{'yes' if np.array_equal(positions, matches) else 'NO'} "
-        f"({np.count_nonzero(positions >= 0):,} matched)"
+        f"({np.count_nonzero(positions >= 0):,} matched); so does lookup_packed: "
+        f"{'yes' if np.array_equal(in_place, matches) else 'NO'}"
     )
     del recs, matches
 
@@ -1254,6 +1265,15 @@ TARGETS = [
         "`from_packed` + `lookup_array`, time over `tarn_index_lookup`",
         OP_COLUMN_LPM,
         "pytarn packed",
+        "core",
+        None,
+        None,
+        at_most=True,
+    ),
+    Target(
+        "`lookup_packed` of the packed buffer, time over `tarn_index_lookup`",
+        OP_COLUMN_LPM,
+        "pytarn in place",
         "core",
         None,
         None,

@@ -344,6 +344,8 @@ class PrefixIndex:
         """A token of what the index answers, for Dask."""
     def lookup_array(self, values: _ColumnLike, /) -> ResultBuffer:
         """Longest-match positions over a column, as an int64 ResultBuffer."""
+    def lookup_packed(self, buffer: Buffer, family: int) -> ResultBuffer:
+        """Longest-match positions over packed network-order addresses, read in place."""
     def lookup(self, addrs: Iterable[IPv4Address] | Iterable[IPv6Address], /) -> list[int]:
         """Position of the longest network containing each address, or -1."""
     @overload

@@ -164,6 +164,7 @@ REFUSED = [
 @pytest.mark.parametrize("make", [c[1] for c in ACCEPTED], ids=[c[0] for c in ACCEPTED])
 def test_packed_formats_accepted(make) -> None:
     assert pytarn.bulk_contains_packed(make(), NETS_V4, pytarn.AF_INET) == WANT_V4
+    assert pytarn.PrefixIndex(NETS_V4).lookup_packed(make(), pytarn.AF_INET).tolist() == WANT_V4
     arr = pytarn.AddressArray.from_packed(make(), pytarn.AF_INET)
     assert arr.to_strings() == [str(A4(b)) for b in PACKED_V4]
 
@@ -171,7 +172,8 @@ def test_packed_formats_accepted(make) -> None:
 @pytest.mark.parametrize("make, needle", [c[1:] for c in REFUSED], ids=[c[0] for c in REFUSED])
 def test_packed_formats_refused(make, needle) -> None:
     for call in (lambda b: pytarn.bulk_contains_packed(b, NETS_V4, pytarn.AF_INET),
-                 lambda b: pytarn.AddressArray.from_packed(b, pytarn.AF_INET)):
+                 lambda b: pytarn.AddressArray.from_packed(b, pytarn.AF_INET),
+                 lambda b: pytarn.PrefixIndex(NETS_V4).lookup_packed(b, pytarn.AF_INET)):
         with pytest.raises(pytarn.InvalidArgumentError, match=needle) as info:
             call(make())
         if "'" in needle:  # a format refusal names both ways out
@@ -180,6 +182,35 @@ def test_packed_formats_refused(make, needle) -> None:
     if make().dtype.kind == "u" and make().ndim == 1:
         arr = pytarn.AddressArray.from_integers(make(), pytarn.AF_INET)
         assert pytarn.bulk_contains_array(arr, NETS_V4).tolist() == WANT_V4
+
+
+@pytest.mark.parametrize("seed", [4, 5])
+def test_lookup_packed_matches_lookup_array(seed: int) -> None:
+    """Both families of a mixed table, in place from packed bytes, against the
+    columnar lookup of the same addresses (positions mapped to the table)."""
+    rng = random.Random(seed)
+    table = random_table(rng, 80)
+    idx = pytarn.PrefixIndex([to_pytarn_net(n) for n in table])
+    addrs = random_addresses(rng, table, 300)
+    for version, family in ((4, pytarn.AF_INET), (6, pytarn.AF_INET6)):
+        part = [a for a in addrs if a.version == version]
+        raw = b"".join(a.packed for a in part)
+        want = idx.lookup_array([str(a) for a in part]).tolist()
+        assert want == [brute_longest(table, a) for a in part]
+        assert idx.lookup_packed(raw, family).tolist() == want
+        assert np.asarray(idx.lookup_packed(memoryview(raw), family=family)).tolist() == want
+    # A family the table holds nothing of matches nothing; empty columns answer nothing.
+    v4_only = pytarn.PrefixIndex([N4("0.0.0.0/0")])
+    assert v4_only.lookup_packed(bytes(32), pytarn.AF_INET6).tolist() == [-1, -1]
+    assert v4_only.lookup_packed(b"", pytarn.AF_INET).tolist() == []
+    with pytest.raises(pytarn.InvalidArgumentError, match="family must be"):
+        v4_only.lookup_packed(bytes(4), 3)
+    with pytest.raises(pytarn.InvalidArgumentError, match="take 16 bytes each"):
+        v4_only.lookup_packed(bytes(20), pytarn.AF_INET6)
+    with v4_only:
+        pass
+    with pytest.raises(pytarn.TARNError):
+        v4_only.lookup_packed(bytes(4), pytarn.AF_INET)
 
 
 def test_packed_buffer_taken_after_the_callers_code_ran() -> None:
