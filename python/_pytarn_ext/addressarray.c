@@ -28,9 +28,6 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
 
 #include "pytarn_ext.h"
 
@@ -80,30 +77,11 @@ static int host_is_little_endian(void) {
 
 /* ---- allocation ------------------------------------------------------------ */
 
-/* Record blocks from this size up are backed by huge pages where the
- * system offers them on request. */
-#define HUGE_RECORDS (4u << 20)
-
-/*
- * `count` zero-filled records, at least one, or NULL.  calloc takes large
- * blocks straight from fresh zeroed pages, so the zero fill costs nothing
- * beyond the first touch the fill makes anyway; but 10 million records
- * are 200 MB, and faulting those in 4 KiB at a time costs a third as much
- * as parsing them.  So, like numpy for its large arrays, ask Linux for
- * transparent huge pages over the whole pages of a large block (a hint:
- * refused or unsupported, the block works the same).
- */
+/* `count` zero-filled records, at least one, or NULL (binding_calloc_large:
+ * 10 million records are 200 MB, and faulting them in 4 KiB at a time costs
+ * a third as much as parsing them). */
 static tarn_addr_t *records_alloc(Py_ssize_t count) {
-  size_t bytes = (count == 0 ? 1 : (size_t)count) * sizeof(tarn_addr_t);
-  tarn_addr_t *addrs = calloc(1, bytes);
-#if defined(MADV_HUGEPAGE)
-  if (addrs != NULL && bytes >= HUGE_RECORDS) {
-    uintptr_t start = ((uintptr_t)addrs + 4095) & ~(uintptr_t)4095;
-    uintptr_t end = ((uintptr_t)addrs + bytes) & ~(uintptr_t)4095;
-    (void)madvise((void *)start, end - start, MADV_HUGEPAGE);
-  }
-#endif
-  return addrs;
+  return binding_calloc_large((count == 0 ? 1 : (size_t)count) * sizeof(tarn_addr_t));
 }
 
 /*

@@ -725,8 +725,8 @@ PyObject *binding_arrow_export_text(AddressArrayObject *arr) {
   arrow_text_private *p = calloc(1, sizeof *p);
   if (p == NULL) return PyErr_NoMemory();
   if (bound <= SIZE_MAX && count < SIZE_MAX / 8u - 1u) {
-    p->buffers[1] = malloc((count + 1) * offset_size);
-    p->buffers[2] = malloc((size_t)bound);
+    p->buffers[1] = binding_calloc_large((count + 1) * offset_size);
+    p->buffers[2] = binding_calloc_large((size_t)bound);
   }
   size_t bitmap_bytes = (count + 7) / 8;
   if (arr->null_count > 0) {

@@ -9,7 +9,12 @@
  * through these globals, so rebinding a module attribute from Python
  * changes nothing inside the binding.
  */
+#include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include "pytarn_ext.h"
 
@@ -122,22 +127,56 @@ int binding_raise_item_error(PyObject *exc, const char *what, Py_ssize_t index, 
 
 /* ---- factories ---------------------------------------------------------- */
 
-/* A zero-filled instance of exactly `type` (never a subclass), without
- * running the type's constructor. */
-static PyObject *new_base_instance(PyTypeObject *type) {
-  return PyType_GenericNew(type, NULL, NULL);
+/* Blocks from this size up are backed by huge pages where the system
+ * offers them on request. */
+#define HUGE_BLOCK (4u << 20)
+
+/*
+ * `bytes` zero-filled bytes (at least one), or NULL.  calloc takes large
+ * blocks straight from fresh zeroed pages, so the zero fill costs nothing
+ * beyond the first touch the caller's fill makes anyway; but a column's
+ * blocks run to hundreds of megabytes, and faulting those in 4 KiB at a
+ * time is a good part of the cost of filling them.  So, like numpy for its
+ * large arrays, ask Linux for transparent huge pages over the whole pages
+ * of a large block (a hint: refused or unsupported, the block works the
+ * same).  Freed with free().
+ */
+void *binding_calloc_large(size_t bytes) {
+  void *block = calloc(1, bytes == 0 ? 1 : bytes);
+#if defined(MADV_HUGEPAGE)
+  if (block != NULL && bytes >= HUGE_BLOCK) {
+    uintptr_t start = ((uintptr_t)block + 4095) & ~(uintptr_t)4095;
+    uintptr_t end = ((uintptr_t)block + bytes) & ~(uintptr_t)4095;
+    (void)madvise((void *)start, end - start, MADV_HUGEPAGE);
+  }
+#endif
+  return block;
+}
+
+/* An instance of exactly `type` (one of our base address or network types,
+ * never a subclass) of `size` bytes, zero-filled, without running the type's
+ * constructor.  These types hold no references and are not tracked by the
+ * collector, so an instance is object-allocator memory with its header
+ * initialised: what the generic allocator makes of them, without its size
+ * and flag checks, on the path of every object an iterator or a query hands
+ * out.  Their tp_free is PyObject_Free, which takes this memory back. */
+static PyObject *new_base_instance(PyTypeObject *type, size_t size) {
+  PyObject *obj = PyObject_Malloc(size);
+  if (obj == NULL) return PyErr_NoMemory();
+  memset(obj, 0, size);
+  return PyObject_Init(obj, type);
 }
 
 PyObject *binding_addr_to_pyobj(const tarn_addr_t *addr) {
   PyTypeObject *type = addr->family == TARN_AF_INET ? ipv4address_type : ipv6address_type;
-  PyObject *obj = new_base_instance(type);
+  PyObject *obj = new_base_instance(type, sizeof(AddressObject));
   if (obj != NULL) ((AddressObject *)obj)->addr = *addr;
   return obj;
 }
 
 PyObject *binding_prefix_to_pyobj(const tarn_prefix_t *prefix) {
   PyTypeObject *type = prefix->addr.family == TARN_AF_INET ? ipv4network_type : ipv6network_type;
-  PyObject *obj = new_base_instance(type);
+  PyObject *obj = new_base_instance(type, sizeof(NetworkObject));
   if (obj != NULL) ((NetworkObject *)obj)->prefix = *prefix;
   return obj;
 }

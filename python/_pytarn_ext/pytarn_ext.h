@@ -184,6 +184,9 @@ PyObject *binding_addr_to_pyobj(const tarn_addr_t *addr);
 
 /* New IPv4Network for family TARN_AF_INET, else IPv6Network. */
 PyObject *binding_prefix_to_pyobj(const tarn_prefix_t *prefix);
+/* `bytes` zero-filled bytes for a column-sized block (huge pages requested
+ * for a large one), freed with free(); NULL when memory runs out. */
+void *binding_calloc_large(size_t bytes);
 
 /* The dealloc of every type: frees through the type's own tp_free (right
  * for subclasses too), then drops the instance's reference to its heap
@@ -661,6 +664,9 @@ PyObject *binding_address_iterator(tarn_family_t family, binding_u128 first, bin
 
 /* Module functions (interface.c). */
 PyObject *pytarn_ip_address(PyObject *module, PyObject *arg);
+/* The address ip_address(arg) would return, into *addr: 0, or -1 with its
+ * exception. */
+int binding_any_to_addr(PyObject *arg, tarn_addr_t *addr);
 PyObject *pytarn_ip_network(PyObject *module, PyObject *args, PyObject *kwargs);
 PyObject *pytarn_ip_interface(PyObject *module, PyObject *arg);
 PyObject *pytarn_get_mixed_type_key(PyObject *module, PyObject *arg);

@@ -36,7 +36,7 @@ static ResultBufferObject *result_alloc(PyObject *cls, binding_result_kind kind,
     return NULL;
   }
   /* At least one byte, so that `data` is never null, even for no items. */
-  char *mem = calloc(length == 0 ? 1 : (size_t)(length * itemsize), 1);
+  char *mem = binding_calloc_large((size_t)(length * itemsize));
   if (mem == NULL) {
     PyErr_NoMemory();
     return NULL;
