@@ -432,15 +432,19 @@ static PyObject *call_type(PyTypeObject *type, PyObject *value, PyObject *kwargs
   return out;
 }
 
+/* The address ip_address(arg) would make, without the object. */
+int binding_any_to_addr(PyObject *arg, tarn_addr_t *addr) {
+  tarn_family_t family;
+  if (value_family(arg, &family) < 0) return -1;
+  return PyUnicode_Check(arg) ? binding_string_to_addr(arg, addr, family)
+                              : binding_value_to_addr(arg, addr, family);
+}
+
 /* ip_address(address, /): an IPv4Address or IPv6Address. */
 PyObject *pytarn_ip_address(PyObject *module, PyObject *arg) {
   (void)module;
-  tarn_family_t family;
-  if (value_family(arg, &family) < 0) return NULL;
   tarn_addr_t addr;
-  int rc = PyUnicode_Check(arg) ? binding_string_to_addr(arg, &addr, family)
-                                : binding_value_to_addr(arg, &addr, family);
-  if (rc < 0) return NULL;
+  if (binding_any_to_addr(arg, &addr) < 0) return NULL;
   return binding_addr_to_pyobj(&addr);
 }
 

@@ -356,11 +356,10 @@ static int prefixindex_query_prefix(PyObject *obj, tarn_prefix_t *out) {
     int slash = PyUnicode_FindChar(obj, '/', 0, PyUnicode_GetLength(obj), 1) >= 0;
     if (PyErr_Occurred()) return -1;
     if (!slash) {
-      PyObject *addr = pytarn_ip_address(NULL, obj);
-      if (addr == NULL) return -1;
-      int rc = prefixindex_query_prefix(addr, out);
-      Py_DECREF(addr);
-      return rc;
+      memset(out, 0, sizeof *out);
+      if (binding_any_to_addr(obj, &out->addr) < 0) return -1;
+      out->pfxlen = (uint8_t)(out->addr.family == TARN_AF_INET ? 32 : 128);
+      return 0;
     }
   }
   PyObject *args = PyTuple_Pack(1, obj);
