@@ -238,6 +238,25 @@ TARN_EXPORT tarn_err_t tarn_addr_parse_padded(const char *src, tarn_addr_t *out)
 TARN_EXPORT tarn_err_t tarn_addr_format(const tarn_addr_t *addr, char *buf, size_t len);
 
 /*
+ * tarn_addr_format_texts - print addrs[0..count) as tarn_addr_format does,
+ * back to back into `buf` (of `cap` bytes) with no separator and no NUL
+ * between them: the layout of an Arrow string column.  ends[i] receives the
+ * offset just past text i, so that text i is buf[start, ends[i]) with start
+ * 0 for the first and ends[i - 1] after it.  Families may mix; a record of
+ * family TARN_AF_UNSPEC (a null slot) prints as the empty text.  Each text
+ * is printed with TARN_ADDR_STRLEN bytes of room from where it starts, and
+ * bytes of that room past its end may be overwritten; count *
+ * TARN_ADDR_STRLEN bytes always suffice, and 15 per IPv4 and 39 per IPv6
+ * record plus TARN_ADDR_STRLEN do too.
+ *
+ * Returns TARN_OK (also for count 0, before the pointers are looked at);
+ * TARN_ERR_INVAL (addrs, buf or ends null; or the room ran out before text
+ * i, in which case buf and ends[0..i) hold the texts before it).
+ */
+TARN_EXPORT tarn_err_t tarn_addr_format_texts(const tarn_addr_t *addrs, size_t count, char *buf,
+                                              size_t cap, int64_t *ends);
+
+/*
  * tarn_addr_to_v4 - unwrap the IPv4 address carried in an IPv4-mapped IPv6
  * address (::ffff:0:0/96) into `out` (family TARN_AF_INET, 4 bytes; the
  * other 12 bytes of out are not written).

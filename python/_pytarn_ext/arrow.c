@@ -651,51 +651,37 @@ static PyObject *arrow_pair_new(struct ArrowSchema *schema, struct ArrowArray *a
 /* ---- export: address text ------------------------------------------------ */
 
 /*
- * The length of the text tarn_addr_format prints for the IPv4 address `o`:
- * four decimal octets without leading zeros and three dots.  Known before the
- * text is read back, because scanning bytes just stored (strlen) waits on
- * those stores and costs more than the formatting itself.
- */
-static inline size_t arrow_v4_text_len(const uint8_t *o) {
-  size_t n = 7;
-  for (int k = 0; k < 4; k++) n += (size_t)(o[k] >= 10) + (size_t)(o[k] >= 100);
-  return n;
-}
-
-/*
  * Format every present item of `arr` into `data` (of `cap` bytes) and fill
- * the offsets (int32 when `wide` is 0, else int64).  Formatting writes
- * straight into the column, so each write needs TARN_ADDR_STRLEN bytes of
- * room even though the text is shorter; `cap` covers the longest text of
- * every item plus that slack.  int64 offsets are narrowed to int32 at the
- * end (*narrowed set) when the text turned out short enough.  Runs with the
- * lock released.  The bytes used, or -1 when the room ran out (counts that
- * disagree with the records).
+ * the offsets (int32 when `wide` is 0, else int64), through the core's
+ * column printer a block of items at a time.  Each text is printed with
+ * TARN_ADDR_STRLEN bytes of room even though it is shorter; `cap` covers
+ * the longest text of every item plus that slack.  int64 offsets are
+ * narrowed to int32 at the end (*narrowed set) when the text turned out
+ * short enough.  Runs with the lock released.  The bytes used, or -1 when
+ * the room ran out (counts that disagree with the records).
  */
 static int64_t arrow_format_texts(const AddressArrayObject *arr, char *data, size_t cap,
                                   void *offsets, int wide, int *narrowed) {
+  enum { BLOCK = 1024 };
   int32_t *off32 = offsets;
   int64_t *off64 = offsets;
+  int64_t ends[BLOCK];
   size_t pos = 0;
   if (wide)
     off64[0] = 0;
   else
     off32[0] = 0;
-  for (Py_ssize_t i = 0; i < arr->count; i++) {
-    const tarn_addr_t *a = &arr->addrs[i];
-    if (a->family != TARN_AF_UNSPEC) {
-      if (cap - pos < TARN_ADDR_STRLEN) return -1;
-      if (tarn_addr_format(a, data + pos, cap - pos) != TARN_OK) return -1;
-      /* The NUL where the IPv4 text must end confirms its length; anything
-       * else (and every IPv6 text) is measured. */
-      size_t n = a->family == TARN_AF_INET ? arrow_v4_text_len(a->addr.v4) : 0;
-      if (n == 0 || data[pos + n] != '\0') n = strlen(data + pos);
-      pos += n;
+  for (Py_ssize_t i = 0; i < arr->count; i += BLOCK) {
+    size_t n = (size_t)(arr->count - i) < BLOCK ? (size_t)(arr->count - i) : BLOCK;
+    if (tarn_addr_format_texts(&arr->addrs[i], n, data + pos, cap - pos, ends) != TARN_OK)
+      return -1;
+    if (wide) {
+      for (size_t k = 0; k < n; k++) off64[i + 1 + (Py_ssize_t)k] = (int64_t)pos + ends[k];
+    } else {
+      for (size_t k = 0; k < n; k++)
+        off32[i + 1 + (Py_ssize_t)k] = (int32_t)(pos + (size_t)ends[k]);
     }
-    if (wide)
-      off64[i + 1] = (int64_t)pos;
-    else
-      off32[i + 1] = (int32_t)pos;
+    pos += (size_t)ends[n - 1];
   }
   if (wide && pos <= (size_t)INT32_MAX) {
     /* Narrow in place: entry k moves from byte 8k down to 4k, where only

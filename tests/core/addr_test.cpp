@@ -836,6 +836,45 @@ TEST_P(AddrRandom, FormatAgreesWithReference) {
   }
 }
 
+// The column printer: texts back to back with their ends, nulls empty,
+// each text that of the reference; room that runs out stops it at the text
+// that did not fit, with the ones before it in place.
+TEST_P(AddrRandom, ColumnFormatAgreesWithReference) {
+  Random rnd(7);
+  std::vector<tarn_addr_t> addrs;
+  std::vector<std::string> want;
+  for (int i = 0; i < 3000; ++i) {
+    if (i % 17 == 0) {
+      addrs.push_back(tarn_addr_t{});  // a null slot
+      want.emplace_back();
+      continue;
+    }
+    const ref::Addr r = rnd.address();
+    addrs.push_back(to_core(r));
+    want.push_back(ref::addr_format(r));
+  }
+  size_t total = 0;
+  for (const std::string& w : want) total += w.size();
+  std::vector<char> buf(total + TARN_ADDR_STRLEN);
+  std::vector<int64_t> ends(addrs.size(), -1);
+  ASSERT_EQ(tarn_addr_format_texts(addrs.data(), addrs.size(), buf.data(), buf.size(), ends.data()),
+            TARN_OK);
+  for (size_t i = 0, start = 0; i < addrs.size(); start = static_cast<size_t>(ends[i]), ++i) {
+    ASSERT_EQ(std::string(buf.data() + start, static_cast<size_t>(ends[i]) - start), want[i]) << i;
+  }
+  // One byte short of the room the last text needs.
+  std::fill(ends.begin(), ends.end(), -1);
+  const size_t last_start = total - want.back().size();
+  EXPECT_EQ(tarn_addr_format_texts(addrs.data(), addrs.size(), buf.data(),
+                                   last_start + TARN_ADDR_STRLEN - 1, ends.data()),
+            TARN_ERR_INVAL);
+  EXPECT_EQ(ends[addrs.size() - 2], static_cast<int64_t>(last_start));
+  EXPECT_EQ(ends.back(), -1);
+  EXPECT_EQ(tarn_addr_format_texts(nullptr, 0, nullptr, 0, nullptr), TARN_OK);
+  EXPECT_EQ(tarn_addr_format_texts(addrs.data(), 1, nullptr, 64, ends.data()), TARN_ERR_INVAL);
+  EXPECT_EQ(tarn_addr_format_texts(addrs.data(), 1, buf.data(), 64, nullptr), TARN_ERR_INVAL);
+}
+
 TEST_P(AddrRandom, EverySpellingParses) {
   Random rnd(2);
   for (int i = 0; i < 20000 && !::testing::Test::HasFailure(); ++i) {
