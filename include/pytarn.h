@@ -707,7 +707,8 @@ TARN_EXPORT tarn_err_t tarn_index_exact(const tarn_index_t *index, const tarn_pr
  * Returns TARN_OK with *out_count entries written; TARN_ERR_INVAL (index,
  * query, positions or out_count null; nothing written; or more entries than
  * capacity: nothing written but *out_count set to the number needed); a
- * query check code above (nothing written).
+ * query check code above (nothing written); TARN_ERR_NOMEM (nothing
+ * written).
  */
 TARN_EXPORT tarn_err_t tarn_index_covering(const tarn_index_t *index, const tarn_prefix_t *query,
                                            tarn_prefix_t *prefixes, tarn_ssize_t *positions,
@@ -757,7 +758,9 @@ TARN_EXPORT void tarn_index_destroy(tarn_index_t *index);
  * Returns TARN_OK with *out_len bytes written; TARN_ERR_INVAL (index or
  * out_len null, buf null with a non-zero capacity: nothing written; or
  * capacity below the blob's length: nothing written but *out_len set to the
- * length needed, so a call with capacity 0 is a size query).
+ * length needed, so a call with capacity 0 is a size query); TARN_ERR_NOMEM
+ * (nothing written: the first blob or fallback query of an index builds the
+ * part of it that only they read, and that may run out of memory).
  */
 TARN_EXPORT tarn_err_t tarn_index_serialize(const tarn_index_t *index, void *buf, size_t capacity,
                                             size_t *out_len);

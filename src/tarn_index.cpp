@@ -13,8 +13,12 @@
 //   5. pack the trie with those factors into the flat array.
 //
 // The Patricia trie is scratch; the index keeps the packed array, the sorted
-// copy and the position map.  From those, tarn_lookup_build (tarn_lookup.cpp)
-// derives the compact trie that tarn_index_lookup and tarn_index_get walk.
+// copy and the position map.  From the last two, tarn_lookup_build
+// (tarn_lookup.cpp) derives the compact trie that tarn_index_lookup and
+// tarn_index_get walk, so stages 3 to 5 wait until something reads the
+// packed array: a blob, or a query falling back to the trie walk
+// (tarn_index_lctrie).  Only an index too large for that structure builds
+// them at once.
 // The LC-trie walk below (a whole batch at once, several walks interleaved
 // so that their cache misses overlap) answers for an index without that
 // structure and is the reference it is tested against.
@@ -521,8 +525,9 @@ static inline void prefetch_node(const tarn_lctrie_node_t* n) {
 // queueing one behind the other.  The answers are those of walking every
 // address on its own, in any order.
 template <typename Key, unsigned KeyBits>
-static void index_lookup_batch(const tarn_index* index, const tarn_addr_t* addrs, size_t count,
-                               ssize_t* matches, tarn_err_t* errs) {
+static void index_lookup_batch(const tarn_index* index, const tarn_lctrie_node_t* nodes,
+                               const tarn_addr_t* addrs, size_t count, ssize_t* matches,
+                               tarn_err_t* errs) {
   constexpr unsigned kLanes = 32;
   enum phase : uint8_t { kDescend, kCheck, kIdle };
   struct lane {
@@ -535,7 +540,6 @@ static void index_lookup_batch(const tarn_index* index, const tarn_addr_t* addrs
     phase state;
     uint32_t cand[KeyBits + 1];  // prefixes met, shallowest first
   };
-  const tarn_lctrie_node_t* nodes = index->nodes;
   lane lanes[kLanes];
   size_t next_addr = 0;
   unsigned active = 0;
@@ -606,14 +610,59 @@ static void index_lookup_batch(const tarn_index* index, const tarn_addr_t* addrs
   }
 }
 
-// Frees whatever of a half-built index exists.
-static void index_release(tarn_index* index, tarn_prefix_t* copy, uint32_t* orig_indices,
-                          tarn_pat_node_t* pat_nodes, tarn_lctrie_node_t* packed) {
+// Steps 3 to 5 of the build over the sorted records of an index (see
+// tarn_index_create): the Patricia trie, the DP and the packing into a new
+// array of *node_count nodes at *out.  TARN_ERR_INVAL when the trie would
+// pass the node limit, TARN_ERR_NOMEM; nothing stays allocated on failure.
+tarn_err_t lctrie_build(const tarn_prefix_t* sorted, size_t count, tarn_family_t family,
+                        tarn_lctrie_node_t** out, uint32_t* node_count) {
+  const unsigned key_bits = tarn_addr_bits(family);
+  const size_t addr_len = tarn_addr_len(family);
+  // A trie over n canonical records has at most 2n - 1 nodes.
+  const size_t max_pat_nodes = count >= (kNodeLimit - 2) / 2 ? kNodeLimit : 2 * count + 2;
+  if (max_pat_nodes > SIZE_MAX / sizeof(tarn_pat_node_t)) return TARN_ERR_NOMEM;
+  tarn_pat_node_t* pat_nodes =
+      static_cast<tarn_pat_node_t*>(malloc(max_pat_nodes * sizeof *pat_nodes));
+  if (pat_nodes == nullptr) return TARN_ERR_NOMEM;
+  tarn_lctrie_node_t* packed = nullptr;
+  tarn_err_t err = TARN_ERR_INVAL;
+  uint32_t pat_count = 0;
+  bool overflowed = false;
+  unsigned root_nearest;
+  size_t n, packed_next;
+
+  // 3. Patricia trie.
+  const uint32_t pat_root =
+      patricia_subtree_build(sorted, 0, count, 0, key_bits, addr_len, pat_nodes, &pat_count,
+                             static_cast<uint32_t>(max_pat_nodes), &overflowed);
+  if (overflowed || pat_root == kNone) goto done;
+
+  // 4. Branch factors.
+  if (!patricia_dp_compute(pat_nodes, pat_root, sorted, addr_len, key_bits, kNodeLimit,
+                           &root_nearest))
+    goto done;
+
+  // 5. Packing.
+  n = pat_nodes[pat_root].dp_cost;
+  if (n > kNodeLimit) goto done;
+  packed = static_cast<tarn_lctrie_node_t*>(malloc(n * sizeof *packed));
+  if (packed == nullptr) {
+    err = TARN_ERR_NOMEM;
+    goto done;
+  }
+  packed_next = 1;
+  lctrie_pack_subtree(pat_nodes, pat_root, sorted, addr_len, packed, 0, &packed_next, 0, n,
+                      &overflowed);
+  if (overflowed || packed_next != n) goto done;
+  *out = packed;
+  *node_count = static_cast<uint32_t>(packed_next);
+  packed = nullptr;
+  err = TARN_OK;
+
+done:
   free(packed);
   free(pat_nodes);
-  free(orig_indices);
-  free(copy);
-  free(index);
+  return err;
 }
 
 }  // namespace
@@ -627,12 +676,18 @@ static void index_release(tarn_index* index, tarn_prefix_t* copy, uint32_t* orig
 //      every record with its input position, sort in network order, give
 //      each run of equal records its first tag, read the tags into the
 //      position map and put the family back.
-//   3. Build the Patricia trie into an array of max_pat_nodes nodes; the
-//      node allocator is bounded by that capacity (never above node_limit).
-//   4. Run the DP; its root cost is the packed node count.
-//   5. Pack, check that the packing filled exactly that many nodes, and free
-//      the Patricia array.
-//   6. Derive the lookup structure.
+//   3. Derive the lookup structure.  Only an index without one (more
+//      prefixes than its answers can name) builds the LC-trie now, in the
+//      three steps of lctrie_build:
+//        a. the Patricia trie, into an array of max_pat_nodes nodes; the
+//           node allocator is bounded by that capacity (never above
+//           node_limit);
+//        b. the DP, whose root cost is the packed node count;
+//        c. the packing, checked to fill exactly that many nodes.
+//      Every other index builds its LC-trie the same way on first need
+//      (tarn_index_lctrie): lookups never walk it, and most indexes are
+//      never asked for what only it gives (a blob, the fallback walks), so
+//      creating one costs the sort and the lookup structure alone.
 //
 // Any failure after step 1 frees everything allocated so far.
 tarn_err_t tarn_index_create(const tarn_prefix_t* prefixes, size_t count, tarn_index_t** out) {
@@ -646,7 +701,6 @@ tarn_err_t tarn_index_create(const tarn_prefix_t* prefixes, size_t count, tarn_i
     if (prefixes[i].addr.family == TARN_AF_UNSPEC) return TARN_ERR_INVAL;
     if (prefixes[i].addr.family != family) return TARN_ERR_FAMILY;
   }
-  unsigned key_bits = tarn_addr_bits(family);
   size_t addr_len = tarn_addr_len(family);
   // The trie build relies on canonical records (see patricia_subtree_build).
   {
@@ -654,23 +708,12 @@ tarn_err_t tarn_index_create(const tarn_prefix_t* prefixes, size_t count, tarn_i
     if (err != TARN_OK) return err;
   }
 
-  // A trie over n canonical records has at most 2n - 1 nodes.
-  size_t max_pat_nodes = count >= (kNodeLimit - 2) / 2 ? kNodeLimit : 2 * count + 2;
-  if (count > SIZE_MAX / sizeof(tarn_prefix_t) ||
-      max_pat_nodes > SIZE_MAX / sizeof(tarn_pat_node_t))
-    return TARN_ERR_NOMEM;
+  if (count > SIZE_MAX / sizeof(tarn_prefix_t)) return TARN_ERR_NOMEM;
 
   tarn_index* index = nullptr;
   tarn_prefix_t* copy = nullptr;
   uint32_t* orig_indices = nullptr;
-  tarn_pat_node_t* pat_nodes = nullptr;
-  tarn_lctrie_node_t* packed = nullptr;
   tarn_err_t err = TARN_ERR_NOMEM;
-  uint32_t pat_count = 0;
-  bool overflowed = false;
-  uint32_t pat_root;
-  unsigned root_nearest;
-  size_t n, packed_next;
 
   // 2. Copy, sort, positions.
   index = static_cast<tarn_index*>(malloc(sizeof *index));
@@ -686,36 +729,8 @@ tarn_err_t tarn_index_create(const tarn_prefix_t* prefixes, size_t count, tarn_i
   for (size_t k = 0; k < count; k++) orig_indices[k] = prefix_order_tag_get(&copy[k]);
   prefixes_restore_family(copy, count, family);
 
-  // 3. Patricia trie.
-  pat_nodes = static_cast<tarn_pat_node_t*>(malloc(max_pat_nodes * sizeof *pat_nodes));
-  if (pat_nodes == nullptr) goto fail;
-  err = TARN_ERR_INVAL;
-  pat_root = patricia_subtree_build(copy, 0, count, 0, key_bits, addr_len, pat_nodes, &pat_count,
-                                    static_cast<uint32_t>(max_pat_nodes), &overflowed);
-  if (overflowed || pat_root == kNone) goto fail;
-
-  // 4. Branch factors.
-  if (!patricia_dp_compute(pat_nodes, pat_root, copy, addr_len, key_bits, kNodeLimit,
-                           &root_nearest))
-    goto fail;
-
-  // 5. Packing.
-  n = pat_nodes[pat_root].dp_cost;
-  if (n > kNodeLimit) goto fail;
-  packed = static_cast<tarn_lctrie_node_t*>(malloc(n * sizeof *packed));
-  if (packed == nullptr) {
-    err = TARN_ERR_NOMEM;
-    goto fail;
-  }
-  packed_next = 1;
-  lctrie_pack_subtree(pat_nodes, pat_root, copy, addr_len, packed, 0, &packed_next, 0, n,
-                      &overflowed);
-  if (overflowed || packed_next != n) goto fail;
-  free(pat_nodes);
-  pat_nodes = nullptr;
-
-  index->nodes = packed;
-  index->node_count = static_cast<uint32_t>(packed_next);
+  index->nodes = nullptr;
+  index->node_count = 0;
   index->prefixes = copy;
   index->prefix_count = count;
   index->distinct_count = 1;
@@ -725,16 +740,53 @@ tarn_err_t tarn_index_create(const tarn_prefix_t* prefixes, size_t count, tarn_i
   index->family = family;
   index->lookup = tarn_lookup_t{};
   index->covering_links = nullptr;
+  copy = nullptr;
+  orig_indices = nullptr;
 
-  // 6. The lookup structure (which frees its own arrays on failure).
+  // 3. The lookup structure (which frees its own arrays on failure); then
+  // the LC-trie, now only where there is no structure to answer lookups.
   err = tarn_lookup_build(index);
-  if (err != TARN_OK) goto fail;
+  if (err == TARN_OK && index->lookup.direct == nullptr) {
+    tarn_lctrie_node_t* nodes = nullptr;
+    uint32_t node_count = 0;
+    err = lctrie_build(index->prefixes, count, family, &nodes, &node_count);
+    index->nodes = nodes;
+    index->node_count = node_count;
+  }
+  if (err != TARN_OK) {
+    tarn_index_destroy(index);
+    return err;
+  }
   *out = index;
   return TARN_OK;
 
 fail:
-  index_release(index, copy, orig_indices, pat_nodes, packed);
+  free(orig_indices);
+  free(copy);
+  free(index);
   return err;
+}
+
+const tarn_lctrie_node_t* tarn_index_lctrie(const tarn_index* index, uint32_t* node_count) {
+  tarn_index* self = const_cast<tarn_index*>(index);
+  tarn_lctrie_node_t* nodes = __atomic_load_n(&self->nodes, __ATOMIC_ACQUIRE);
+  if (nodes == nullptr) {
+    uint32_t count = 0;
+    if (lctrie_build(index->prefixes, index->prefix_count, index->family, &nodes, &count) !=
+        TARN_OK)
+      return nullptr;
+    // Every builder writes the same count before publishing; a builder that
+    // loses the race frees its copy and takes the winner's.
+    __atomic_store_n(&self->node_count, count, __ATOMIC_RELAXED);
+    tarn_lctrie_node_t* expected = nullptr;
+    if (!__atomic_compare_exchange_n(&self->nodes, &expected, nodes, false, __ATOMIC_ACQ_REL,
+                                     __ATOMIC_ACQUIRE)) {
+      free(nodes);
+      nodes = expected;
+    }
+  }
+  *node_count = __atomic_load_n(&self->node_count, __ATOMIC_RELAXED);
+  return nodes;
 }
 
 // Checks the batch (the first offending address decides), then answers it
@@ -748,10 +800,11 @@ tarn_err_t tarn_index_lookup(const tarn_index_t* index, const tarn_addr_t* addrs
     if (addrs[i].family == TARN_AF_UNSPEC) return TARN_ERR_INVAL;
     if (addrs[i].family != index->family) return TARN_ERR_FAMILY;
   }
-  if (index->lookup.direct != nullptr)
-    tarn_lookup_batch(index, addrs, count, matches, errs);
-  else
-    tarn_lctrie_lookup(index, addrs, count, matches, errs);
+  // An index without the structure has its LC-trie from the start, so the
+  // fallback never has a trie to build.
+  if (index->lookup.direct == nullptr)
+    return tarn_lctrie_lookup(index, addrs, count, matches, errs);
+  tarn_lookup_batch(index, addrs, count, matches, errs);
   return TARN_OK;
 }
 
@@ -777,7 +830,8 @@ tarn_err_t tarn_index_lookup_packed(const tarn_index_t* index, const void* packe
       block[i].family = index->family;
       memcpy(block[i].addr.v6, bytes + (done + i) * width, width);
     }
-    tarn_lctrie_lookup(index, block, n, matches + done, nullptr);
+    const tarn_err_t rc = tarn_lctrie_lookup(index, block, n, matches + done, nullptr);
+    if (rc != TARN_OK) return rc;
   }
   return TARN_OK;
 }
@@ -786,19 +840,21 @@ tarn_err_t tarn_index_get(const tarn_index_t* index, const tarn_addr_t* addr, ss
   if (index == nullptr || addr == nullptr || match == nullptr || addr->family == TARN_AF_UNSPEC)
     return TARN_ERR_INVAL;
   if (addr->family != index->family) return TARN_ERR_FAMILY;
-  if (index->lookup.direct != nullptr)
-    *match = tarn_lookup_one(index, addr);
-  else
-    tarn_lctrie_lookup(index, addr, 1, match, nullptr);
+  if (index->lookup.direct == nullptr) return tarn_lctrie_lookup(index, addr, 1, match, nullptr);
+  *match = tarn_lookup_one(index, addr);
   return TARN_OK;
 }
 
-void tarn_lctrie_lookup(const tarn_index* index, const tarn_addr_t* addrs, size_t count,
-                        ssize_t* matches, tarn_err_t* errs) {
+tarn_err_t tarn_lctrie_lookup(const tarn_index* index, const tarn_addr_t* addrs, size_t count,
+                              ssize_t* matches, tarn_err_t* errs) {
+  uint32_t node_count;
+  const tarn_lctrie_node_t* nodes = tarn_index_lctrie(index, &node_count);
+  if (nodes == nullptr) return TARN_ERR_NOMEM;
   if (index->family == TARN_AF_INET)
-    index_lookup_batch<key_v4, 32>(index, addrs, count, matches, errs);
+    index_lookup_batch<key_v4, 32>(index, nodes, addrs, count, matches, errs);
   else
-    index_lookup_batch<key_v6, 128>(index, addrs, count, matches, errs);
+    index_lookup_batch<key_v6, 128>(index, nodes, addrs, count, matches, errs);
+  return TARN_OK;
 }
 
 void tarn_index_destroy(tarn_index_t* index) {

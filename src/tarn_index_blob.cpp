@@ -456,8 +456,12 @@ tarn_err_t tarn_index_serialize(const tarn_index_t* index, void* buf, size_t cap
   if (index == nullptr || out_len == nullptr || (buf == nullptr && capacity > 0))
     return TARN_ERR_INVAL;
   const tarn_family_t family = index->family;
+  // The blob carries the LC-trie, which an index builds on first need.
+  uint32_t node_count;
+  const tarn_lctrie_node_t* nodes = tarn_index_lctrie(index, &node_count);
+  if (nodes == nullptr) return TARN_ERR_NOMEM;
   const lookup_shape lk = lookup_shape_of(index);
-  const blob_layout l = layout_for(family, index->prefix_count, index->node_count, lk);
+  const blob_layout l = layout_for(family, index->prefix_count, node_count, lk);
   if (l.total > SIZE_MAX) return TARN_ERR_INVAL;
   const size_t total = static_cast<size_t>(l.total);
   if (capacity < total) {
@@ -475,14 +479,14 @@ tarn_err_t tarn_index_serialize(const tarn_index_t* index, void* buf, size_t cap
   p = put_le32(p, lk.present ? 1 : 0);
   p = put_le64(p, index->prefix_count);
   p = put_le64(p, index->distinct_count);
-  p = put_le64(p, index->node_count);
+  p = put_le64(p, node_count);
   p = put_le64(p, lk.word_count);
   p = put_le32(p, lk.direct_bits);
   for (uint64_t n : l.len) p = put_le64(p, n);
   p = put_le64(p, 0);  // the checksum, filled in last
 
-  for (uint32_t i = 0; i < index->node_count; i++) {
-    const tarn_lctrie_node_t& n = index->nodes[i];
+  for (uint32_t i = 0; i < node_count; i++) {
+    const tarn_lctrie_node_t& n = nodes[i];
     p = put_le32(p, n.base);
     p = put_le32(p, n.prefix_idx);
     *p++ = n.branch;

@@ -91,7 +91,8 @@ unsigned address_bits(const uint8_t *bytes, size_t addr_len, unsigned first, uns
 
 // The sorted positions of the prefixes containing `q`, longest first, into
 // found[0..bits]; returns their count.  See the top of the file.
-size_t covering_walk(const tarn_index_t *index, const tarn_prefix_t *q, size_t *found) {
+size_t covering_walk(const tarn_index_t *index, const tarn_lctrie_node_t *nodes,
+                     const tarn_prefix_t *q, size_t *found) {
   const unsigned bits = tarn_addr_bits(index->family);
   const size_t addr_len = tarn_addr_len(index->family);
   const uint8_t *bytes = q->addr.addr.v6;
@@ -100,7 +101,7 @@ size_t covering_walk(const tarn_index_t *index, const tarn_prefix_t *q, size_t *
   uint32_t node = 0;
   unsigned bit_pos = 0;
   for (;;) {
-    const tarn_lctrie_node_t *nd = &index->nodes[node];
+    const tarn_lctrie_node_t *nd = &nodes[node];
     if (nd->prefix_idx != TARN_INDEX_NONE && depth < 130) met[depth++] = nd->prefix_idx;
     const unsigned first = bit_pos + nd->skip;
     bit_pos = first + nd->branch;
@@ -283,7 +284,10 @@ tarn_err_t tarn_index_covering(const tarn_index_t *index, const tarn_prefix_t *q
            : covering_linked<link6>(index, query, prefixes, positions, capacity, out_count))
       return *out_count > capacity ? TARN_ERR_INVAL : TARN_OK;
   }
-  const size_t n = covering_walk(index, query, found);
+  uint32_t node_count;
+  const tarn_lctrie_node_t *nodes = tarn_index_lctrie(index, &node_count);
+  if (nodes == nullptr) return TARN_ERR_NOMEM;
+  const size_t n = covering_walk(index, nodes, query, found);
   if (n > capacity) {
     *out_count = n;
     return TARN_ERR_INVAL;

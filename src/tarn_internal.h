@@ -142,8 +142,11 @@ typedef struct tarn_lookup {
 } tarn_lookup_t;
 
 // The index.  Immutable from tarn_index_create until tarn_index_destroy.
-//   nodes         packed LC-trie, root at position 0
-//   node_count    number of packed nodes (the DP cost of the trie root)
+//   nodes         packed LC-trie, root at position 0; null until first
+//                 needed when the index has a lookup structure (read and
+//                 published through tarn_index_lctrie only)
+//   node_count    number of packed nodes (the DP cost of the trie root);
+//                 0 while nodes is null
 //   prefixes      own copy of the input, sorted by TARN_SORT_NETWORK_ASC,
 //                 every family field holding `family`
 //   prefix_count  number of prefixes
@@ -212,11 +215,18 @@ tarn_ssize_t tarn_lookup_one(const tarn_index *index, const tarn_addr_t *addr);
 void tarn_lookup_packed(const tarn_index *index, const uint8_t *packed, size_t count,
                         tarn_ssize_t *matches);
 
+// The index's LC-trie and its node count, built on the first call for an
+// index made without it (tarn_index.cpp) and published atomically, so that
+// concurrent readers of one index may call it.  Null on TARN_ERR_NOMEM (or a
+// trie past the node limit).
+const tarn_lctrie_node_t *tarn_index_lctrie(const tarn_index *index, uint32_t *node_count);
+
 // The same answers from the LC-trie walk (tarn_index.cpp): what lookups use
 // while index->lookup is empty, and the reference the tests compare the
-// lookup structure with.
-void tarn_lctrie_lookup(const tarn_index *index, const tarn_addr_t *addrs, size_t count,
-                        tarn_ssize_t *matches, tarn_err_t *errs);
+// lookup structure with.  TARN_OK, or TARN_ERR_NOMEM when the trie cannot be
+// built (nothing written).
+tarn_err_t tarn_lctrie_lookup(const tarn_index *index, const tarn_addr_t *addrs, size_t count,
+                              tarn_ssize_t *matches, tarn_err_t *errs);
 
 // First-match containment from a table of address intervals
 // (tarn_contains.cpp), for arrays tarn_bulk_contains has validated, all of

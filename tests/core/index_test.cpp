@@ -182,6 +182,11 @@ TEST(IndexShape, HandCheckedTries) {
     index_owner ix;
     ASSERT_EQ(tarn_index_create(c.in.data(), c.in.size(), &ix.idx), TARN_OK);
     const tarn_index& idx = *ix.idx;
+    // The trie is built on first need; a lookup never needs it.
+    EXPECT_EQ(idx.nodes, nullptr);
+    uint32_t node_count = 0;
+    ASSERT_NE(tarn_index_lctrie(ix.idx, &node_count), nullptr);
+    ASSERT_EQ(node_count, idx.node_count);
     EXPECT_EQ(idx.prefix_count, c.in.size());
     EXPECT_EQ(idx.family, c.in[0].addr.family);
     EXPECT_EQ(std::vector<uint32_t>(idx.orig_indices, idx.orig_indices + idx.prefix_count), c.orig);
@@ -227,7 +232,9 @@ TEST(IndexShape, UnusedIpv4BytesIgnored) {
   ASSERT_EQ(tarn_index_create(in.data(), in.size(), &ix.idx), TARN_OK);
   EXPECT_EQ(ix.idx->orig_indices[0], ix.idx->orig_indices[1]);
   EXPECT_EQ(lookup_one(ix.idx, A("10.1.2.3")), 2);
-  EXPECT_EQ(ix.idx->node_count, 3u);
+  uint32_t node_count = 0;
+  ASSERT_NE(tarn_index_lctrie(ix.idx, &node_count), nullptr);
+  EXPECT_EQ(node_count, 3u);
 }
 
 // --- argument checks -------------------------------------------------------
@@ -497,6 +504,52 @@ TEST(IndexStack, Ipv6OnSmallStackThread) {
   ASSERT_EQ(pthread_join(t, nullptr), 0);
   pthread_attr_destroy(&attr);
   EXPECT_TRUE(job.ok);
+}
+
+// Readers racing to the trie an index builds on first need (blobs, covering
+// queries walking the trie) all get the one trie that wins, and it is the
+// trie of an index loaded back from a blob of it.
+struct trie_race {
+  const tarn_index* idx;
+  const tarn_lctrie_node_t* got = nullptr;
+  std::vector<uint8_t> blob;
+};
+void* race_for_trie(void* arg) {
+  trie_race* r = static_cast<trie_race*>(arg);
+  size_t len = 0;
+  tarn_index_serialize(r->idx, nullptr, 0, &len);
+  r->blob.resize(len);
+  if (tarn_index_serialize(r->idx, r->blob.data(), len, &len) != TARN_OK) r->blob.clear();
+  uint32_t count;
+  r->got = tarn_index_lctrie(r->idx, &count);
+  return nullptr;
+}
+
+TEST(IndexShape, TrieBuiltOnceForRacingReaders) {
+  std::mt19937_64 rng(31);
+  for (tarn_family_t family : {TARN_AF_INET, TARN_AF_INET6}) {
+    std::vector<tarn_prefix_t> in = ref_index::random_prefixes(rng, family, 5000);
+    index_owner ix;
+    ASSERT_EQ(tarn_index_create(in.data(), in.size(), &ix.idx), TARN_OK);
+    ASSERT_EQ(ix.idx->nodes, nullptr);
+    trie_race races[4];
+    pthread_t threads[4];
+    for (int k = 0; k < 4; k++) {
+      races[k].idx = ix.idx;
+      ASSERT_EQ(pthread_create(&threads[k], nullptr, race_for_trie, &races[k]), 0);
+    }
+    for (pthread_t t : threads) ASSERT_EQ(pthread_join(t, nullptr), 0);
+    for (const trie_race& r : races) {
+      EXPECT_EQ(r.got, ix.idx->nodes);
+      EXPECT_EQ(r.blob, races[0].blob);
+    }
+    ASSERT_FALSE(races[0].blob.empty());
+    index_owner loaded;
+    ASSERT_EQ(tarn_index_load(races[0].blob.data(), races[0].blob.size(), &loaded.idx), TARN_OK);
+    ASSERT_EQ(loaded.idx->node_count, ix.idx->node_count);
+    EXPECT_EQ(memcmp(loaded.idx->nodes, ix.idx->nodes, ix.idx->node_count * sizeof *ix.idx->nodes),
+              0);
+  }
 }
 
 }  // namespace
