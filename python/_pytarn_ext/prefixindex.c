@@ -152,15 +152,20 @@ static PyObject *prefixindex_repr(PyObject *self_obj) {
                               prefixindex_family_label(self->family));
 }
 
-/* Longest-match positions in one part, mapped back to the table. */
-static tarn_err_t prefixindex_lookup_fn(const void *part_v, const tarn_addr_t *addrs, size_t n,
-                                        ssize_t *out) {
-  const PrefixIndexPart *part = part_v;
-  tarn_err_t rc = tarn_index_lookup(part->index, addrs, n, out, NULL);
+/* A part's answers (core positions) mapped back to the table, in place. */
+static tarn_err_t prefixindex_to_table(const PrefixIndexPart *part, tarn_err_t rc, ssize_t *out,
+                                       size_t n) {
   if (rc != TARN_OK || part->positions == NULL) return rc;
   for (size_t i = 0; i < n; i++)
     if (out[i] >= 0) out[i] = (ssize_t)part->positions[out[i]];
   return TARN_OK;
+}
+
+/* Longest-match positions in one part, mapped back to the table. */
+static tarn_err_t prefixindex_lookup_fn(const void *part_v, const tarn_addr_t *addrs, size_t n,
+                                        ssize_t *out) {
+  const PrefixIndexPart *part = part_v;
+  return prefixindex_to_table(part, tarn_index_lookup(part->index, addrs, n, out, NULL), out, n);
 }
 
 /*
@@ -282,11 +287,7 @@ done:
  * the table. */
 static tarn_err_t prefixindex_lookup_packed_fn(const PrefixIndexPart *part,
                                                const unsigned char *base, size_t n, ssize_t *out) {
-  tarn_err_t rc = tarn_index_lookup_packed(part->index, base, n, out);
-  if (rc != TARN_OK || part->positions == NULL) return rc;
-  for (size_t i = 0; i < n; i++)
-    if (out[i] >= 0) out[i] = (ssize_t)part->positions[out[i]];
-  return TARN_OK;
+  return prefixindex_to_table(part, tarn_index_lookup_packed(part->index, base, n, out), out, n);
 }
 
 /*
