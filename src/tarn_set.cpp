@@ -25,6 +25,7 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <bit>
 #include <initializer_list>
 
 #include "pytarn.h"
@@ -132,6 +133,21 @@ void sink_put(PrefixSink *s, key128 net, unsigned pfxlen) {
 // 2^k <= hi - lo + 1).  hi - lo + 1 overflows 128 bits only for the whole
 // IPv6 space, which is one /0.
 void range_cover(key128 lo, key128 hi, unsigned bits, PrefixSink *sink) {
+  if (bits == 32) {
+    // IPv4 in plain 64-bit arithmetic: hi - lo + 1 <= 2^32 cannot wrap, and
+    // a block is at most 2^32 (lo = 0), so every shift stays below 64.
+    uint64_t l = lo.lo;
+    const uint64_t h = hi.lo;
+    for (;;) {
+      const unsigned align = l == 0 ? 32u : static_cast<unsigned>(std::countr_zero(l));
+      const unsigned fit = 63u - static_cast<unsigned>(std::countl_zero(h - l + 1));
+      const unsigned k = align < fit ? align : fit;
+      sink_put(sink, key128{0, l}, 32 - k);
+      const uint64_t last = l + (uint64_t{1} << k) - 1;
+      if (last == h) return;
+      l = last + 1;
+    }
+  }
   for (;;) {
     unsigned k = key128_ctz(lo);  // 128 for lo = 0
     if (k > bits) k = bits;
