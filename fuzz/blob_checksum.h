@@ -9,7 +9,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-// The version 2 header: its length and where the checksum sits in it.
+// The core blob header (versions 2 and 3): its length and where the checksum sits in it.
 constexpr size_t kBlobHeaderLen = 108;
 constexpr size_t kBlobChecksumAt = 100;
 

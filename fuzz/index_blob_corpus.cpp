@@ -48,7 +48,7 @@ std::vector<tarn_prefix_t> random_table(std::mt19937_64& rng, tarn_family_t fami
   return out;
 }
 
-// The version 2 header fields that describe the lookup structure, and the
+// The header fields (versions 2 and 3) that describe the lookup structure, and the
 // five section lengths (its two sections last).
 constexpr size_t kLookupAt = 20, kWordCountAt = 48, kDirectBitsAt = 56, kSectionLenAt = 60;
 constexpr size_t kDirectSection = 3, kWordsSection = 4;

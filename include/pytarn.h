@@ -746,7 +746,8 @@ TARN_EXPORT void tarn_index_destroy(tarn_index_t *index);
  * the machine's byte order and word size and carries no pointers, and no
  * byte of the caller's records beyond the address bytes and lengths.  A
  * release that changes what an index holds changes the format version; a
- * blob of another version is refused, never guessed at.
+ * blob of the version before is still read, and one of any other version is
+ * refused, never guessed at.
  */
 
 /*
@@ -758,9 +759,9 @@ TARN_EXPORT void tarn_index_destroy(tarn_index_t *index);
  * Returns TARN_OK with *out_len bytes written; TARN_ERR_INVAL (index or
  * out_len null, buf null with a non-zero capacity: nothing written; or
  * capacity below the blob's length: nothing written but *out_len set to the
- * length needed, so a call with capacity 0 is a size query); TARN_ERR_NOMEM
- * (nothing written: the first blob or fallback query of an index builds the
- * part of it that only they read, and that may run out of memory).
+ * length needed, so a call with capacity 0 is a size query).  The blob
+ * leaves out the LC-trie: a loaded index builds it from its prefixes on
+ * first need, as a new one does.
  */
 TARN_EXPORT tarn_err_t tarn_index_serialize(const tarn_index_t *index, void *buf, size_t capacity,
                                             size_t *out_len);
@@ -772,24 +773,24 @@ TARN_EXPORT tarn_err_t tarn_index_serialize(const tarn_index_t *index, void *buf
  * every lookup and query exactly as the index that wrote the blob.
  *
  * Any bytes at all are safe to pass.  The load refuses a blob unless the
- * header is well formed (magic, this release's format version, family,
- * counts within tarn_index_create's limits, section lengths that add up to
- * exactly `len`), the checksum matches, the trie is one tree whose every
- * child lies inside the node array and after its parent with every walk
- * inside the address, every prefix is of the family, canonical and in
+ * header is well formed (magic, this release's format version or the one
+ * before it, family, counts within tarn_index_create's limits, section
+ * lengths that add up to exactly `len`), the checksum matches, every
+ * prefix is of the family, canonical and in
  * network order, the distinct count is that of the prefixes, every reported
  * position is below the record count and shared by exactly one run of equal
  * prefixes, and the multibit lookup trie (when the blob holds one) reaches
  * each of its nodes once, deeper each time, with every child and answer
  * inside its arrays.  So no
  * accepted blob, however made, can make a lookup or a query read out of
- * bounds or fail to finish; and an accepted blob is byte for byte what
- * tarn_index_serialize writes for the index it loads to.  The checksum detects
+ * bounds or fail to finish; and an accepted blob in this release's format
+ * is byte for byte what tarn_index_serialize writes for the index it loads
+ * to (one in the format before, which carried the LC-trie, loads to the
+ * index that wrote it and is written back without the trie).  The checksum detects
  * damage, not forgery: a forged blob that keeps every invariant above loads
  * and may answer lookups differently from a build over its prefixes.
- * Loading costs one pass of checks and copies, without the sort, trie build
- * and branch-factor choice of tarn_index_create (about a tenth of its time
- * for a full IPv4 table).  The checks run on the loader's own copies, never
+ * Loading costs one pass of checks and copies, without the sort and the
+ * lookup structure's build of tarn_index_create.  The checks run on the loader's own copies, never
  * on `buf`, so a buffer that another thread changes during the call gives
  * an error or a sound index.
  *

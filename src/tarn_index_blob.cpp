@@ -10,19 +10,19 @@
 // out of bounds or walk forever.  Loading is a few passes of checks and copies,
 // far cheaper than tarn_index_create's sort, trie build and DP.
 //
-// Layout, format version 2.  Integers are little-endian; the sections follow
+// Layout, format version 3.  Integers are little-endian; the sections follow
 // the header back to back in the order listed, without padding.
 //
 //   offset  size  field
 //        0     8  magic "TARNIDX\0"
-//        8     4  format version (2)
+//        8     4  format version (3; 2 is read too, below)
 //       12     4  header length (108)
 //       16     4  family (4 or 6)
 //       20     4  lookup structure present: 1, or 0 (then its word count and
 //                 direct_bits are 0)
 //       24     8  prefix_count: 1 .. 2^32 - 2
 //       32     8  distinct_count: 1 .. prefix_count
-//       40     8  node_count: 1 .. 2^32 - 2
+//       40     8  node_count: 0 (version 2: 1 .. 2^32 - 2)
 //       48     8  the lookup structure's word count: 0 .. 2^32 - 1
 //       56     4  its direct_bits: 0 .. 24
 //       60    40  five section lengths in bytes, in section order
@@ -30,8 +30,7 @@
 //      108        the payload: the sections
 //
 //   section         record                                     records
-//   nodes           base u32, prefix_idx u32, branch u8,       node_count
-//                   skip u8, pad u8[2] (12 bytes)
+//   nodes           12 bytes each (version 2 only)             node_count
 //   prefixes        address in network order (4 or 16 bytes),  prefix_count
 //                   length u8 (5 or 17 bytes)
 //   orig_indices    u32                                        prefix_count
@@ -43,9 +42,16 @@
 // disagree is refused rather than read at the wrong offsets.  The checksum is
 // the cheap first line against damage; it proves nothing against a forged
 // blob, which is why every invariant is checked after it.  A change of what
-// an index holds gets a new version number (version 2 dropped the LC-trie's
-// lookup shortcut once the lookup structure answered every lookup); this
-// reader refuses every version but its own.
+// an index holds gets a new version number: version 2 dropped the LC-trie's
+// lookup shortcut once the lookup structure answered every lookup, and
+// version 3 drops the LC-trie itself.  A lookup never walks it while the
+// lookup structure is there, and only the covering walk and the rare index
+// without a lookup structure need it, so an index builds it from its sorted
+// prefixes on first need (tarn_index_lctrie); carrying it cost nearly half
+// of a blob (18.5 of 39 MiB for 1.04M IPv4 prefixes) and a third of the
+// load, checking that its nodes formed one tree.  A version 2 blob still
+// loads: its node section is held to its length and the checksum, and
+// dropped.  Every other version is refused.
 //
 // The lookup structure (tarn_lookup.cpp) is derived from the prefixes, yet
 // written as it is and checked by tarn_lookup_validate: building it again
@@ -55,15 +61,14 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <bit>
-
 #include "pytarn.h"
 #include "tarn_internal.h"
 
 namespace {
 
 constexpr uint8_t kMagic[8] = {'T', 'A', 'R', 'N', 'I', 'D', 'X', '\0'};
-constexpr uint32_t kFormatVersion = 2;
+constexpr uint32_t kFormatVersion = 3;
+constexpr uint32_t kNodesVersion = 2;  // the last version that carried the LC-trie
 constexpr size_t kHeaderLen = 108;
 constexpr size_t kSectionLenAt = 60;
 constexpr size_t kChecksumAt = 100;
@@ -71,15 +76,12 @@ constexpr size_t kChecksumAt = 100;
 // ones meaning "none".
 constexpr uint64_t kMaxCount = 0xFFFFFFFEu;
 constexpr uint64_t kMaxNodes = 0xFFFFFFFEu;
-constexpr unsigned kMaxBranch = 8;
 constexpr size_t kNodeBytes = 12;
 constexpr size_t kOrigBytes = 4;
 // Bounds the shift of the direct table's size; tarn_lookup_validate holds
 // the structure to its own, tighter limits.
 constexpr unsigned kMaxDirectBits = 24;
 constexpr uint64_t kMaxLookupCount = 0xFFFFFFFFu;
-
-static_assert(sizeof(tarn_lctrie_node_t) == kNodeBytes, "packed node is 12 bytes");
 
 // ---------------------------------------------------------------------------
 // Little-endian fields.
@@ -202,7 +204,9 @@ struct blob_header {
 // Step 1 of the load (see tarn_index_load).
 bool header_read(const uint8_t* b, size_t len, blob_header* h) {
   if (len < kHeaderLen || memcmp(b, kMagic, sizeof kMagic) != 0) return false;
-  if (get_le32(b + 8) != kFormatVersion || get_le32(b + 12) != kHeaderLen) return false;
+  const uint32_t version = get_le32(b + 8);
+  if ((version != kFormatVersion && version != kNodesVersion) || get_le32(b + 12) != kHeaderLen)
+    return false;
   h->family = get_le32(b + 16);
   const uint32_t present = get_le32(b + 20);
   h->prefix_count = get_le64(b + 24);
@@ -213,7 +217,9 @@ bool header_read(const uint8_t* b, size_t len, blob_header* h) {
   if (h->family != TARN_AF_INET && h->family != TARN_AF_INET6) return false;
   if (h->prefix_count == 0 || h->prefix_count > kMaxCount) return false;
   if (h->distinct_count == 0 || h->distinct_count > h->prefix_count) return false;
-  if (h->node_count == 0 || h->node_count > kMaxNodes) return false;
+  if (version == kNodesVersion ? h->node_count == 0 || h->node_count > kMaxNodes
+                               : h->node_count != 0)
+    return false;
   if (present > 1 || direct_bits > kMaxDirectBits || h->lookup.word_count > kMaxLookupCount)
     return false;
   if (!h->lookup.present && (direct_bits | h->lookup.word_count) != 0) return false;
@@ -231,142 +237,6 @@ bool header_read(const uint8_t* b, size_t len, blob_header* h) {
 // the load runs yields a refusal or a sound index, never one that passed
 // checks on other bytes than it holds.
 // ---------------------------------------------------------------------------
-
-// A node record as two little-endian words: base and prefix_idx, then
-// branch, skip and the pad bytes.  On a little-endian machine these are the
-// in-memory node's bytes, field for field, so a node is stored with two
-// plain stores.
-static_assert(offsetof(tarn_lctrie_node_t, base) == 0 &&
-                  offsetof(tarn_lctrie_node_t, prefix_idx) == 4 &&
-                  offsetof(tarn_lctrie_node_t, branch) == 8 &&
-                  offsetof(tarn_lctrie_node_t, skip) == 9 &&
-                  offsetof(tarn_lctrie_node_t, pad) == 10,
-              "the node record is the blob's");
-constexpr bool kLittleEndian = std::endian::native == std::endian::little;
-
-inline void node_store(tarn_lctrie_node_t* n, uint64_t lo, uint32_t hi) {
-  if constexpr (kLittleEndian) {
-    memcpy(reinterpret_cast<uint8_t*>(n), &lo, 8);
-    memcpy(reinterpret_cast<uint8_t*>(n) + 8, &hi, 4);
-  } else {
-    n->base = static_cast<uint32_t>(lo);
-    n->prefix_idx = static_cast<uint32_t>(lo >> 32);
-    n->branch = static_cast<uint8_t>(hi);
-    n->skip = static_cast<uint8_t>(hi >> 8);
-    n->pad[0] = static_cast<uint8_t>(hi >> 16);
-    n->pad[1] = static_cast<uint8_t>(hi >> 24);
-  }
-}
-
-// Scratch of the node load: the inner nodes' positions, at most
-// (node_count - 1) / 2 of them in a valid trie (each claims two positions or
-// more of the node_count - 1 after the root) plus one slot the listing may
-// write past them, then `entry`, node_count + kEntrySlack bytes.
-constexpr size_t kEntrySlack = 4;  // a block of two read as four bytes
-size_t inner_capacity(uint32_t node_count) { return (size_t{node_count} - 1) / 2; }
-size_t node_scratch_bytes(uint32_t node_count) {
-  return size_t{node_count} + kEntrySlack + 4 * (inner_capacity(node_count) + 1);
-}
-
-// Claims the 2^branch (8..256) positions of a block for children arriving
-// at bit `depth`, eight at a time: true when one of them was claimed
-// before.
-bool block_claim_wide(uint8_t* block, unsigned branch, uint8_t depth) {
-  const size_t slots = size_t{1} << branch;
-  const uint64_t fill = 0x0101010101010101u * depth;
-  uint64_t taken = 0;
-  for (size_t w = 0; w < slots; w += 8) {
-    uint64_t old;
-    memcpy(&old, block + w, 8);
-    taken |= ~old;
-    memcpy(block + w, &fill, 8);
-  }
-  return taken != 0;
-}
-
-// Nodes, in position order, in two passes.
-//
-// The first copies every node and checks what each holds on its own: pad
-// zero, branch 0..8, prefix_idx a sorted position or NONE, a leaf's base 0
-// (its skip is never read); and it lists the inner nodes.  Its checks are
-// gathered into one flag, looked at after the pass, and the list grows by
-// an addition rather than a branch: leaves and inner nodes alternate
-// unpredictably in a large trie, and a branch per node on that costs more
-// than the pass's work.  The list never grows past its capacity (its spare
-// slot takes the writes beyond), so the pass stays in bounds whatever the
-// nodes hold.
-//
-// The second makes the inner nodes' claims, in position order.  `entry`
-// holds for each position the bit at which a walk arrives there, or kUnset
-// while no parent has claimed it.  An inner node's block [base, base +
-// 2^branch) must lie inside the array and after the node itself, and find
-// all of its positions unclaimed; the node's bits must lie within the key:
-// arrival + skip + branch <= key bits, which the trie build guarantees and
-// which keeps every walk inside the key (the lookup would stop there; an
-// accepted blob never makes it).  The blocks are then disjoint and inside
-// 1..n-1, and when their sizes add up to n - 1 they cover it: every node
-// but the root has one parent, at a smaller position, so the nodes form one
-// tree rooted at 0, every node reachable once, and each inner node's
-// arrival is known by the time the pass reaches it (a position no parent
-// claimed reads kUnset there, which fails the bits check).
-//
-// Blocks of two and four positions (branch 1 and 2: nearly every inner node
-// of a real table) are one 4-byte read-modify-write under a byte mask;
-// wider blocks, rare, take a loop.
-bool nodes_load(const uint8_t* src, uint32_t node_count, uint64_t prefix_count, unsigned key_bits,
-                tarn_lctrie_node_t* nodes, uint8_t* scratch) {
-  constexpr uint8_t kUnset = 0xFF;  // arrivals are 0..128
-  const size_t capacity = inner_capacity(node_count);
-  uint32_t* const inner = reinterpret_cast<uint32_t*>(scratch);  // malloc's alignment
-  uint8_t* const entry = scratch + 4 * (capacity + 1);
-  // prefix_count <= 2^32 - 2, so prefix_idx + 1 <= prefix_count, in 32
-  // bits, holds exactly for the positions below it and for NONE (which
-  // wraps to 0).
-  const uint32_t count32 = static_cast<uint32_t>(prefix_count);
-  uint32_t bad = 0;
-  size_t inner_count = 0;
-  for (uint32_t i = 0; i < node_count; i++, src += kNodeBytes) {
-    const uint64_t lo = get_le64(src);
-    const uint32_t hi = get_le32(src + 8);
-    node_store(&nodes[i], lo, hi);
-    const uint32_t base = static_cast<uint32_t>(lo), prefix_idx = static_cast<uint32_t>(lo >> 32);
-    const uint32_t is_inner = (hi & 0xFF) != 0;
-    // Pad bytes zero and branch at most 8, in one comparison.
-    bad |= ((hi & 0xFFFF00FFu) > kMaxBranch) | (prefix_idx + 1 > count32) |
-           ((is_inner ^ 1) & (base != 0));
-    // One inner node more than a valid trie holds is refused.
-    const uint32_t full = inner_count == capacity;
-    bad |= is_inner & full;
-    inner[inner_count] = i;
-    inner_count += is_inner & (full ^ 1);
-  }
-  if (bad != 0) return false;
-
-  memset(entry, kUnset, size_t{node_count} + kEntrySlack);
-  entry[0] = 0;
-  uint64_t claimed = 0;
-  for (size_t k = 0; k < inner_count; k++) {
-    const uint32_t i = inner[k];
-    const tarn_lctrie_node_t& n = nodes[i];
-    const uint32_t slots = uint32_t{1} << n.branch;  // 2..256
-    const uint32_t depth = entry[i] + n.skip + n.branch;
-    if ((depth > key_bits) | (n.base <= i) | (uint64_t{n.base} + slots > node_count)) return false;
-    uint8_t* const block = entry + n.base;
-    if (n.branch <= 2) {
-      // In range, the four bytes end at most two past the last position.
-      const uint32_t mask = slots == 2 ? 0xFFFFu : 0xFFFFFFFFu;
-      uint32_t old;
-      memcpy(&old, block, 4);
-      bad |= (~old & mask) != 0;
-      const uint32_t now = (old & ~mask) | (0x01010101u * depth & mask);
-      memcpy(block, &now, 4);
-    } else {
-      bad |= block_claim_wide(block, n.branch, static_cast<uint8_t>(depth));
-    }
-    claimed += slots;
-  }
-  return bad == 0 && claimed == node_count - uint64_t{1};
-}
 
 // The sorted records and the position map, in one pass.  Per record k:
 //   - the prefix is of the family, at most the family's length, canonical,
@@ -456,12 +326,8 @@ tarn_err_t tarn_index_serialize(const tarn_index_t* index, void* buf, size_t cap
   if (index == nullptr || out_len == nullptr || (buf == nullptr && capacity > 0))
     return TARN_ERR_INVAL;
   const tarn_family_t family = index->family;
-  // The blob carries the LC-trie, which an index builds on first need.
-  uint32_t node_count;
-  const tarn_lctrie_node_t* nodes = tarn_index_lctrie(index, &node_count);
-  if (nodes == nullptr) return TARN_ERR_NOMEM;
   const lookup_shape lk = lookup_shape_of(index);
-  const blob_layout l = layout_for(family, index->prefix_count, node_count, lk);
+  const blob_layout l = layout_for(family, index->prefix_count, 0, lk);
   if (l.total > SIZE_MAX) return TARN_ERR_INVAL;
   const size_t total = static_cast<size_t>(l.total);
   if (capacity < total) {
@@ -479,21 +345,12 @@ tarn_err_t tarn_index_serialize(const tarn_index_t* index, void* buf, size_t cap
   p = put_le32(p, lk.present ? 1 : 0);
   p = put_le64(p, index->prefix_count);
   p = put_le64(p, index->distinct_count);
-  p = put_le64(p, node_count);
+  p = put_le64(p, 0);  // no nodes
   p = put_le64(p, lk.word_count);
   p = put_le32(p, lk.direct_bits);
   for (uint64_t n : l.len) p = put_le64(p, n);
   p = put_le64(p, 0);  // the checksum, filled in last
 
-  for (uint32_t i = 0; i < node_count; i++) {
-    const tarn_lctrie_node_t& n = nodes[i];
-    p = put_le32(p, n.base);
-    p = put_le32(p, n.prefix_idx);
-    *p++ = n.branch;
-    *p++ = n.skip;
-    *p++ = n.pad[0];
-    *p++ = n.pad[1];
-  }
   const size_t addr_len = tarn_addr_len(family);
   for (size_t k = 0; k < index->prefix_count; k++) {
     memcpy(p, index->prefixes[k].addr.addr.v6, addr_len);
@@ -519,11 +376,11 @@ tarn_err_t tarn_index_serialize(const tarn_index_t* index, void* buf, size_t cap
 //      trailing bytes).  64-bit arithmetic on values below 2^40 cannot
 //      overflow.
 //   2. Compare the checksum of the payload, before anything is allocated.
-//   3. Allocate the index's arrays and two scratch arrays (one byte per node
-//      and a position per possible inner node, one bit per prefix).
-//   4. Load the nodes as one tree (nodes_load), then the sorted records and
-//      the position map (records_load), whose run count must be
-//      distinct_count.
+//   3. Allocate the index's arrays and a scratch bitmap (one bit per
+//      prefix).  The LC-trie is left to be built on first need; a version 2
+//      blob's node section is passed over.
+//   4. Load the sorted records and the position map (records_load), whose
+//      run count must be distinct_count.
 //   5. Copy the lookup structure and have tarn_lookup_validate check it
 //      against the loaded prefixes.
 //
@@ -537,7 +394,6 @@ tarn_err_t tarn_index_load(const void* buf, size_t len, tarn_index_t** out) {
     return TARN_ERR_INVAL;
 
   const size_t count = static_cast<size_t>(h.prefix_count);
-  const uint32_t node_count = static_cast<uint32_t>(h.node_count);
   const uint8_t* section[kSections];
   section[0] = blob + kHeaderLen;
   for (int s = 1; s < kSections; s++)
@@ -545,19 +401,15 @@ tarn_err_t tarn_index_load(const void* buf, size_t len, tarn_index_t** out) {
 
   tarn_err_t err = TARN_ERR_NOMEM;
   tarn_index* index = static_cast<tarn_index*>(calloc(1, sizeof *index));
-  uint8_t* scratch = alloc_array<uint8_t>(node_scratch_bytes(node_count));
   uint64_t* seen = static_cast<uint64_t*>(calloc(count / 64 + 1, sizeof(uint64_t)));
   size_t distinct = 0;
-  if (index == nullptr || scratch == nullptr || seen == nullptr) goto done;
+  if (index == nullptr || seen == nullptr) goto done;
   index->family = h.family;
   index->prefix_count = count;
   index->distinct_count = static_cast<size_t>(h.distinct_count);
-  index->node_count = node_count;
-  index->nodes = alloc_array<tarn_lctrie_node_t>(node_count);
   index->prefixes = alloc_array<tarn_prefix_t>(count);
   index->orig_indices = alloc_array<uint32_t>(count);
-  if (index->nodes == nullptr || index->prefixes == nullptr || index->orig_indices == nullptr)
-    goto done;
+  if (index->prefixes == nullptr || index->orig_indices == nullptr) goto done;
   if (h.lookup.present) {
     tarn_lookup_t* t = &index->lookup;
     t->direct_bits = h.lookup.direct_bits;
@@ -569,9 +421,6 @@ tarn_err_t tarn_index_load(const void* buf, size_t len, tarn_index_t** out) {
   }
 
   err = TARN_ERR_INVAL;
-  if (!nodes_load(section[kNodes], node_count, count, tarn_addr_bits(h.family), index->nodes,
-                  scratch))
-    goto done;
   if (!(h.family == TARN_AF_INET
             ? records_load<TARN_AF_INET>(section[kPrefixes], section[kOrig], index, seen, &distinct)
             : records_load<TARN_AF_INET6>(section[kPrefixes], section[kOrig], index, seen,
@@ -589,7 +438,6 @@ tarn_err_t tarn_index_load(const void* buf, size_t len, tarn_index_t** out) {
 
 done:
   free(seen);
-  free(scratch);
   tarn_index_destroy(index);
   return err;
 }

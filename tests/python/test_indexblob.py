@@ -280,8 +280,8 @@ HOSTILE = {
     "position 2^64 - 1": lambda b: edit(b, MAP4_AT, "<Q", (1 << 64) - 1),
     "position twice": lambda b: edit(b, MAP4_AT, "<Q", struct.unpack_from("<Q", b, MAP4_AT + 8)[0]),
     **{f"IPv{4 + 2 * part} core section {s} flipped": flip_in_core_section(part, s)
-       for part in (0, 1) for s in range(CORE_SECTIONS)},
-    "IPv4 root's children past the end, checksum fixed": core_edit(0, 0, "<I", 0xFFFFFFF0),
+       for part in (0, 1) for s in range(1, CORE_SECTIONS)},  # section 0 (nodes) is empty
+    "IPv4 core blob claiming a node": lambda b: edit(b, core_parts(b)[0][0] + 40, "<Q", 1),
     "IPv6 prefix length 255, checksum fixed": core_edit(1, 1, "<17s", b"\xff" * 17),
     "IPv4 position = count, checksum fixed": core_edit(0, 2, "<I", 1 << 20),
 }
