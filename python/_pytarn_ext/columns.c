@@ -7,9 +7,9 @@
  *
  * A column may mix families and hold nulls; the core takes records of one
  * family and no nulls.  binding_column_run therefore hands the core the
- * array's own records when they are all of the family asked for, and a
- * gathered copy otherwise, then scatters the answers back to the items'
- * positions.  Nulls are never given to the core: their slots keep the
+ * array's own records when they are all of the family asked for, and
+ * otherwise gathered copies a block at a time, scattering each block's
+ * answers back to the items' positions.  Nulls are never given to the core: their slots keep the
  * sentinel the caller filled in, and the result carries the input's
  * validity so that Arrow sees them as nulls.
  */
@@ -180,6 +180,13 @@ int binding_split_network_texts(PyObject *obj, binding_network_split *out) {
 
 /* ---- one core call per family over a column ------------------------------- */
 
+/* Items gathered per call of a column function: the records, their slots
+ * and the answers of a block stay in the second-level cache (at most
+ * 288 KiB), where gathering a whole share at once made two fresh arrays of
+ * the share's size, whose page faults cost about a third of a lookup over a
+ * mixed column. */
+#define COLUMN_BLOCK 8192
+
 tarn_err_t binding_column_run(const AddressArrayObject *arr, tarn_family_t family,
                               binding_column_fn fn, const void *ctx, ssize_t *out) {
   size_t total = (size_t)arr->count;
@@ -187,26 +194,32 @@ tarn_err_t binding_column_run(const AddressArrayObject *arr, tarn_family_t famil
   if (n == 0) return TARN_OK;
   if (n == total) return fn(ctx, arr->addrs, n, out);
 
-  tarn_addr_t *gathered = calloc(n, sizeof *gathered);
-  ssize_t *answers = malloc(n * sizeof *answers);
+  size_t block = n < COLUMN_BLOCK ? n : COLUMN_BLOCK;
+  tarn_addr_t *gathered = malloc(block * sizeof *gathered);
+  size_t *slots = malloc(block * sizeof *slots);
+  ssize_t *answers = malloc(block * sizeof *answers);
   tarn_err_t rc = TARN_ERR_NOMEM;
-  if (gathered == NULL || answers == NULL) goto done;
+  if (gathered == NULL || slots == NULL || answers == NULL) goto done;
 
-  /* The array's counts agree with its records, so exactly n are gathered;
-   * the bounds are checked all the same, since a miscount must never become
-   * a write past the copy. */
-  size_t j = 0;
-  for (size_t i = 0; i < total && j < n; i++)
-    if (arr->addrs[i].family == family) gathered[j++] = arr->addrs[i];
-  rc = fn(ctx, gathered, j, answers);
-  if (rc != TARN_OK) goto done;
-  size_t gathered_count = j;
-  j = 0;
-  for (size_t i = 0; i < total && j < gathered_count; i++)
-    if (arr->addrs[i].family == family) out[i] = answers[j++];
+  /* The bounds are checked on every item, so a miscount could never become
+   * a write past a block. */
+  rc = TARN_OK;
+  for (size_t i = 0; i < total && rc == TARN_OK;) {
+    size_t j = 0;
+    for (; i < total && j < block; i++) {
+      if (arr->addrs[i].family != family) continue;
+      gathered[j] = arr->addrs[i];
+      slots[j++] = i;
+    }
+    if (j == 0) break;
+    rc = fn(ctx, gathered, j, answers);
+    if (rc == TARN_OK)
+      for (size_t k = 0; k < j; k++) out[slots[k]] = answers[k];
+  }
 
 done:
   free(gathered);
+  free(slots);
   free(answers);
   return rc;
 }

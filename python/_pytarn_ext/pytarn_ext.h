@@ -303,11 +303,13 @@ typedef tarn_err_t (*binding_column_fn)(const void *ctx, const tarn_addr_t *addr
                                         ssize_t *out);
 
 /*
- * Run `fn` once over the items of `family` in `arr`: on the array's own
- * records when it holds nothing else, else on a gathered copy, and store the
- * answers at those items' positions of `out` (one slot per item of `arr`);
- * the other slots are left as they are.  Touches no Python object, so it
- * may run with the lock released.  TARN_OK, fn's code, or TARN_ERR_NOMEM.
+ * Run `fn` over the items of `family` in `arr`: once on the array's own
+ * records when it holds nothing else, else on gathered copies of a block of
+ * them at a time (so `fn` must answer each record on its own), and store
+ * the answers at those items' positions of `out` (one slot per item of
+ * `arr`); the other slots are left as they are.  Touches no Python object,
+ * so it may run with the lock released.  TARN_OK, fn's code (`out` then
+ * partly written), or TARN_ERR_NOMEM.
  */
 tarn_err_t binding_column_run(const AddressArrayObject *arr, tarn_family_t family,
                               binding_column_fn fn, const void *ctx, ssize_t *out);
