@@ -8,7 +8,7 @@
 // every blob that breaks an invariant a lookup or a query relies on, so that
 // no input, damaged or forged, can make a later call on the loaded index read
 // out of bounds or walk forever.  Loading is a few passes of checks and copies,
-// far cheaper than tarn_index_create's sort, trie build and DP.
+// far cheaper than tarn_index_create's sort and lookup structure build.
 //
 // Layout, format version 3.  Integers are little-endian; the sections follow
 // the header back to back in the order listed, without padding.
