@@ -73,7 +73,9 @@ OP_ARROW_FORMAT = "format IPv4 addresses into an Arrow column"
 OP_COLUMN_LPM = "longest-prefix match, packed IPv4 column"
 OP_THREADS = "the same, two threads on one index (wall clock)"
 OP_JOB = "hits per label, Arrow column vs labelled table"
-COLUMN_OPS = (OP_ARROW_PARSE, OP_ARROW_FORMAT, OP_COLUMN_LPM, OP_THREADS, OP_JOB)
+OP_SINGLE = "longest-prefix match, one address object per call"
+COLUMN_OPS = (OP_ARROW_PARSE, OP_ARROW_FORMAT, OP_COLUMN_LPM, OP_THREADS, OP_JOB, OP_SINGLE)
+SINGLE_LOOKUPS = 1_000_000
 # One column run takes a few hundred ms, and two of them (all the default
 # budget allows) leave ratios of about 1 within the noise of a shared machine.
 COLUMN_TIMING: dict[str, Any] = {"min_total": 3.0, "max_runs": 7}
@@ -1126,7 +1128,46 @@ def measure_columns(
         f"two threads on halves of the column give the one-thread positions: "
         f"{'yes' if np.array_equal(split, positions) else 'NO'}"
     )
-    del index, column, halves, positions, split, packed, values
+    del column, halves, split, packed
+
+    # What pytricia's and py-radix's users write: one call per address.  The
+    # batched call over the same objects is the cost of the lookups without
+    # the per-call machinery.
+    op = OP_SINGLE
+    objs = [pytarn.IPv4Address(int(v)) for v in values[:SINGLE_LOOKUPS]]
+    measure(
+        res,
+        op,
+        "pytarn get",
+        "[index.get(a) for a in addrs]",
+        lambda _, index=index, objs=objs: lambda: [index.get(a) for a in objs],
+        (len(objs),),
+        **COLUMN_TIMING,
+    )
+    measure(
+        res,
+        op,
+        "pytarn batched",
+        "index.lookup(addrs)",
+        lambda _, index=index, objs=objs: lambda: index.lookup(objs),
+        (len(objs),),
+        **COLUMN_TIMING,
+    )
+    # The same loop on one address: the call without the memory it misses.
+    measure(
+        res,
+        op,
+        "pytarn get, one address",
+        "[index.get(a) for a in [addrs[0]] * n]",
+        lambda _, index=index, same=[objs[0]] * len(objs): lambda: [index.get(a) for a in same],
+        (len(objs),),
+        **COLUMN_TIMING,
+    )
+    res.checks.append(
+        f"a loop of get() gives lookup()'s positions on {len(objs):,} addresses: "
+        f"{'yes' if [index.get(a) for a in objs] == positions[: len(objs)].tolist() else 'NO'}"
+    )
+    del index, objs, positions, values
 
     measure_label_job(res, pytarn, pytricia, np, pa, pc, quick)
 
@@ -1288,6 +1329,15 @@ TARGETS = [
         None,
     ),
     Target("hits per label, column in, vs pytricia", OP_JOB, "pytarn", "pytricia", 20, None),
+    Target(
+        "a loop of `idx.get(a)`, time over one batched `idx.lookup`",
+        OP_SINGLE,
+        "pytarn get",
+        "pytarn batched",
+        2.5,
+        None,
+        at_most=True,
+    ),
     Target(
         "`pyarrow.array(addrs)` vs `str(ipaddress)`",
         OP_ARROW_FORMAT,
