@@ -519,11 +519,8 @@ template <typename F, typename Src>
 void batch_plain(const tarn_lookup_t* t, Src src, size_t count, tarn_ssize_t* matches) {
   walk_batch<F>(t, src, count, matches);
 }
-// The single walks stay out of line: inlined into tarn_lookup_one, both
-// families' walks made it save and restore six registers on every call,
-// which a caller's loop of single lookups pays in full.
 template <typename F>
-__attribute__((noinline)) tarn_ssize_t one_plain(const tarn_lookup_t* t, const uint8_t* addr) {
+tarn_ssize_t one_plain(const tarn_lookup_t* t, const uint8_t* addr) {
   return walk_one<F>(t, F::load(addr));
 }
 #if defined(__x86_64__) || defined(__i386__)
@@ -534,8 +531,8 @@ __attribute__((target("popcnt"))) void batch_popcnt(const tarn_lookup_t* t, Src 
   walk_batch<F>(t, src, count, matches);
 }
 template <typename F>
-__attribute__((target("popcnt"), noinline)) tarn_ssize_t one_popcnt(const tarn_lookup_t* t,
-                                                                    const uint8_t* addr) {
+__attribute__((target("popcnt"))) tarn_ssize_t one_popcnt(const tarn_lookup_t* t,
+                                                          const uint8_t* addr) {
   return walk_one<F>(t, F::load(addr));
 }
 inline bool have_popcnt() { return __builtin_cpu_supports("popcnt"); }
