@@ -96,10 +96,11 @@ for v in 3.11 3.12 3.13; do
   [ -n "${interpreter[$v]:-}" ] || echo "== Python $v not found: its tests are skipped"
 done
 
-for v in $(printf '%s\n' "${!interpreter[@]}" | sort -V); do
-  py=${interpreter[$v]}
+# One interpreter's venv, with the wheel and the test requirements, and its
+# run of the tests.
+python_tests() {
+  local v=$1 py=${interpreter[$1]} venv=build/venv-$1
   echo "== python tests on Python $v ($("$py" -c 'import sys; print(sys.executable)'))"
-  venv=build/venv-$v
   rm -rf "$venv"
   "$py" -m venv "$venv"
   "$venv/bin/python" -m pip install -q --disable-pip-version-check "$wheel[test]" 2>&1 |
@@ -107,12 +108,37 @@ for v in $(printf '%s\n' "${!interpreter[@]}" | sort -V); do
   "$venv/bin/python" -m pip show -q pytarn >/dev/null
   # PySpark (a large download) on the first interpreter only; the Spark test
   # says why it skips on the others.
-  if [ "$v" = "$(printf '%s\n' "${!interpreter[@]}" | sort -V | head -n1)" ]; then
+  if [ "$v" = "${versions[0]}" ]; then
     "$venv/bin/python" -m pip install -q --disable-pip-version-check pyspark 2>&1 |
       grep -v "^WARNING: Location" || true
   fi
   "$venv/bin/python" -m pytest
-done
+}
+
+# The first interpreter alone, then the others side by side, each into a log
+# of its own that is printed when it ends: most of a run is one process, and
+# two runs at once keep both cores busy.
+mapfile -t versions < <(printf '%s\n' "${!interpreter[@]}" | sort -V)
+if [ ${#versions[@]} -gt 0 ]; then
+  python_tests "${versions[0]}"
+  pids=()
+  for v in "${versions[@]:1}"; do
+    python_tests "$v" >"build/python-tests-$v.log" 2>&1 &
+    pids+=($!)
+  done
+  failed_versions=()
+  for i in "${!pids[@]}"; do
+    v=${versions[$((i + 1))]}
+    status=0
+    wait "${pids[$i]}" || status=$?
+    cat "build/python-tests-$v.log"
+    [ "$status" -eq 0 ] || failed_versions+=("$v")
+  done
+  if [ ${#failed_versions[@]} -gt 0 ]; then
+    echo "== python tests failed on Python ${failed_versions[*]}"
+    exit 1
+  fi
+fi
 
 # --- lint ------------------------------------------------------------------------
 echo "== lint"
