@@ -9,9 +9,9 @@
  * family and no nulls.  binding_column_run therefore hands the core the
  * array's own records when they are all of the family asked for, and
  * otherwise gathered copies a block at a time, scattering each block's
- * answers back to the items' positions.  Nulls are never given to the core: their slots keep the
- * sentinel the caller filled in, and the result carries the input's
- * validity so that Arrow sees them as nulls.
+ * answers back to the items' positions.  Nulls are never given to the core:
+ * their slots keep the sentinel the caller filled in, and the result carries
+ * the input's validity so that Arrow sees them as nulls.
  */
 #include <stdint.h>
 #include <stdlib.h>
