@@ -132,12 +132,15 @@ size_t covering_walk(const tarn_index_t *index, const tarn_lctrie_node_t *nodes,
 // are built by the first covering query and published with a compare-and-
 // swap, so concurrent queries either build their own copy and free it or
 // use the one that won.
+// An IPv4 link packs the parent and the length into one word, so that a
+// link is 8 bytes, aligned, and never straddles a cache line; parents then
+// take 26 bits, and an index of more records answers from the walk.
 constexpr uint32_t kLinkNone = 0xFFFFFFFFu;
+constexpr uint32_t kLink4None = (uint32_t{1} << 26) - 1;
 
 struct link4 {
-  uint32_t parent;
-  uint32_t net;  // host order
-  uint8_t len;
+  uint32_t net;         // host order
+  uint32_t parent_len;  // parent << 6 | length; parent kLink4None for none
 };
 
 struct link6 {
@@ -146,8 +149,21 @@ struct link6 {
   uint8_t net[16];  // network order
 };
 
+inline uint32_t link_parent(const link4 &l) {
+  const uint32_t parent = l.parent_len >> 6;
+  return parent == kLink4None ? kLinkNone : parent;
+}
+inline unsigned link_len(const link4 &l) { return l.parent_len & 63u; }
+inline uint32_t link_parent(const link6 &l) { return l.parent; }
+inline unsigned link_len(const link6 &l) { return l.len; }
+
+// Whether an index of `count` records can have links of this kind.
+inline bool links_fit(const link4 *, size_t count) { return count < kLink4None; }
+inline bool links_fit(const link6 *, size_t) { return true; }
+
 inline void link_set(link4 *l, const tarn_prefix_t *p, uint32_t parent) {
-  *l = {parent, key128_load_be32(p->addr.addr.v4), p->pfxlen};
+  const uint32_t field = parent == kLinkNone ? kLink4None : parent;
+  *l = {key128_load_be32(p->addr.addr.v4), field << 6 | p->pfxlen};
 }
 
 inline void link_set(link6 *l, const tarn_prefix_t *p, uint32_t parent) {
@@ -160,7 +176,7 @@ inline void link_prefix(const link4 &l, tarn_prefix_t *out) {
   memset(out, 0, sizeof *out);
   out->addr.family = TARN_AF_INET;
   for (int b = 0; b < 4; b++) out->addr.addr.v4[b] = static_cast<uint8_t>(l.net >> (24 - 8 * b));
-  out->pfxlen = l.len;
+  out->pfxlen = static_cast<uint8_t>(link_len(l));
 }
 
 inline void link_prefix(const link6 &l, tarn_prefix_t *out) {
@@ -171,13 +187,16 @@ inline void link_prefix(const link6 &l, tarn_prefix_t *out) {
 }
 
 // The links of `index` (of the family Link serves), or null when they
-// cannot be allocated (the walk then answers).
+// cannot be allocated or do not fit (the walk then answers).
 template <typename Link>
 const Link *covering_links(const tarn_index_t *index) {
   void *held = __atomic_load_n(&index->covering_links, __ATOMIC_ACQUIRE);
   if (held != nullptr) return static_cast<const Link *>(held);
   const size_t n = index->prefix_count;
-  Link *links = static_cast<Link *>(malloc(n * sizeof *links));
+  if (!links_fit(static_cast<const Link *>(nullptr), n)) return nullptr;
+  const size_t bytes = n * sizeof(Link);
+  void *held_new = bytes >= kHugeMin ? tarn_alloc_huge(bytes) : nullptr;
+  Link *links = static_cast<Link *>(held_new != nullptr ? held_new : malloc(bytes));
   if (links == nullptr) return nullptr;
   const unsigned bits = tarn_addr_bits(index->family);
   const size_t addr_len = tarn_addr_len(index->family);
@@ -219,8 +238,8 @@ bool covering_linked(const tarn_index_t *index, const tarn_prefix_t *q, tarn_pre
   size_t n = 0;
   const ssize_t first = tarn_lookup_one(index, &q->addr);
   uint32_t pos = first < 0 ? kLinkNone : static_cast<uint32_t>(first);
-  while (pos != kLinkNone && links[pos].len > q->pfxlen) pos = links[pos].parent;
-  for (; pos != kLinkNone && n < 129; pos = links[pos].parent) found[n++] = pos;
+  while (pos != kLinkNone && link_len(links[pos]) > q->pfxlen) pos = link_parent(links[pos]);
+  for (; pos != kLinkNone && n < 129; pos = link_parent(links[pos])) found[n++] = pos;
   *out_count = n;
   if (n > capacity) return true;
   for (size_t i = 0; i < n; i++) {

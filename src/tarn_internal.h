@@ -201,6 +201,14 @@ tarn_err_t tarn_lookup_build(tarn_index *index);
 // TARN_ERR_NOMEM.
 tarn_err_t tarn_lookup_validate(const tarn_index *index);
 
+// Arrays that lookups read at random: from kHugeMin bytes on,
+// tarn_alloc_huge gives them 2 MiB-aligned memory advised onto huge pages,
+// where the system offers them, so that a random read does not also miss
+// the TLB.  Null when it cannot (the caller falls back to malloc); freed
+// with free().
+constexpr size_t kHugeMin = size_t{2} << 20;
+void *tarn_alloc_huge(size_t bytes);
+
 // Frees index->lookup's arrays and zeroes it.
 void tarn_lookup_release(tarn_index *index);
 

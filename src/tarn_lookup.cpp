@@ -354,23 +354,19 @@ unsigned direct_bits_for(size_t count) {
   return s;
 }
 
-// Moves the finished words into an allocation of their own size; one of
-// 2 MiB and more gets huge pages where the system offers them, so that a
-// walk's random accesses do not also miss the TLB.
+// Moves the finished words into an allocation of their own size, on huge
+// pages where that size earns them (tarn_alloc_huge).
 uint32_t* words_settle(builder* b) {
   const size_t bytes = b->count * sizeof(uint32_t);
-#if defined(MADV_HUGEPAGE)
-  constexpr size_t kHuge = size_t{2} << 20;
-  void* p = nullptr;
-  const size_t rounded = (bytes + kHuge - 1) / kHuge * kHuge;
-  if (bytes >= kHuge && posix_memalign(&p, kHuge, rounded) == 0) {
-    madvise(p, rounded, MADV_HUGEPAGE);
-    memcpy(p, b->words, bytes);
-    free(b->words);
-    b->words = static_cast<uint32_t*>(p);
-    return b->words;
+  if (bytes >= kHugeMin) {
+    void* p = tarn_alloc_huge(bytes);
+    if (p != nullptr) {
+      memcpy(p, b->words, bytes);
+      free(b->words);
+      b->words = static_cast<uint32_t*>(p);
+      return b->words;
+    }
   }
-#endif
   void* q = realloc(b->words, bytes > 0 ? bytes : 1);
   if (q != nullptr) b->words = static_cast<uint32_t*>(q);
   return b->words;
@@ -642,6 +638,18 @@ bool structure_valid_plain(const tarn_index* index, uint8_t* depth_of) {
 }
 
 }  // namespace
+
+void* tarn_alloc_huge(size_t bytes) {
+  void* p = nullptr;
+#if defined(MADV_HUGEPAGE)
+  const size_t rounded = (bytes + kHugeMin - 1) / kHugeMin * kHugeMin;
+  if (posix_memalign(&p, kHugeMin, rounded) != 0) return nullptr;
+  madvise(p, rounded, MADV_HUGEPAGE);
+#else
+  (void)bytes;
+#endif
+  return p;
+}
 
 tarn_err_t tarn_lookup_build(tarn_index* index) {
   if (index->prefix_count > kMaxCount) return TARN_OK;  // the LC-trie answers

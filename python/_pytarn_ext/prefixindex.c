@@ -354,11 +354,12 @@ static int prefixindex_query_prefix(PyObject *obj, tarn_prefix_t *out) {
   }
   /* Text without a length names an address, as a host route. */
   if (PyUnicode_Check(obj)) {
-    int slash = PyUnicode_FindChar(obj, '/', 0, PyUnicode_GetLength(obj), 1) >= 0;
-    if (PyErr_Occurred()) return -1;
-    if (!slash) {
+    Py_ssize_t len;
+    const char *text = binding_text_utf8(obj, &len);
+    if (text == NULL) return -1;
+    if (memchr(text, '/', (size_t)len) == NULL) {
       memset(out, 0, sizeof *out);
-      if (binding_any_to_addr(obj, &out->addr) < 0) return -1;
+      if (tarn_set_python_error(tarn_addr_parse(text, &out->addr), text) < 0) return -1;
       out->pfxlen = (uint8_t)(out->addr.family == TARN_AF_INET ? 32 : 128);
       return 0;
     }
@@ -393,14 +394,19 @@ static PyObject *prefixindex_pairs(const PrefixIndexPart *part, const tarn_prefi
   if (list == NULL) return NULL;
   for (size_t i = 0; i < n; i++) {
     PyObject *net = binding_prefix_to_pyobj(&prefixes[i]);
-    PyObject *pos = PyLong_FromSsize_t(prefixindex_table_position(part, positions[i]));
-    PyObject *pair = net != NULL && pos != NULL ? PyTuple_Pack(2, net, pos) : NULL;
-    Py_XDECREF(net);
-    Py_XDECREF(pos);
-    if (pair == NULL || PyList_SetItem(list, (Py_ssize_t)i, pair) < 0) {
+    PyObject *pos =
+        net != NULL ? PyLong_FromSsize_t(prefixindex_table_position(part, positions[i])) : NULL;
+    PyObject *pair = pos != NULL ? PyTuple_New(2) : NULL;
+    if (pair == NULL) {
+      Py_XDECREF(net);
+      Py_XDECREF(pos);
       Py_DECREF(list);
       return NULL;
     }
+    /* Fresh containers, in range: neither call can fail, each steals. */
+    PyTuple_SetItem(pair, 0, net);
+    PyTuple_SetItem(pair, 1, pos);
+    PyList_SetItem(list, (Py_ssize_t)i, pair);
   }
   return list;
 }
