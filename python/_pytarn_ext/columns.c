@@ -202,14 +202,17 @@ tarn_err_t binding_column_run(const AddressArrayObject *arr, tarn_family_t famil
   if (gathered == NULL || slots == NULL || answers == NULL) goto done;
 
   /* The bounds are checked on every item, so a miscount could never become
-   * a write past a block. */
+   * a write past a block.  Each item is written to the next free slot and
+   * kept by advancing past it only when it is of the family: a mixed log
+   * alternates families in no order a branch predictor could learn.  The
+   * write lands in the block because j < block when it is made. */
   rc = TARN_OK;
   for (size_t i = 0; i < total && rc == TARN_OK;) {
     size_t j = 0;
     for (; i < total && j < block; i++) {
-      if (arr->addrs[i].family != family) continue;
       gathered[j] = arr->addrs[i];
-      slots[j++] = i;
+      slots[j] = i;
+      j += arr->addrs[i].family == family;
     }
     if (j == 0) break;
     rc = fn(ctx, gathered, j, answers);

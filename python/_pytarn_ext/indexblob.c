@@ -151,7 +151,7 @@ static const char *indexblob_read_maps(const uint8_t *const src[2], const size_t
                                        indexblob_loaded *l, uint8_t *seen, int *nomem) {
   for (int f = 0; f < 2; f++) {
     if (map_len[f] == 0) continue;
-    size_t *map = malloc(map_len[f] * sizeof *map);
+    uint32_t *map = malloc(map_len[f] * sizeof *map);
     if (map == NULL) {
       *nomem = 1;
       return "out of memory";
@@ -160,7 +160,7 @@ static const char *indexblob_read_maps(const uint8_t *const src[2], const size_t
     for (size_t k = 0; k < map_len[f]; k++) {
       uint64_t v = binding_state_load_u64(src[f] + 8 * k);
       if (v >= l->prefix_count) return "a table position is out of range";
-      map[k] = (size_t)v;
+      map[k] = (uint32_t)v; /* prefix_count is at most PREFIXINDEX_MAX_MIXED */
       if (seen[v / 8] & (1u << (v % 8))) return "a table position appears twice";
       seen[v / 8] |= (uint8_t)(1u << (v % 8));
     }
@@ -214,6 +214,8 @@ static const char *indexblob_read(const uint8_t *blob, size_t len, indexblob_loa
     if ((map_len[f] != 0) != (family == TARN_AF_UNSPEC))
       return "the position maps do not match the family";
   }
+  if (family == TARN_AF_UNSPEC && count > PREFIXINDEX_MAX_MIXED)
+    return "a table of both families is too large";
   l->family = family;
   l->prefix_count = (size_t)count;
   /* 3. The core indexes. */

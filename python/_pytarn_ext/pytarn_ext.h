@@ -48,11 +48,16 @@ typedef struct {
  * One family's share of a PrefixIndex: the core index over that family's
  * networks (NULL when the table holds none), and, when the table mixes
  * families, the table position of each of the core index's records (the
- * core reports positions among the records it was given).
+ * core reports positions among the records it was given).  The map is
+ * 32-bit, half the cache footprint of size_t, as lookups read it once per
+ * matched address; a table of both families is therefore held to
+ * PREFIXINDEX_MAX_MIXED networks.
  */
+#define PREFIXINDEX_MAX_MIXED ((size_t)UINT32_MAX)
+
 typedef struct {
   tarn_index_t *index;
-  size_t *positions; /* NULL: core positions are table positions */
+  uint32_t *positions; /* NULL: core positions are table positions */
 } PrefixIndexPart;
 
 /*
