@@ -5,28 +5,41 @@
  * A PrefixIndex holds one core index per family it has networks of, and for
  * a table of both families the table position of every record of each core
  * index.  Its blob wraps the core's own blobs (tarn_index_serialize) with
- * those position maps.  Layout, version 1, every integer little-endian:
+ * those position maps.  Layout, version 2, every integer little-endian:
  *
  *   offset  size  field
  *        0     8  magic "PYTARNPI"
- *        8     4  version (1)
+ *        8     4  version (2; 1 is read too, below)
  *       12     4  family: 4 or 6 (one-family table), 0 (both)
  *       16     8  prefix_count: the table's length, at least 1
  *       24     8  IPv4 part: core blob length (0: no IPv4 networks)
  *       32     8  IPv4 part: position map entries (0: positions are the core's)
  *       40     8  IPv6 part: core blob length
  *       48     8  IPv6 part: position map entries
- *       56        the IPv4 core blob, the IPv4 map (u64 each), then the same
- *                 for IPv6
+ *       56        the IPv4 core blob, then the IPv6 core blob, then for a
+ *                 table of both families the family of every table
+ *                 position, one bit each (set: IPv6), least significant bit
+ *                 first, ceil(prefix_count / 8) bytes, the bits past the
+ *                 table zero, and its check (u64, indexblob_bitmap_check).
+ *
+ * A constructor splits a table by family in table order, so each map is the
+ * increasing list of its family's positions, and one bit per position says
+ * all of it: an eighth of a byte where the maps took 16 bytes, a fifth of a
+ * mixed routing table's blob.  Version 1 stored the maps themselves, as u64
+ * entries after each part's core blob; it is still read, and written for
+ * the one index a bitmap cannot describe, one loaded from a version 1 blob
+ * whose maps were not in table order.
  *
  * The shapes the constructor makes are the only ones accepted: a table of
  * family 4 (6) has an IPv4 (IPv6) core blob of prefix_count records and no
  * map; a table of family 0 has both core blobs, each with a map of as many
  * entries as its records, and together the two maps hold every position
- * below prefix_count exactly once.  A map that is a permutation needs no
- * checksum of its own: damage to any entry breaks it.  The core blobs carry
- * their own checksum and are loaded by the core's validating loader, so no
- * bytes make an object whose lookups read out of bounds.
+ * below prefix_count exactly once (in version 2, the set bits number the
+ * IPv6 records).  Damage to a version 1 map almost always breaks the
+ * permutation; a bitmap with two bits exchanged would still count right
+ * and report wrong positions, so it carries a check of its own.  The core
+ * blobs carry their own checksum and are loaded by the core's validating
+ * loader, so no bytes make an object whose lookups read out of bounds.
  *
  * The pickled state is the version byte of pickle.c followed by the blob;
  * copies of an own-type index are the index itself (it never changes), and
@@ -45,7 +58,8 @@
 
 #include "pytarn_ext.h"
 
-#define INDEXBLOB_VERSION 1
+#define INDEXBLOB_VERSION 2
+#define INDEXBLOB_MAPS_VERSION 1 /* the last version that stored the maps */
 #define INDEXBLOB_HEADER 56
 static const char indexblob_magic[8] = {'P', 'Y', 'T', 'A', 'R', 'N', 'P', 'I'};
 
@@ -59,6 +73,33 @@ static uint32_t indexblob_get_u32(const uint8_t *p) {
 
 /* ---- writing ------------------------------------------------------------- */
 
+/* The family bitmap's check: every byte through a multiply-xorshift mix,
+ * eight at a time, so that any change of the bits changes it (but for a
+ * 64-bit collision). */
+static uint64_t indexblob_bitmap_check(const uint8_t *bits, size_t n) {
+  uint64_t h = 0x7461726E6D617073ull ^ n;
+  for (size_t at = 0; at < n; at += 8) {
+    uint64_t w = 0;
+    for (size_t b = 0; b < 8 && at + b < n; b++) w |= (uint64_t)bits[at + b] << (8 * b);
+    h = (h ^ w) * 0x9E3779B97F4A7C15ull;
+    h ^= h >> 29;
+  }
+  return h;
+}
+
+/* Whether both maps list their positions in table order, as every
+ * constructor makes them, so that a family bitmap describes them. */
+static int indexblob_maps_ordered(const PrefixIndexObject *self) {
+  for (int f = 0; f < 2; f++) {
+    const PrefixIndexPart *part = &self->parts[f];
+    size_t distinct, n = 0;
+    tarn_index_count(part->index, &distinct, &n);
+    for (size_t k = 1; k < n; k++)
+      if (part->positions[k] <= part->positions[k - 1]) return 0;
+  }
+  return 1;
+}
+
 /*
  * The blob of `self` as a new bytes object, after `lead` bytes that hold
  * `lead_byte` (the state version byte for pickling) when lead is 1.  NULL
@@ -69,6 +110,9 @@ static PyObject *indexblob_write(PrefixIndexObject *self, size_t lead, uint8_t l
     PyErr_SetString(pytarn_InvalidArgumentError, "index has been destroyed");
     return NULL;
   }
+  const int mixed = self->parts[0].positions != NULL;
+  const uint32_t version =
+      mixed && !indexblob_maps_ordered(self) ? INDEXBLOB_MAPS_VERSION : INDEXBLOB_VERSION;
   size_t core_len[2] = {0, 0}, map_len[2] = {0, 0};
   size_t total = lead + INDEXBLOB_HEADER;
   for (int f = 0; f < 2; f++) {
@@ -80,9 +124,11 @@ static PyObject *indexblob_write(PrefixIndexObject *self, size_t lead, uint8_t l
       size_t distinct;
       tarn_index_count(part->index, &distinct, &map_len[f]);
     }
-    if (map_len[f] > (SIZE_MAX - total - core_len[f]) / 8) return PyErr_NoMemory();
-    total += core_len[f] + 8 * map_len[f];
+    size_t map_bytes = version == INDEXBLOB_MAPS_VERSION ? map_len[f] : 0;
+    if (map_bytes > (SIZE_MAX - total - core_len[f]) / 8) return PyErr_NoMemory();
+    total += core_len[f] + 8 * map_bytes;
   }
+  if (mixed && version == INDEXBLOB_VERSION) total += (self->prefix_count + 7) / 8 + 8;
   if (total > (size_t)PY_SSIZE_T_MAX) {
     PyErr_SetString(PyExc_OverflowError, "the index is too large for one bytes object");
     return NULL;
@@ -92,7 +138,7 @@ static PyObject *indexblob_write(PrefixIndexObject *self, size_t lead, uint8_t l
   uint8_t *p = (uint8_t *)PyBytes_AsString(out);
   if (lead == 1) *p++ = lead_byte;
   memcpy(p, indexblob_magic, sizeof indexblob_magic);
-  indexblob_put_u32(p + 8, INDEXBLOB_VERSION);
+  indexblob_put_u32(p + 8, version);
   indexblob_put_u32(p + 12, self->family);
   binding_state_store_u64(p + 16, self->prefix_count);
   for (int f = 0; f < 2; f++) {
@@ -110,7 +156,17 @@ static PyObject *indexblob_write(PrefixIndexObject *self, size_t lead, uint8_t l
       return NULL;
     }
     p += core_len[f];
-    for (size_t k = 0; k < map_len[f]; k++, p += 8) binding_state_store_u64(p, part->positions[k]);
+    if (version == INDEXBLOB_MAPS_VERSION)
+      for (size_t k = 0; k < map_len[f]; k++, p += 8)
+        binding_state_store_u64(p, part->positions[k]);
+  }
+  if (mixed && version == INDEXBLOB_VERSION) {
+    /* The IPv6 positions' bits; every other bit, the padding included, 0. */
+    memset(p, 0, (self->prefix_count + 7) / 8);
+    const size_t bytes = (self->prefix_count + 7) / 8;
+    const uint32_t *v6 = self->parts[1].positions;
+    for (size_t k = 0; k < map_len[1]; k++) p[v6[k] / 8] |= (uint8_t)(1u << (v6[k] % 8));
+    binding_state_store_u64(p + bytes, indexblob_bitmap_check(p, bytes));
   }
   return out;
 }
@@ -168,6 +224,55 @@ static const char *indexblob_read_maps(const uint8_t *const src[2], const size_t
   return NULL;
 }
 
+/* The maps from a checked private copy of the bitmap. */
+static const char *indexblob_bitmap_maps(const uint8_t *bits, const size_t map_len[2],
+                                         indexblob_loaded *l, int *nomem) {
+  uint32_t *map[2];
+  for (int f = 0; f < 2; f++) {
+    map[f] = malloc((map_len[f] ? map_len[f] : 1) * sizeof *map[f]);
+    l->parts[f].positions = map[f];
+    if (map[f] == NULL) {
+      *nomem = 1;
+      return "out of memory";
+    }
+  }
+  const size_t count = l->prefix_count;
+  size_t k[2] = {0, 0};
+  for (size_t at = 0; at < count; at += 8) {
+    const unsigned byte = bits[at / 8];
+    const size_t here = count - at < 8 ? count - at : 8;
+    if (byte >> here != 0) return "the family bitmap has bits past the table";
+    for (size_t b = 0; b < here; b++) {
+      const int f = (byte >> b) & 1;
+      /* Bounded before the write: a bitmap with too many bits of a family
+       * is refused at the first one too many. */
+      if (k[f] == map_len[f]) return "the family bitmap does not match the parts";
+      map[f][k[f]++] = (uint32_t)(at + b); /* count is at most PREFIXINDEX_MAX_MIXED */
+    }
+  }
+  return NULL; /* k[0] + k[1] == count == map_len[0] + map_len[1]: both full */
+}
+
+/* Version 2: the maps from the family bitmap at `src` (ceil(prefix_count
+ * / 8) bytes and its check), copied first so that each byte is read once;
+ * the check must hold, its set bits number map_len[1] and its padding bits
+ * be zero.  NULL, or the reason for refusing. */
+static const char *indexblob_read_bitmap(const uint8_t *src, const size_t map_len[2],
+                                         indexblob_loaded *l, int *nomem) {
+  const size_t count = l->prefix_count, bytes = count / 8 + (count % 8 != 0);
+  uint8_t *bits = malloc(bytes);
+  if (bits == NULL) {
+    *nomem = 1;
+    return "out of memory";
+  }
+  memcpy(bits, src, bytes);
+  const char *why = indexblob_bitmap_check(bits, bytes) == binding_state_load_u64(src + bytes)
+                        ? indexblob_bitmap_maps(bits, map_len, l, nomem)
+                        : "the family bitmap's check does not match";
+  free(bits);
+  return why;
+}
+
 /*
  * Loads blob[0..len) into *l (zeroed by the caller), touching no Python
  * object, so that it may run without the lock:
@@ -176,7 +281,7 @@ static const char *indexblob_read_maps(const uint8_t *const src[2], const size_t
  *   2. the parts the family calls for, and no others;
  *   3. each core blob through tarn_index_load, of the part's family;
  *   4. the record counts against the table length and the maps, then the
- *      maps themselves.
+ *      maps themselves (version 1) or the family bitmap (version 2).
  * Returns NULL on success, or the reason for refusing (InvalidArgumentError)
  * with *nomem set when the reason is memory.  On failure *l holds whatever
  * was loaded, for indexblob_loaded_free.
@@ -187,8 +292,10 @@ static const char *indexblob_read(const uint8_t *blob, size_t len, indexblob_loa
   if (len < INDEXBLOB_HEADER) return "the data is shorter than the header";
   if (memcmp(blob, indexblob_magic, sizeof indexblob_magic) != 0)
     return "the data is not a PrefixIndex blob (wrong magic)";
-  if (indexblob_get_u32(blob + 8) != INDEXBLOB_VERSION)
+  const uint32_t version = indexblob_get_u32(blob + 8);
+  if (version != INDEXBLOB_VERSION && version != INDEXBLOB_MAPS_VERSION)
     return "the blob's version is not one this release reads";
+  const int with_maps = version == INDEXBLOB_MAPS_VERSION;
   const uint32_t family = indexblob_get_u32(blob + 12);
   const uint64_t count = binding_state_load_u64(blob + 16);
   if (family != TARN_AF_UNSPEC && family != TARN_AF_INET && family != TARN_AF_INET6)
@@ -202,10 +309,17 @@ static const char *indexblob_read(const uint8_t *blob, size_t len, indexblob_loa
     /* Subtracted one by one, so no sum can wrap. */
     if (core_len[f] > rest) return "a part is longer than the data";
     rest -= (size_t)core_len[f];
-    if (map_len[f] > rest / 8) return "a position map is longer than the data";
-    rest -= (size_t)map_len[f] * 8;
+    if (with_maps) {
+      if (map_len[f] > rest / 8) return "a position map is longer than the data";
+      rest -= (size_t)map_len[f] * 8;
+    }
   }
-  if (rest != 0) return "the data is longer than its parts";
+  /* Version 2: the family bitmap of a mixed table takes what is left. */
+  const size_t bitmap_bytes = (size_t)(count / 8 + (count % 8 != 0));
+  const size_t bitmap_len = !with_maps && family == TARN_AF_UNSPEC ? bitmap_bytes + 8 : 0;
+  if (rest != bitmap_len)
+    return rest < bitmap_len ? "the family bitmap is shorter than the table"
+                             : "the data is longer than its parts";
   /* 2. The shapes the constructor makes. */
   for (int f = 0; f < 2; f++) {
     const tarn_family_t own = f == 0 ? TARN_AF_INET : TARN_AF_INET6;
@@ -238,7 +352,7 @@ static const char *indexblob_read(const uint8_t *blob, size_t len, indexblob_loa
     }
     p += core_len[f];
     map_at[f] = p;
-    p += map_len[f] * 8;
+    if (with_maps) p += map_len[f] * 8;
   }
   /* 4. Counts, then the maps. */
   if (family != TARN_AF_UNSPEC)
@@ -247,12 +361,13 @@ static const char *indexblob_read(const uint8_t *blob, size_t len, indexblob_loa
   if (records[0] != map_len[0] || records[1] != map_len[1])
     return "a position map's length is not its index's";
   if (map_len[0] + map_len[1] != count) return "the position maps do not cover the table";
+  const size_t lens[2] = {(size_t)map_len[0], (size_t)map_len[1]};
+  if (!with_maps) return indexblob_read_bitmap(p, lens, l, nomem);
   uint8_t *seen = calloc((size_t)count / 8 + 1, 1);
   if (seen == NULL) {
     *nomem = 1;
     return "out of memory";
   }
-  const size_t lens[2] = {(size_t)map_len[0], (size_t)map_len[1]};
   const char *why = indexblob_read_maps(map_at, lens, l, seen, nomem);
   free(seen);
   return why;

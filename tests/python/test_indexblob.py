@@ -64,10 +64,51 @@ def test_xxh64_reference_vectors():
 
 
 def core_parts(blob):
-    """(offset, length) of each core blob inside an outer blob."""
-    _, _, _, _, len4, map4, len6, _ = OUTER.unpack_from(blob)
+    """(offset, length) of each core blob inside an outer blob: version 1
+    puts a map of u64 positions after each, version 2 one family bitmap after
+    both."""
+    _, version, _, _, len4, map4, len6, _ = OUTER.unpack_from(blob)
     first = OUTER.size
-    return [(first, len4), (first + len4 + 8 * map4, len6)]
+    return [(first, len4), (first + len4 + (8 * map4 if version == 1 else 0), len6)]
+
+
+def bitmap_check(bits):
+    """The family bitmap's check, written out (indexblob.c)."""
+    m = (1 << 64) - 1
+    h = 0x7461726E6D617073 ^ len(bits)
+    for at in range(0, len(bits), 8):
+        h = ((h ^ int.from_bytes(bits[at:at + 8], "little")) * 0x9E3779B97F4A7C15) & m
+        h ^= h >> 29
+    return h
+
+
+def family_bitmap(blob):
+    """(offset, bytes) of a version 2 mixed blob's family bitmap."""
+    count = OUTER.unpack_from(blob)[3]
+    at = len(blob) - 8 - (count + 7) // 8
+    return at, blob[at:len(blob) - 8]
+
+
+def with_bitmap(blob, bits, check=None):
+    """The version 2 blob with its bitmap replaced and its check recomputed
+    (or set to `check`)."""
+    at, _ = family_bitmap(blob)
+    return blob[:at] + bits + struct.pack("<Q", bitmap_check(bits) if check is None else check)
+
+
+def as_version1(blob, reorder=lambda positions: positions):
+    """A version 2 mixed blob rewritten as version 1: each core blob followed
+    by its map of u64 table positions (`reorder` may permute each map)."""
+    _, _, family, count, len4, map4, len6, map6 = OUTER.unpack_from(blob)
+    _, bits = family_bitmap(blob)
+    is6 = [(bits[t // 8] >> (t % 8)) & 1 for t in range(count)]
+    maps = [[t for t in range(count) if is6[t] == f] for f in (0, 1)]
+    head = with_header(blob, version=1)[:OUTER.size]
+    (at4, _), (at6, _) = core_parts(blob)
+    body = b""
+    for (at, length), positions in zip(((at4, len4), (at6, len6)), maps):
+        body += blob[at:at + length] + b"".join(struct.pack("<Q", p) for p in reorder(positions))
+    return head + body
 
 
 def fix_core_checksums(blob):
@@ -240,11 +281,12 @@ def with_header(blob, **fields):
 
 
 def swap_parts(blob):
-    """The IPv6 part in the IPv4 part's place and the other way round."""
+    """The IPv6 core blob in the IPv4 one's place and the other way round
+    (the bitmap stays last)."""
     _, _, _, _, len4, map4, len6, map6 = OUTER.unpack_from(blob)
-    split = OUTER.size + len4 + 8 * map4
+    split, end = OUTER.size + len4, OUTER.size + len4 + len6
     head = with_header(blob, len4=len6, map4=map6, len6=len4, map6=map4)[:OUTER.size]
-    return head + blob[split:] + blob[OUTER.size:split]
+    return head + blob[split:end] + blob[OUTER.size:split] + blob[end:]
 
 
 def core_edit(part, section, fmt, value):
@@ -259,14 +301,30 @@ def core_edit(part, section, fmt, value):
 
 MIXED = pytarn.PrefixIndex(random_table(random.Random(7), (4, 6), 6000))
 MIXED_BLOB = MIXED.to_bytes()
-MAP4_AT = core_parts(MIXED_BLOB)[0][0] + core_parts(MIXED_BLOB)[0][1]
+MIXED_V1 = as_version1(MIXED_BLOB)
+MAP4_AT = core_parts(MIXED_V1)[0][0] + core_parts(MIXED_V1)[0][1]
+BITS_AT, BITS = family_bitmap(MIXED_BLOB)
+
+
+def flip_bit(bits, t):
+    return bits[:t // 8] + bytes([bits[t // 8] ^ (1 << (t % 8))]) + bits[t // 8 + 1:]
+
+
+def on_v1(damage):
+    """A damage of the version 1 layout: applied to MIXED_V1 whatever it is given."""
+    return lambda _: damage(MIXED_V1)
+
+
+# A table length that leaves padding bits in the bitmap's last byte.
+assert len(MIXED) % 8 != 0
 HOSTILE = {
     "empty": lambda b: b"",
     "header cut": lambda b: b[:OUTER.size - 1],
     "one byte short": lambda b: b[:-1],
     "one byte more": lambda b: b + b"\0",
     "wrong magic": lambda b: with_header(b, magic=b"PYTARNPX"),
-    "version 2": lambda b: with_header(b, version=2),
+    "version 3": lambda b: with_header(b, version=3),
+    "version 1 header on a version 2 body": lambda b: with_header(b, version=1),
     "family 5": lambda b: with_header(b, family=5),
     "family 4 with both parts": lambda b: with_header(b, family=4),
     "table length 0": lambda b: with_header(b, count=0),
@@ -276,9 +334,18 @@ HOSTILE = {
     "map counts exchanged": lambda b: with_header(b, map4=OUTER.unpack_from(b)[7],
                                                   map6=OUTER.unpack_from(b)[5]),
     "parts exchanged": swap_parts,
-    "position out of range": lambda b: edit(b, MAP4_AT, "<Q", len(MIXED)),
-    "position 2^64 - 1": lambda b: edit(b, MAP4_AT, "<Q", (1 << 64) - 1),
-    "position twice": lambda b: edit(b, MAP4_AT, "<Q", struct.unpack_from("<Q", b, MAP4_AT + 8)[0]),
+    "v1: position out of range": on_v1(lambda b: edit(b, MAP4_AT, "<Q", len(MIXED))),
+    "v1: position 2^64 - 1": on_v1(lambda b: edit(b, MAP4_AT, "<Q", (1 << 64) - 1)),
+    "v1: position twice": on_v1(
+        lambda b: edit(b, MAP4_AT, "<Q", struct.unpack_from("<Q", b, MAP4_AT + 8)[0])),
+    "bitmap: a bit flipped": lambda b: b[:BITS_AT] + flip_bit(BITS, 5) + b[-8:],
+    "bitmap: two bits exchanged": lambda b: b[:BITS_AT] + flip_bit(
+        flip_bit(BITS, next(t for t in range(len(MIXED)) if not BITS[t // 8] >> t % 8 & 1)),
+        next(t for t in range(len(MIXED)) if BITS[t // 8] >> t % 8 & 1)) + b[-8:],
+    "bitmap: check damaged": lambda b: b[:-1] + bytes([b[-1] ^ 1]),
+    "bitmap: a bit flipped, check fixed": lambda b: with_bitmap(b, flip_bit(BITS, 5)),
+    "bitmap: padding bit set, check fixed": lambda b: with_bitmap(
+        b, flip_bit(BITS, 8 * len(BITS) - 1)),
     **{f"IPv{4 + 2 * part} core section {s} flipped": flip_in_core_section(part, s)
        for part in (0, 1) for s in range(1, CORE_SECTIONS)},  # section 0 (nodes) is empty
     "IPv4 core blob claiming a node": lambda b: edit(b, core_parts(b)[0][0] + 40, "<Q", 1),
@@ -295,6 +362,32 @@ def test_hostile_bytes_refused(damage):
         pytarn.PrefixIndex.from_bytes(bad)
     with pytest.raises(Invalid, match="cannot restore PrefixIndex"):
         pytarn._restore(pytarn.PrefixIndex, b"\x01" + bad)
+
+
+def test_version1_blobs_still_load():
+    """A blob of the layout before the family bitmap answers alike, and is
+    written anew as version 2; one whose maps are out of table order (which
+    only such a blob can make) keeps version 1, as no bitmap describes it."""
+    rng = random.Random(11)
+    nets = random_table(rng, (4, 6), 300)
+    index = pytarn.PrefixIndex(nets)
+    addrs = probes(rng, nets)
+    old = pytarn.PrefixIndex.from_bytes(as_version1(index.to_bytes()))
+    assert answers(old, nets, addrs) == answers(index, nets, addrs)
+    assert old.to_bytes() == index.to_bytes()
+    assert OUTER.unpack_from(index.to_bytes())[1] == 2
+
+    shuffled = as_version1(index.to_bytes(), reorder=lambda p: p[::-1])
+    odd = pytarn.PrefixIndex.from_bytes(shuffled)
+    assert odd.to_bytes() == shuffled
+    assert pickle.loads(pickle.dumps(odd)).to_bytes() == shuffled
+    # Reversed maps: a family's k-th table position reports as its k-th from the end.
+    translate = {-1: -1}
+    for version in (4, 6):
+        spots = [t for t, n in enumerate(nets) if n.version == version]
+        translate.update(zip(spots, reversed(spots)))
+    for batch in addrs.values():
+        assert odd.lookup(batch) == [translate[p] for p in index.lookup(batch)]
 
 
 @pytest.mark.parametrize("state", [b"", b"\x02" + MIXED_BLOB, "text", None],
