@@ -1,8 +1,10 @@
 // tarn_internal.h - what the core shares between its own sources.
 //
-// Not part of the public interface.  Everything here has internal linkage
-// (static inline) except radix_sort_prefixes, which the shared object exports
-// for callers that sort records they have already validated.
+// Not part of the public interface.  The inline helpers have internal
+// linkage (static inline); the functions declared here are shared between
+// the core's sources, with hidden visibility like everything the core does
+// not mark TARN_EXPORT, except radix_sort_prefixes, which the shared object
+// exports for callers that sort records they have already validated.
 #ifndef TARN_INTERNAL_H
 #define TARN_INTERNAL_H
 
