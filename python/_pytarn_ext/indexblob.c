@@ -162,8 +162,8 @@ static PyObject *indexblob_write(PrefixIndexObject *self, size_t lead, uint8_t l
   }
   if (mixed && version == INDEXBLOB_VERSION) {
     /* The IPv6 positions' bits; every other bit, the padding included, 0. */
-    memset(p, 0, (self->prefix_count + 7) / 8);
     const size_t bytes = (self->prefix_count + 7) / 8;
+    memset(p, 0, bytes);
     const uint32_t *v6 = self->parts[1].positions;
     for (size_t k = 0; k < map_len[1]; k++) p[v6[k] / 8] |= (uint8_t)(1u << (v6[k] % 8));
     binding_state_store_u64(p + bytes, indexblob_bitmap_check(p, bytes));
