@@ -176,7 +176,7 @@ def dask_rows(rows: list[str], n_rows: int, quick: bool) -> None:
                 n_workers=workers,
                 threads_per_worker=1,
                 processes=True,
-                dashboard_address=None,
+                dashboard_address=":0",  # a free port, as the example takes
                 memory_limit="8GiB",
             ) as cluster,
             Client(cluster) as client,

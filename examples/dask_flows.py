@@ -163,8 +163,11 @@ def run_cluster(data: Path, routes: Routes, workers: int) -> pd.DataFrame:
     worker once, as pickled bytes of its built tables (no rebuild there)."""
     from distributed import Client, LocalCluster
 
+    # The scheduler's web server on a free port: with no address it tries
+    # 8787 and only warns, then takes another, when a second cluster (another
+    # test run, a notebook) holds it.
     with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                      dashboard_address=None) as cluster, Client(cluster) as client:
+                      dashboard_address=":0") as cluster, Client(cluster) as client:
         if __name__ != "__main__":  # imported: the workers need this module too
             client.upload_file(__file__)
         index, codes = scatter_routes(client, routes)
