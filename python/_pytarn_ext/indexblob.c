@@ -73,6 +73,12 @@ static uint32_t indexblob_get_u32(const uint8_t *p) {
 
 /* ---- writing ------------------------------------------------------------- */
 
+/* The family bitmap's length for a table of `count` networks: a bit each.
+ * Written without count + 7, which a hostile header could make wrap. */
+static size_t indexblob_bitmap_bytes(uint64_t count) {
+  return (size_t)(count / 8 + (count % 8 != 0));
+}
+
 /* The family bitmap's check: every byte through a multiply-xorshift mix,
  * eight at a time, so that any change of the bits changes it (but for a
  * 64-bit collision). */
@@ -128,7 +134,8 @@ static PyObject *indexblob_write(PrefixIndexObject *self, size_t lead, uint8_t l
     if (map_bytes > (SIZE_MAX - total - core_len[f]) / 8) return PyErr_NoMemory();
     total += core_len[f] + 8 * map_bytes;
   }
-  if (mixed && version == INDEXBLOB_VERSION) total += (self->prefix_count + 7) / 8 + 8;
+  if (mixed && version == INDEXBLOB_VERSION)
+    total += indexblob_bitmap_bytes(self->prefix_count) + 8;
   if (total > (size_t)PY_SSIZE_T_MAX) {
     PyErr_SetString(PyExc_OverflowError, "the index is too large for one bytes object");
     return NULL;
@@ -162,7 +169,7 @@ static PyObject *indexblob_write(PrefixIndexObject *self, size_t lead, uint8_t l
   }
   if (mixed && version == INDEXBLOB_VERSION) {
     /* The IPv6 positions' bits; every other bit, the padding included, 0. */
-    const size_t bytes = (self->prefix_count + 7) / 8;
+    const size_t bytes = indexblob_bitmap_bytes(self->prefix_count);
     memset(p, 0, bytes);
     const uint32_t *v6 = self->parts[1].positions;
     for (size_t k = 0; k < map_len[1]; k++) p[v6[k] / 8] |= (uint8_t)(1u << (v6[k] % 8));
@@ -259,7 +266,7 @@ static const char *indexblob_bitmap_maps(const uint8_t *bits, const size_t map_l
  * be zero.  NULL, or the reason for refusing. */
 static const char *indexblob_read_bitmap(const uint8_t *src, const size_t map_len[2],
                                          indexblob_loaded *l, int *nomem) {
-  const size_t count = l->prefix_count, bytes = count / 8 + (count % 8 != 0);
+  const size_t bytes = indexblob_bitmap_bytes(l->prefix_count);
   uint8_t *bits = malloc(bytes);
   if (bits == NULL) {
     *nomem = 1;
@@ -315,7 +322,7 @@ static const char *indexblob_read(const uint8_t *blob, size_t len, indexblob_loa
     }
   }
   /* Version 2: the family bitmap of a mixed table takes what is left. */
-  const size_t bitmap_bytes = (size_t)(count / 8 + (count % 8 != 0));
+  const size_t bitmap_bytes = indexblob_bitmap_bytes(count);
   const size_t bitmap_len = !with_maps && family == TARN_AF_UNSPEC ? bitmap_bytes + 8 : 0;
   if (rest != bitmap_len)
     return rest < bitmap_len ? "the family bitmap is shorter than the table"
