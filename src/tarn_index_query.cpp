@@ -22,7 +22,7 @@
 // deeper a node the longer its prefix: the matches, deepest first, are the
 // covering prefixes longest first.  One walk of at most bits + 1 nodes
 // instead of a binary search per length.  An index with a lookup structure
-// answers from it and two link arrays instead (see covering_links), in
+// answers from it and an array of links instead (see covering_links), in
 // fewer cache misses; the walk stays for an index without one.
 #include <stddef.h>
 #include <stdint.h>
@@ -121,88 +121,65 @@ size_t covering_walk(const tarn_index_t *index, const tarn_lctrie_node_t *nodes,
 // Covering queries from the lookup structure.  The walk above touches a
 // trie node per level, each a cache miss in a large table.  The lookup
 // structure finds the longest prefix containing an address in a few misses,
-// and every other covering prefix is an ancestor of that one, so one array
-// of links, indexed by the input position that lookups report for a run,
-// answers the rest with one miss per prefix:
-//   link[pos]  the run's prefix (network and length) and `parent`, the
-//              position reported for the longest prefix strictly containing
-//              it, or kLinkNone.  Positions that no run reports are unused.
-// covering(q) is then: pos = the longest match of q's address; up the
-// parents while longer than q; then every parent to the root.  The links
-// are built by the first covering query and published with a compare-and-
-// swap, so concurrent queries either build their own copy and free it or
-// use the one that won.
-// An IPv4 link packs the parent and the length into one word, so that a
-// link is 8 bytes, aligned, and never straddles a cache line; parents then
-// take 26 bits, and an index of more records answers from the walk.
-constexpr uint32_t kLinkNone = 0xFFFFFFFFu;
-constexpr uint32_t kLink4None = (uint32_t{1} << 26) - 1;
+// and every other covering prefix is an ancestor of that one, so an array of
+// links, indexed by the input position that lookups report for a run,
+// answers the rest.  A link is one 64-bit word of two steps up the chain of
+// ancestors, each step a length and the position of the next prefix up:
+//   low half   the run's own length, and its parent's position: the position
+//              reported for the longest prefix strictly containing it;
+//   high half  the parent's length and the grandparent's position, a copy
+//              of the parent link's low half.
+// A missing parent or grandparent is the position kStepNone; positions that
+// no run reports are unused.  One link read therefore yields two prefixes
+// of the chain, and a chain of k prefixes costs ceil(k / 2) reads, each
+// likely a cache miss, where a link per prefix would cost k.
+// No network is stored: every prefix that covers q is q's address masked to
+// the prefix's length, so the length is all a step needs.  A step gives the
+// length its family's width in bits (6 for IPv4, 8 for IPv6) and the
+// position the rest of 32 bits, so an index of kStepNone records or more
+// (2^26 - 1 for IPv4, 2^24 - 1 for IPv6) answers from the trie walk.
+// covering(q) is then: pos = the longest match of q's address; up the chain
+// while longer than q; then every prefix to the root, all the lengths
+// strictly decreasing.  The links are built by the first covering query and
+// published with a compare-and-swap, so concurrent queries either build
+// their own copy and free it or use the one that won.
+// Example (IPv4): 10.0.0.0/8 at input position 0, 10.1.0.0/16 at 1 and
+// 10.1.2.0/24 at 2.  link[0] = {8, none | 0, none}; link[1] = {16, 0 | 8,
+// none}; link[2] = {24, 1 | 16, 0}.  covering(10.1.2.3) reads link[2]: 24 at
+// position 2, 16 at position 1, then link[0]: 8 at position 0, no parent.
+struct step_format {
+  unsigned len_bits;  // the length's field, low in a step
 
-struct link4 {
-  uint32_t net;         // host order
-  uint32_t parent_len;  // parent << 6 | length; parent kLink4None for none
+  uint32_t none() const { return (uint32_t{1} << (32 - len_bits)) - 1; }
+  uint32_t pack(unsigned len, uint32_t next) const { return next << len_bits | len; }
+  unsigned len(uint32_t step) const { return step & ((1u << len_bits) - 1); }
+  uint32_t next(uint32_t step) const { return step >> len_bits; }
 };
 
-struct link6 {
-  uint32_t parent;
-  uint8_t len;
-  uint8_t net[16];  // network order
-};
-
-inline uint32_t link_parent(const link4 &l) {
-  const uint32_t parent = l.parent_len >> 6;
-  return parent == kLink4None ? kLinkNone : parent;
-}
-inline unsigned link_len(const link4 &l) { return l.parent_len & 63u; }
-inline uint32_t link_parent(const link6 &l) { return l.parent; }
-inline unsigned link_len(const link6 &l) { return l.len; }
-
-// Whether an index of `count` records can have links of this kind.
-inline bool links_fit(const link4 *, size_t count) { return count < kLink4None; }
-inline bool links_fit(const link6 *, size_t) { return true; }
-
-inline void link_set(link4 *l, const tarn_prefix_t *p, uint32_t parent) {
-  const uint32_t field = parent == kLinkNone ? kLink4None : parent;
-  *l = {key128_load_be32(p->addr.addr.v4), field << 6 | p->pfxlen};
+inline step_format step_format_of(tarn_family_t family) {
+  return {family == TARN_AF_INET ? 6u : 8u};
 }
 
-inline void link_set(link6 *l, const tarn_prefix_t *p, uint32_t parent) {
-  l->parent = parent;
-  l->len = p->pfxlen;
-  memcpy(l->net, p->addr.addr.v6, 16);
-}
-
-inline void link_prefix(const link4 &l, tarn_prefix_t *out) {
-  memset(out, 0, sizeof *out);
-  out->addr.family = TARN_AF_INET;
-  for (int b = 0; b < 4; b++) out->addr.addr.v4[b] = static_cast<uint8_t>(l.net >> (24 - 8 * b));
-  out->pfxlen = static_cast<uint8_t>(link_len(l));
-}
-
-inline void link_prefix(const link6 &l, tarn_prefix_t *out) {
-  memset(out, 0, sizeof *out);
-  out->addr.family = TARN_AF_INET6;
-  memcpy(out->addr.addr.v6, l.net, 16);
-  out->pfxlen = l.len;
-}
-
-// The links of `index` (of the family Link serves), or null when they
-// cannot be allocated or do not fit (the walk then answers).
-template <typename Link>
-const Link *covering_links(const tarn_index_t *index) {
+// The links of `index`, or null when they cannot be allocated or its
+// positions do not fit a step (the walk then answers).
+const uint64_t *covering_links(const tarn_index_t *index) {
   void *held = __atomic_load_n(&index->covering_links, __ATOMIC_ACQUIRE);
-  if (held != nullptr) return static_cast<const Link *>(held);
+  if (held != nullptr) return static_cast<const uint64_t *>(held);
+  const step_format fmt = step_format_of(index->family);
   const size_t n = index->prefix_count;
-  if (!links_fit(static_cast<const Link *>(nullptr), n)) return nullptr;
-  const size_t bytes = n * sizeof(Link);
+  if (n > fmt.none()) return nullptr;  // positions run below n
+  const size_t bytes = n * sizeof(uint64_t);
   void *held_new = bytes >= kHugeMin ? tarn_alloc_huge(bytes) : nullptr;
-  Link *links = static_cast<Link *>(held_new != nullptr ? held_new : malloc(bytes));
+  uint64_t *links = static_cast<uint64_t *>(held_new != nullptr ? held_new : malloc(bytes));
   if (links == nullptr) return nullptr;
   const unsigned bits = tarn_addr_bits(index->family);
   const size_t addr_len = tarn_addr_len(index->family);
+  const uint64_t top = uint64_t{fmt.pack(0, fmt.none())} << 32;  // no grandparent
   // Run starts in network order, with a stack of the positions of those
   // containing the current network: nested or disjoint, so each containing
-  // one is an ancestor, the top the nearest; at most bits + 1 deep.
+  // one is an ancestor, the top the nearest; at most bits + 1 deep.  A
+  // parent comes before its children, so its link is written when theirs
+  // copy its low half.
   uint32_t stack[129];
   key128 stack_last[129];
   size_t depth = 0;
@@ -212,7 +189,9 @@ const Link *covering_links(const tarn_index_t *index) {
     const key128 net = key128_load(&p->addr);
     while (depth > 0 && key128_lt(stack_last[depth - 1], net)) depth--;
     const uint32_t pos = index->orig_indices[k];
-    link_set(&links[pos], p, depth > 0 ? stack[depth - 1] : kLinkNone);
+    const uint32_t parent = depth > 0 ? stack[depth - 1] : fmt.none();
+    const uint64_t up = parent == fmt.none() ? top : links[parent] << 32;
+    links[pos] = up | fmt.pack(p->pfxlen, parent);
     if (depth < 129) {
       stack[depth] = pos;
       stack_last[depth++] = key128_last(net, bits, p->pfxlen);
@@ -224,26 +203,46 @@ const Link *covering_links(const tarn_index_t *index) {
                                   false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
     return links;
   free(links);
-  return static_cast<const Link *>(expected);
+  return static_cast<const uint64_t *>(expected);
 }
 
 // The covering prefixes of q from the links, counted first so that nothing
 // is written when `capacity` is short; false when the links cannot be had.
-template <typename Link>
 bool covering_linked(const tarn_index_t *index, const tarn_prefix_t *q, tarn_prefix_t *prefixes,
                      ssize_t *positions, size_t capacity, size_t *out_count) {
-  const Link *links = covering_links<Link>(index);
+  const uint64_t *links = covering_links(index);
   if (links == nullptr) return false;
+  const step_format fmt = step_format_of(index->family);
   uint32_t found[129];
+  uint8_t lens[129];
   size_t n = 0;
+  auto take = [&](uint32_t pos, unsigned len) {
+    if (len <= q->pfxlen && n < 129) {
+      found[n] = pos;
+      lens[n++] = static_cast<uint8_t>(len);
+    }
+  };
   const ssize_t first = tarn_lookup_one(index, &q->addr);
-  uint32_t pos = first < 0 ? kLinkNone : static_cast<uint32_t>(first);
-  while (pos != kLinkNone && link_len(links[pos]) > q->pfxlen) pos = link_parent(links[pos]);
-  for (; pos != kLinkNone && n < 129; pos = link_parent(links[pos])) found[n++] = pos;
+  uint32_t pos = first < 0 ? fmt.none() : static_cast<uint32_t>(first);
+  while (pos != fmt.none()) {
+    const uint64_t link = links[pos];
+    const uint32_t own = static_cast<uint32_t>(link), up = static_cast<uint32_t>(link >> 32);
+    take(pos, fmt.len(own));
+    const uint32_t parent = fmt.next(own);
+    if (parent == fmt.none()) break;
+    take(parent, fmt.len(up));
+    pos = fmt.next(up);
+  }
   *out_count = n;
   if (n > capacity) return true;
+  const unsigned bits = tarn_addr_bits(index->family);
+  const key128 key = key128_load(&q->addr);
   for (size_t i = 0; i < n; i++) {
-    if (prefixes != nullptr) link_prefix(links[found[i]], &prefixes[i]);
+    if (prefixes != nullptr) {
+      memset(&prefixes[i], 0, sizeof prefixes[i]);
+      key128_store(key128_network(key, bits, lens[i]), index->family, &prefixes[i].addr);
+      prefixes[i].pfxlen = lens[i];
+    }
     positions[i] = static_cast<ssize_t>(found[i]);
   }
   return true;
@@ -298,9 +297,7 @@ tarn_err_t tarn_index_covering(const tarn_index_t *index, const tarn_prefix_t *q
   // Counted first, so that nothing is written when the capacity is short.
   size_t found[129];  // sorted positions, longest first; at most bits + 1
   if (index->lookup.direct != nullptr) {
-    const bool v4 = index->family == TARN_AF_INET;
-    if (v4 ? covering_linked<link4>(index, query, prefixes, positions, capacity, out_count)
-           : covering_linked<link6>(index, query, prefixes, positions, capacity, out_count))
+    if (covering_linked(index, query, prefixes, positions, capacity, out_count))
       return *out_count > capacity ? TARN_ERR_INVAL : TARN_OK;
   }
   uint32_t node_count;
