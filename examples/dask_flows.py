@@ -42,8 +42,11 @@ UNROUTED = "(unrouted)"
 
 
 class Routes:
-    """A labelled route table: the index, and per table position the code of
-    its label among `categories` (the last category stands for no match)."""
+    """A labelled route table: the index; `codes`, per table position the code
+    of its label among `categories`, and one more entry, last, for no match,
+    so that indexing `codes` with lookup positions labels the misses (-1)
+    too; and `dtype`, the categorical dtype of the labels (the last category
+    stands for no match)."""
 
     def __init__(self, path: Path) -> None:
         nets: list[Any] = []
@@ -59,16 +62,16 @@ class Routes:
         self.networks = nets
         self.categories = sorted(set(labels)) + [UNROUTED]
         code = {c: i for i, c in enumerate(self.categories)}
-        self.codes = np.array([code[label] for label in labels], dtype=np.int32)
+        self.codes = np.array([code[label] for label in labels] + [code[UNROUTED]],
+                              dtype=np.int32)
+        self.dtype = pd.CategoricalDtype(self.categories)
 
 
 def label(df: pd.DataFrame, index: pytarn.PrefixIndex, codes: np.ndarray,
-          categories: list[str]) -> pd.DataFrame:
+          dtype: pd.CategoricalDtype) -> pd.DataFrame:
     """One partition: its rows with a categorical `label` column."""
     positions = np.asarray(index.lookup_array(df["src"]))
-    found = codes[np.maximum(positions, 0)]
-    cat = np.where(positions >= 0, found, len(categories) - 1)
-    return df.assign(label=pd.Categorical.from_codes(cat, categories=categories))
+    return df.assign(label=pd.Categorical.from_codes(codes[positions], dtype=dtype))
 
 
 def per_label(labelled: Any) -> Any:
@@ -135,27 +138,33 @@ def write_dataset(path: Path, routes: Routes, rows: int, files: int = 8, seed: i
 def run_single(data: Path, routes: Routes) -> pd.DataFrame:
     """The reference: every file in this process, with pandas."""
     df = pd.read_parquet(data, dtype_backend="pyarrow")
-    return per_label(label(df, routes.index, routes.codes, routes.categories))
+    return per_label(label(df, routes.index, routes.codes, routes.dtype))
 
 
-def labelled_frame(data: Path, routes: Routes, index: Any, codes: Any = None) -> Any:
-    """The Dask frame of labelled rows; `index` and `codes` are the PrefixIndex
-    and the label codes themselves or futures of them already on the workers
-    (codes default to the routes' own)."""
+def labelled_frame(data: Path, routes: Routes, index: Any, codes: Any = None,
+                   dtype: Any = None) -> Any:
+    """The Dask frame of labelled rows; `index`, `codes` and `dtype` are the
+    PrefixIndex, the label codes and the labels' dtype themselves or futures
+    of them already on the workers (codes and dtype default to the routes'
+    own)."""
     import dask.dataframe as dd
 
     ddf = dd.read_parquet(str(data), dtype_backend="pyarrow")
-    meta = ddf._meta.assign(label=pd.Categorical([], categories=routes.categories))
+    meta = ddf._meta.assign(label=pd.Categorical([], dtype=routes.dtype))
     codes = routes.codes if codes is None else codes
-    return ddf.map_partitions(label, index, codes, routes.categories, meta=meta)
+    dtype = routes.dtype if dtype is None else dtype
+    return ddf.map_partitions(label, index, codes, dtype, meta=meta)
 
 
-def scatter_routes(client: Any, routes: Routes) -> tuple[Any, Any]:
-    """The index and the label codes sent to every worker once.  Passed as
-    they are, the codes (one per prefix) would travel inside every task."""
+def scatter_routes(client: Any, routes: Routes) -> tuple[Any, Any, Any]:
+    """The index, the label codes and the labels' dtype sent to every worker
+    once.  Passed as they are, the codes (one per prefix) and the categories
+    (one per label, a few thousand strings) would travel inside every task,
+    and be unpickled again by every task."""
     index = client.scatter(routes.index, broadcast=True)
     codes = client.scatter(routes.codes, broadcast=True)
-    return index, codes
+    dtype = client.scatter(routes.dtype, broadcast=True)
+    return index, codes, dtype
 
 
 def run_cluster(data: Path, routes: Routes, workers: int) -> pd.DataFrame:
@@ -170,8 +179,8 @@ def run_cluster(data: Path, routes: Routes, workers: int) -> pd.DataFrame:
                       dashboard_address=":0") as cluster, Client(cluster) as client:
         if __name__ != "__main__":  # imported: the workers need this module too
             client.upload_file(__file__)
-        index, codes = scatter_routes(client, routes)
-        return per_label(labelled_frame(data, routes, index, codes)).compute()
+        shipped = scatter_routes(client, routes)
+        return per_label(labelled_frame(data, routes, *shipped)).compute()
 
 
 def run_threads(data: Path, routes: Routes, workers: int) -> pd.DataFrame:
@@ -194,15 +203,13 @@ def run_spark(data: Path, routes: Routes) -> pd.DataFrame:
              .config("spark.ui.enabled", "false").getOrCreate())
     try:
         index = spark.sparkContext.broadcast(routes.index)
-        codes, categories = routes.codes, routes.categories
-        names = pa.array(categories)
+        codes, names = routes.codes, pa.array(routes.categories)
 
         def label_batches(batches: Any) -> Any:
             for batch in batches:
                 positions = np.asarray(index.value.lookup_array(batch.column("src")))
-                found = codes[np.maximum(positions, 0)]
-                cat = np.where(positions >= 0, found, len(categories) - 1).astype(np.int32)
-                text = pa.DictionaryArray.from_arrays(pa.array(cat), names).cast(pa.string())
+                cat = pa.array(codes[positions])  # -1, no match, takes the last code
+                text = pa.DictionaryArray.from_arrays(cat, names).cast(pa.string())
                 yield pa.RecordBatch.from_arrays([batch.column("bytes"), text],
                                                  names=["bytes", "label"])
 

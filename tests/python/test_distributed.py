@@ -53,7 +53,7 @@ def test_reference_labels_against_a_linear_scan(dataset, routes) -> None:
     import ipaddress
 
     df = pd.read_parquet(dataset, dtype_backend="pyarrow").head(300)
-    labelled = flows.label(df, routes.index, routes.codes, routes.categories)
+    labelled = flows.label(df, routes.index, routes.codes, routes.dtype)
     nets = [ipaddress.ip_network(str(n)) for n in routes.networks]
     for src, got in zip(df["src"], labelled["label"]):
         addr = ipaddress.ip_address(src)
@@ -80,7 +80,7 @@ def test_threads_scheduler_labels_row_for_row(dataset, routes) -> None:
     with dask.config.set(scheduler="threads", num_workers=2):
         got = flows.labelled_frame(dataset, routes, routes.index).compute()
     df = pd.read_parquet(dataset, dtype_backend="pyarrow")
-    want = flows.label(df, routes.index, routes.codes, routes.categories)
+    want = flows.label(df, routes.index, routes.codes, routes.dtype)
     assert list(got["label"].astype(str)) == list(want["label"].astype(str))
     assert list(got["src"]) == list(want["src"])
 
