@@ -129,14 +129,15 @@ size_t covering_walk(const tarn_index_t *index, const tarn_lctrie_node_t *nodes,
 //              reported for the longest prefix strictly containing it;
 //   high half  the parent's length and the grandparent's position, a copy
 //              of the parent link's low half.
-// A missing parent or grandparent is the position kStepNone; positions that
-// no run reports are unused.  One link read therefore yields two prefixes
+// A missing parent or grandparent is the position `none`, all ones in the
+// position's field, and a link without a parent leaves its high half unread;
+// positions that no run reports are unused.  One link read therefore yields two prefixes
 // of the chain, and a chain of k prefixes costs ceil(k / 2) reads, each
 // likely a cache miss, where a link per prefix would cost k.
 // No network is stored: every prefix that covers q is q's address masked to
 // the prefix's length, so the length is all a step needs.  A step gives the
 // length its family's width in bits (6 for IPv4, 8 for IPv6) and the
-// position the rest of 32 bits, so an index of kStepNone records or more
+// position the rest of 32 bits, so an index of more records than `none`
 // (2^26 - 1 for IPv4, 2^24 - 1 for IPv6) answers from the trie walk.
 // covering(q) is then: pos = the longest match of q's address; up the chain
 // while longer than q; then every prefix to the root, all the lengths
@@ -144,9 +145,10 @@ size_t covering_walk(const tarn_index_t *index, const tarn_lctrie_node_t *nodes,
 // published with a compare-and-swap, so concurrent queries either build
 // their own copy and free it or use the one that won.
 // Example (IPv4): 10.0.0.0/8 at input position 0, 10.1.0.0/16 at 1 and
-// 10.1.2.0/24 at 2.  link[0] = {8, none | 0, none}; link[1] = {16, 0 | 8,
-// none}; link[2] = {24, 1 | 16, 0}.  covering(10.1.2.3) reads link[2]: 24 at
-// position 2, 16 at position 1, then link[0]: 8 at position 0, no parent.
+// 10.1.2.0/24 at 2.  As (length, next position), low half then high half:
+// link[0] = (8, none), unread; link[1] = (16, 0), (8, none); link[2] =
+// (24, 1), (16, 0).  covering(10.1.2.3) reads link[2]: /24 at position 2,
+// /16 at position 1, next 0; then link[0]: /8 at position 0, no parent.
 struct step_format {
   unsigned len_bits;  // the length's field, low in a step
 
@@ -174,7 +176,6 @@ const uint64_t *covering_links(const tarn_index_t *index) {
   if (links == nullptr) return nullptr;
   const unsigned bits = tarn_addr_bits(index->family);
   const size_t addr_len = tarn_addr_len(index->family);
-  const uint64_t top = uint64_t{fmt.pack(0, fmt.none())} << 32;  // no grandparent
   // Run starts in network order, with a stack of the positions of those
   // containing the current network: nested or disjoint, so each containing
   // one is an ancestor, the top the nearest; at most bits + 1 deep.  A
@@ -190,7 +191,7 @@ const uint64_t *covering_links(const tarn_index_t *index) {
     while (depth > 0 && key128_lt(stack_last[depth - 1], net)) depth--;
     const uint32_t pos = index->orig_indices[k];
     const uint32_t parent = depth > 0 ? stack[depth - 1] : fmt.none();
-    const uint64_t up = parent == fmt.none() ? top : links[parent] << 32;
+    const uint64_t up = parent == fmt.none() ? 0 : links[parent] << 32;
     links[pos] = up | fmt.pack(p->pfxlen, parent);
     if (depth < 129) {
       stack[depth] = pos;
