@@ -176,12 +176,12 @@ const uint64_t *covering_links(const tarn_index_t *index) {
   if (links == nullptr) return nullptr;
   const unsigned bits = tarn_addr_bits(index->family);
   const size_t addr_len = tarn_addr_len(index->family);
-  // Run starts in network order, with a stack of the positions of those
-  // containing the current network: nested or disjoint, so each containing
-  // one is an ancestor, the top the nearest; at most bits + 1 deep.  A
-  // parent comes before its children, so its link is written when theirs
-  // copy its low half.
-  uint32_t stack[129];
+  // Run starts in network order, with a stack of those containing the
+  // current network: nested or disjoint, so each containing one is an
+  // ancestor, the top the nearest; at most bits + 1 deep.  The stack keeps
+  // each one's position and its link's low half, which its children's links
+  // take as their high half.
+  uint32_t stack_pos[129], stack_step[129];
   key128 stack_last[129];
   size_t depth = 0;
   for (size_t k = 0; k < n; k++) {
@@ -190,11 +190,16 @@ const uint64_t *covering_links(const tarn_index_t *index) {
     const key128 net = key128_load(&p->addr);
     while (depth > 0 && key128_lt(stack_last[depth - 1], net)) depth--;
     const uint32_t pos = index->orig_indices[k];
-    const uint32_t parent = depth > 0 ? stack[depth - 1] : fmt.none();
-    const uint64_t up = parent == fmt.none() ? 0 : links[parent] << 32;
-    links[pos] = up | fmt.pack(p->pfxlen, parent);
+    const uint32_t parent = depth > 0 ? stack_pos[depth - 1] : fmt.none();
+    // The analyzer takes a step for a signed value and its shift for
+    // undefined; both are 32-bit unsigned.
+    // NOLINTNEXTLINE(clang-analyzer-core.UndefinedBinaryOperatorResult)
+    const uint64_t up = depth > 0 ? uint64_t{stack_step[depth - 1]} << 32 : 0;
+    const uint32_t own = fmt.pack(p->pfxlen, parent);
+    links[pos] = up | own;
     if (depth < 129) {
-      stack[depth] = pos;
+      stack_pos[depth] = pos;
+      stack_step[depth] = own;
       stack_last[depth++] = key128_last(net, bits, p->pfxlen);
     }
   }
