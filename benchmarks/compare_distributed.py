@@ -140,16 +140,15 @@ def pytricia_label(df: Any, table: str, dtype: Any) -> Any:
     # Built once per worker: the tries live on the worker object, since this
     # function travels by value and its module globals with it.
     _TRIES = get_worker().__dict__.setdefault("pytricia_tries", {})
-    categories = list(dtype.categories)
     if table not in _TRIES:
-        code = {c: i for i, c in enumerate(categories)}
+        code = {c: i for i, c in enumerate(dtype.categories)}
         t4, t6 = pytricia.PyTricia(32), pytricia.PyTricia(128)
         for line in Path(table).read_text().splitlines():
             prefix, _, label = line.partition(" ")
             (t6 if ":" in prefix else t4)[prefix] = code[label]
         _TRIES[table] = (t4, t6)
     t4, t6 = _TRIES[table]
-    none = len(categories) - 1
+    none = len(dtype.categories) - 1
     codes = np.fromiter(
         ((t6 if ":" in s else t4).get(s, none) for s in df["src"]), dtype=np.int32, count=len(df)
     )
