@@ -125,9 +125,6 @@ constexpr DecTable dec = make_dec();
 // Byte classes of a text
 // ---------------------------------------------------------------------------
 
-constexpr uint64_t kOnes = 0x0101010101010101ull;
-constexpr uint64_t kHigh = 0x8080808080808080ull;
-
 // Little-endian loads: byte i of the text lands in bits 8i..8i+7.
 inline uint64_t load64(const uint8_t* p) {
   uint64_t x;
@@ -185,6 +182,9 @@ inline Classes16 classify_quad16(uint64_t lo, uint64_t hi) {
 #else
 // The same on 64-bit words (SWAR).  Every step keeps each byte's sum below
 // 0x100, so no carry crosses from one byte to the next.
+
+constexpr uint64_t kOnes = 0x0101010101010101ull;
+constexpr uint64_t kHigh = 0x8080808080808080ull;
 
 // 0x80 in every byte of x equal to c.
 inline uint64_t bytes_eq(uint64_t x, uint8_t c) {
