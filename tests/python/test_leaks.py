@@ -284,9 +284,11 @@ def test_flat(traced, call, inputs, calls):
     for _ in range(calls):
         call_quietly(call)
     refs1, rss1, malloc1, py1 = sample(watched)
-    # A leaked reference per call moves a count by `calls`; a stray one or two
-    # (None is referenced from everywhere) is the interpreter's own business.
-    moved = [(o, r1 - r0) for o, r0, r1 in zip(watched, refs0, refs1) if abs(r1 - r0) > 2]
+    # A leaked or stolen reference per call moves a count by `calls`; a few
+    # (None is referenced from everywhere, and objects made before the window
+    # are freed inside it) are the interpreter's own business.
+    slack = max(2, calls // 50)
+    moved = [(o, r1 - r0) for o, r0, r1 in zip(watched, refs0, refs1) if abs(r1 - r0) > slack]
     assert moved == []
     # The resident size also moves with whatever else the process runs (the
     # threads an earlier Dask or Spark test leaves behind), so it is the
