@@ -37,6 +37,14 @@ import pytarn
 HERE = Path(__file__).resolve().parent
 UNROUTED = "(unrouted)"
 
+# Dask's nanny starts its workers with MALLOC_TRIM_THRESHOLD_ at 64 KiB, so
+# that freed memory goes back to the system at once.  Every partition here
+# allocates and frees tens of megabytes (the Parquet columns, the parsed
+# addresses, the labels), and with that setting each partition's buffers come
+# fresh from the kernel again, page by page: about a seventh of the job on a
+# worker.  These workers keep the allocator's own threshold instead.
+WORKER_CONFIG = {"distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_": None}
+
 
 # ---- the route table ---------------------------------------------------------
 
@@ -170,13 +178,15 @@ def scatter_routes(client: Any, routes: Routes) -> tuple[Any, Any, Any]:
 def run_cluster(data: Path, routes: Routes, workers: int) -> pd.DataFrame:
     """A LocalCluster of worker processes; the index is scattered to every
     worker once, as pickled bytes of its built tables (no rebuild there)."""
+    import dask
     from distributed import Client, LocalCluster
 
     # The scheduler's web server on a free port: with no address it tries
     # 8787 and only warns, then takes another, when a second cluster (another
     # test run, a notebook) holds it.
-    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                      dashboard_address=":0") as cluster, Client(cluster) as client:
+    with dask.config.set(WORKER_CONFIG), LocalCluster(
+            n_workers=workers, threads_per_worker=1, processes=True,
+            dashboard_address=":0") as cluster, Client(cluster) as client:
         if __name__ != "__main__":  # imported: the workers need this module too
             client.upload_file(__file__)
         shipped = scatter_routes(client, routes)
