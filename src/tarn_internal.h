@@ -135,7 +135,8 @@ typedef struct tarn_lctrie_node {
 //                words, low half first), then one position per child node
 //                and one answer (input position or NONE) per leaf run
 //   word_count   length of `words`, below 2^31
-//   direct_bits  at most 18 (the build takes 0, 6, 12 or 18)
+//   direct_bits  at most 24 (the build takes 0, 6, 12 or 18, and 24 for
+//                IPv4 tables of millions of prefixes)
 typedef struct tarn_lookup {
   uint32_t *direct;
   uint32_t *words;
@@ -210,6 +211,15 @@ tarn_err_t tarn_lookup_validate(const tarn_index *index);
 // with free().
 constexpr size_t kHugeMin = size_t{2} << 20;
 void *tarn_alloc_huge(size_t bytes);
+
+// An IPv4 table of this many prefixes or more gets a direct table of 2^24
+// entries (64 MiB, at most 24 bytes per prefix).  Below it the arrays a
+// lookup reads fit in a server's last-level cache, and a walk's two reads
+// (direct entry, then node record) mostly hit there; above it they do not,
+// and both reads miss to memory.  With 24 direct bits an address under a
+// route of /24 or shorter is answered by its direct entry alone, one miss,
+// as in DIR-24-8.
+constexpr size_t kWideDirectMin = (size_t{4} << 24) / 24;
 
 // Frees index->lookup's arrays and zeroes it.
 void tarn_lookup_release(tarn_index *index);

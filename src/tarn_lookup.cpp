@@ -9,9 +9,10 @@
 // backtracks.
 //
 // Shape.  A direct table resolves the first S address bits (S = 0, 6, 12 or
-// 18, by table size).  Below it every node resolves the next six bits: of
-// its 64 children each is either another node or a leaf, an address range on
-// which the answer is one input position (or none).  A node is one record of
+// 18, by table size, and 24 for IPv4 tables of millions of prefixes).
+// Below it every node resolves the next six bits: of its 64 children each is
+// either another node or a leaf, an address range on which the answer is one
+// input position (or none).  A node is one record of
 // consecutive 32-bit words, so that one visit costs one cache miss (two
 // adjacent lines for a large node), not one for the node and one for its
 // answers:
@@ -109,7 +110,8 @@ namespace {
 constexpr uint32_t kNone = TARN_INDEX_NONE;
 constexpr unsigned kStride = 6;
 constexpr unsigned kChildren = 1u << kStride;
-constexpr unsigned kMaxDirectBits = 18;
+constexpr unsigned kMaxDirectBits = 24;  // the wide table (kWideDirectMin)
+
 // Direct entries: bit 31 marks a leaf, whose answer takes the other 31 bits.
 constexpr uint32_t kDirectLeaf = 0x80000000u;
 constexpr uint32_t kDirectAnswerMask = 0x7FFFFFFFu;
@@ -146,8 +148,8 @@ struct family_v4 {
   using key = uint32_t;
   static constexpr size_t kBytes = 4;
   static key load(const uint8_t* b) { return key128_load_be32(b); }
-  // The first s (0..18) bits: the word is moved to the top of 64 bits and
-  // shifted down by 1 and then by 63 - s (45..63), so s = 0 gives 0 without
+  // The first s (0..24) bits: the word is moved to the top of 64 bits and
+  // shifted down by 1 and then by 63 - s (39..63), so s = 0 gives 0 without
   // a shift by 64.
   static uint32_t top(key k, unsigned s) {
     return static_cast<uint32_t>(((static_cast<uint64_t>(k) << 32) >> 1) >> (63 - s));
@@ -347,10 +349,13 @@ bool node_build(builder* b, key128 first, unsigned d, size_t cursor, uint32_t* o
 
 // S: one direct entry per one to four prefixes, in steps of the stride, so
 // that walks start at stride boundaries (IPv4 /24 and IPv6 /48 routes then
-// end exactly at the end of a node); at most 2^18 entries (1 MiB).
-unsigned direct_bits_for(size_t count) {
+// end exactly at the end of a node); at most 2^18 entries (1 MiB), except
+// for the wide table of large IPv4 tables (kWideDirectMin), where IPv4 /24
+// routes end at the direct entry itself.
+unsigned direct_bits_for(size_t count, unsigned bits) {
+  if (bits == 32 && count >= kWideDirectMin) return 24;
   unsigned s = 0;
-  while (s + kStride <= kMaxDirectBits && (size_t{1} << (s + kStride)) <= 4 * count) s += kStride;
+  while (s + kStride <= 18 && (size_t{1} << (s + kStride)) <= 4 * count) s += kStride;
   return s;
 }
 
@@ -374,15 +379,28 @@ uint32_t* words_settle(builder* b) {
 
 bool trie_build(builder* b, tarn_lookup_t* out, unsigned s) {
   out->direct_bits = s;
-  out->direct = static_cast<uint32_t*>(malloc((size_t{1} << s) * sizeof(uint32_t)));
+  const size_t direct_bytes = (size_t{1} << s) * sizeof(uint32_t);
+  void* huge = direct_bytes >= kHugeMin ? tarn_alloc_huge(direct_bytes) : nullptr;
+  out->direct = static_cast<uint32_t*>(huge != nullptr ? huge : malloc(direct_bytes));
   if (out->direct == nullptr) return false;
   size_t cursor = 0;
   for (uint32_t v = 0; v < (uint32_t{1} << s); v++) {
-    // v < 2^s, placed at bit bits - s (14..110 for s > 0).
+    // v < 2^s, placed at bit bits - s (8..110 for s > 0).
     const key128 lo = s == 0 ? key128{0, 0} : key128_shl(key128{0, v}, b->bits - s);
     const key128 hi = key128_last(lo, b->bits, s);
     if (range_in_one_run(b->runs, lo, hi, &cursor)) {
-      out->direct[v] = kDirectLeaf | (b->runs->value[cursor] & kDirectAnswerMask);
+      // So is every entry after it that ends before the next run starts:
+      // those below the entry holding that start.  A table of 2^24 entries
+      // is mostly such stretches.
+      const uint32_t leaf = kDirectLeaf | (b->runs->value[cursor] & kDirectAnswerMask);
+      uint32_t end = v + 1;
+      if (s > 0) {
+        end = uint32_t{1} << s;
+        if (cursor + 1 < b->runs->count)
+          end = static_cast<uint32_t>(key128_shr(b->runs->start[cursor + 1], b->bits - s).lo);
+      }
+      for (; v + 1 < end; v++) out->direct[v] = leaf;
+      out->direct[v] = leaf;
     } else if (!node_build(b, lo, s, cursor, &out->direct[v])) {
       return false;
     }
@@ -668,7 +686,7 @@ tarn_err_t tarn_lookup_build(tarn_index* index) {
     err = TARN_ERR_INVAL;
     goto done;
   }
-  if (!trie_build(&b, &index->lookup, direct_bits_for(index->prefix_count))) goto done;
+  if (!trie_build(&b, &index->lookup, direct_bits_for(index->prefix_count, b.bits))) goto done;
   index->lookup.words = words_settle(&b);
   index->lookup.word_count = b.count;
   b.words = nullptr;
