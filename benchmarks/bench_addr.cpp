@@ -251,24 +251,32 @@ void run(Set& s) {
   // printer writing the same layout.
   std::vector<char> column(n * TARN_ADDR_STRLEN);
   std::vector<int64_t> ends(n);
+  auto ours_texts = [&](size_t b, size_t e) {
+    if (tarn_addr_format_texts(&s.addrs[b], e - b, column.data(), column.size(), ends.data()) !=
+        TARN_OK)
+      disagree("tarn_addr_format_texts", "no room");
+    g_sink = static_cast<uint64_t>(ends[e - b - 1]);
+  };
+  // The old printer writing the same column: each text, then its length.
+  const Pair texts_old = interleaved(n, ours_texts, [&](size_t b, size_t e) {
+    size_t pos = 0;
+    for (size_t i = b; i < e; ++i) {
+      old_text::addr_format(&s.addrs[i], column.data() + pos, TARN_ADDR_STRLEN);
+      pos += strlen(column.data() + pos);
+      ends[i - b] = static_cast<int64_t>(pos);
+    }
+    g_sink = pos;
+  });
   Pair texts_table;
   if (s.af == AF_INET) {
-    texts_table = interleaved(
-        n,
-        [&](size_t b, size_t e) {
-          if (tarn_addr_format_texts(&s.addrs[b], e - b, column.data(), column.size(),
-                                     ends.data()) != TARN_OK)
-            disagree("tarn_addr_format_texts", "no room");
-          g_sink = static_cast<uint64_t>(ends[e - b - 1]);
-        },
-        [&](size_t b, size_t e) {
-          int64_t pos = 0;
-          for (size_t i = b; i < e; ++i) {
-            pos += ref_text::format_ipv4(s.addrs[i].addr.v4, column.data() + pos);
-            ends[i - b] = pos;
-          }
-          g_sink = static_cast<uint64_t>(pos);
-        });
+    texts_table = interleaved(n, ours_texts, [&](size_t b, size_t e) {
+      int64_t pos = 0;
+      for (size_t i = b; i < e; ++i) {
+        pos += ref_text::format_ipv4(s.addrs[i].addr.v4, column.data() + pos);
+        ends[i - b] = pos;
+      }
+      g_sink = static_cast<uint64_t>(pos);
+    });
   }
   if (tarn_addr_format_texts(s.addrs.data(), n, column.data(), column.size(), ends.data()) !=
       TARN_OK)
@@ -302,6 +310,7 @@ void run(Set& s) {
 #endif
   report(s.name, "format", "inet_ntop", format_ntop);
   report(s.name, "format", "old", format_old);
+  report(s.name, "texts", "old", texts_old);
   if (s.af == AF_INET) {
     report(s.name, "format", "table", format_table);
     report(s.name, "texts", "table", texts_table);

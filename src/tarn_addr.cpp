@@ -1096,13 +1096,16 @@ constexpr ParseEntry kPaddedEntries[] = {parse_portable};
 #endif
 
 tarn_err_t parse_first(const char* src, tarn_addr_t* out);
+tarn_err_t padded_first(const char* src, tarn_addr_t* out);
 
 // The level every call uses, -1 until the first call (or a test) sets it,
-// and its parser entry point, parse_first until then.  Relaxed: every level
-// gives the same answers, so a thread that sees an old value is merely
-// slower.
+// and its parser entry points (plain and padded), parse_first and
+// padded_first until then, so that a parse is a jump through one of them.
+// Relaxed: every level gives the same answers, so a thread that sees an old
+// value is merely slower.
 std::atomic<int> text_level{-1};
 std::atomic<ParseEntry> parse_entry{parse_first};
+std::atomic<ParseEntry> padded_entry{padded_first};
 
 int best_level() {
 #if TARN_TEXT_X86
@@ -1120,6 +1123,7 @@ int best_level() {
 
 void set_level(int level) {
   parse_entry.store(kParseEntries[level], std::memory_order_relaxed);
+  padded_entry.store(kPaddedEntries[level], std::memory_order_relaxed);
   text_level.store(level, std::memory_order_relaxed);
 }
 
@@ -1132,9 +1136,12 @@ inline int current_level() {
   return level;
 }
 
-// The first parse: choose the level, then parse with it.
+// The first parses: choose the level, then parse with it.
 tarn_err_t parse_first(const char* src, tarn_addr_t* out) {
   return kParseEntries[current_level()](src, out);
+}
+tarn_err_t padded_first(const char* src, tarn_addr_t* out) {
+  return kPaddedEntries[current_level()](src, out);
 }
 
 // ---------------------------------------------------------------------------
@@ -1288,9 +1295,12 @@ inline bool is_mapped(const uint8_t* b) {
 // "::ffff:" and the dotted quad of b[12..15]: 14 to 22 bytes, so the first
 // 8-byte store (the prefix and one byte the quad overwrites) stays inside
 // the text.
-inline void format_mapped(const uint8_t* b, char* buf) {
+// Returns the text's length.
+inline unsigned format_mapped(const uint8_t* b, char* buf) {
   store_text(buf, 0x003A66666666'3A3Aull);  // "::ffff:" in bytes 0..6
-  put_quad(buf + 7, quad_text(b + 12));
+  const QuadText q = quad_text(b + 12);
+  put_quad(buf + 7, q);
+  return 7 + q.len_bits / 8;
 }
 
 // RFC 5952 text of an address that is not IPv4-mapped, the portable way.
@@ -1358,7 +1368,8 @@ tarn_err_t format_ipv6_portable(const tarn_addr_t* addr, char* buf) {
 //     last printed group then falls at the NUL's position n.
 //  5. The caller gets exactly bytes 0..n: 16-byte stores at 0, min(16,
 //     n - 15) and n - 15 (8-byte ones below 15 bytes), each a window of the
-//     three registers, and a 0 at n.
+//     three registers, and a 0 at n.  The column printer, which may write
+//     all of its room, stores the registers whole instead.
 // The tables come first, the printer (format_ipv6_sse41) after them.
 
 // What the run that RFC 5952 shortens to "::" (zero_runs, when it is two
@@ -1447,9 +1458,9 @@ TARN_SIMD_INLINE void place_piece(__m128i t[3], __m128i p, unsigned at) {
   t[2] = _mm_or_si128(t[2], _mm_and_si128(upper, hi));
 }
 
-TARN_SSE41 __attribute__((noinline)) tarn_err_t format_ipv6_sse41(const tarn_addr_t* addr,
-                                                                  char* buf) {
-  const uint8_t* b = addr->addr.v6;
+// Steps 1 to 4: the text of b in t[0..2], zero after it but for the ':'
+// at n, its length (2..39), which this returns.
+TARN_SIMD_INLINE unsigned ipv6_text_sse41(const uint8_t* b, __m128i t[3]) {
   const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b));
 
   // Step 1.  Nibbles in text order (high one first), as hex digits.
@@ -1500,16 +1511,22 @@ TARN_SSE41 __attribute__((noinline)) tarn_err_t format_ipv6_sse41(const tarn_add
 
   // Step 4.  Pair 1 starts at 0..10, pairs 2 and 3 at 0..30; a piece is at
   // most 10 bytes and zero after its text, so pieces may be or-ed in.
-  __m128i t[3] = {p0, zero, zero};
   // Pair 1 starts at 2..10: within t[0], spilling into t[1].
   const unsigned r1 = (offsets >> 16) & 0xFFFF;
-  t[0] = _mm_or_si128(t[0], _mm_shuffle_epi8(p1, slide(16 - r1)));
+  t[0] = _mm_or_si128(p0, _mm_shuffle_epi8(p1, slide(16 - r1)));
   t[1] = _mm_shuffle_epi8(p1, slide(32 - r1));
+  t[2] = zero;
   place_piece(t, p2, (offsets >> 32) & 0xFFFF);
   place_piece(t, p3, offsets >> 48);
+  // Without a run at the end the last ':' is the NUL's place.
+  return total - !ends_in_run;
+}
 
-  // Step 5.  Without a run at the end the last ':' is the NUL's place.
-  const unsigned n = total - !ends_in_run;
+TARN_SSE41 __attribute__((noinline)) tarn_err_t format_ipv6_sse41(const tarn_addr_t* addr,
+                                                                  char* buf) {
+  __m128i t[3];
+  const unsigned n = ipv6_text_sse41(addr->addr.v6, t);
+  // Step 5.
   if (n >= 15) {
     const unsigned end = n - 15;  // 0..24
     const unsigned mid = end < 16 ? end : 16;
@@ -1530,6 +1547,20 @@ TARN_SSE41 __attribute__((noinline)) tarn_err_t format_ipv6_sse41(const tarn_add
   return TARN_OK;
 }
 
+// The column printer's form: the text at dst, whose TARN_ADDR_STRLEN bytes
+// may all be written, and its length.  Whole registers, so no store depends
+// on the length, which for texts with runs of zeros varies as much as the
+// addresses do: bytes 0..39 (the longest text and the byte after it) take
+// two 16-byte and one 8-byte store.
+TARN_SSE41 __attribute__((noinline)) unsigned format_ipv6_room_sse41(const uint8_t* b, char* dst) {
+  __m128i t[3];
+  const unsigned n = ipv6_text_sse41(b, t);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), t[0]);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 16), t[1]);
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 32), t[2]);
+  return n;
+}
+
 #endif  // TARN_TEXT_X86
 
 // An IPv6 address that is not IPv4-mapped, out of line so that the short
@@ -1541,6 +1572,16 @@ __attribute__((noinline)) tarn_err_t format_ipv6(const tarn_addr_t* addr, char* 
   if (current_level() >= TARN_TEXT_SSE41) return format_ipv6_sse41(addr, buf);
 #endif
   return format_ipv6_portable(addr, buf);
+}
+
+// format_ipv6 for the column printer: dst has TARN_ADDR_STRLEN bytes of
+// room, all of which may be written; returns the text's length.
+unsigned format_ipv6_text(const tarn_addr_t* addr, char* dst) {
+#if TARN_TEXT_X86
+  if (current_level() >= TARN_TEXT_SSE41) return format_ipv6_room_sse41(addr->addr.v6, dst);
+#endif
+  format_ipv6(addr, dst);
+  return static_cast<unsigned>(strlen(dst));
 }
 
 }  // namespace
@@ -1560,7 +1601,7 @@ tarn_err_t tarn_addr_parse(const char* src, tarn_addr_t* out) {
 
 tarn_err_t tarn_addr_parse_padded(const char* src, tarn_addr_t* out) {
   if (src == nullptr || out == nullptr) return TARN_ERR_INVAL;
-  return kPaddedEntries[current_level()](src, out);
+  return padded_entry.load(std::memory_order_relaxed)(src, out);
 }
 
 tarn_err_t tarn_addr_format(const tarn_addr_t* addr, char* buf, size_t len) {
@@ -1575,9 +1616,11 @@ tarn_err_t tarn_addr_format(const tarn_addr_t* addr, char* buf, size_t len) {
   return format_ipv6(addr, buf);
 }
 
-// The IPv4 text's length comes with its digits (the decimal table), so the
-// loop measures only IPv6 texts, and the IPv4 printer is inlined into it
-// rather than reached through tarn_addr_format's checks once per item.
+// Every printer here gives its text's length (IPv4 from the decimal table,
+// IPv6 from the registers that hold the text), so no text is measured
+// after it is written, and each may write all of its room.  The IPv4
+// printer is inlined into the loop rather than reached through
+// tarn_addr_format's checks once per item.
 tarn_err_t tarn_addr_format_texts(const tarn_addr_t* addrs, size_t count, char* buf, size_t cap,
                                   int64_t* ends) {
   if (count == 0) return TARN_OK;
@@ -1602,11 +1645,7 @@ tarn_err_t tarn_addr_format_texts(const tarn_addr_t* addrs, size_t count, char* 
         }
         pos += at - 1;
       } else {
-        if (is_mapped(a->addr.v6))
-          format_mapped(a->addr.v6, dst);
-        else
-          format_ipv6(a, dst);
-        pos += strlen(dst);
+        pos += is_mapped(a->addr.v6) ? format_mapped(a->addr.v6, dst) : format_ipv6_text(a, dst);
       }
     }
     ends[i] = static_cast<int64_t>(pos);
