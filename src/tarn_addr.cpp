@@ -1048,6 +1048,30 @@ TARN_SSE41 __attribute__((noinline)) tarn_err_t parse_avx2(const char* src, tarn
   return err;
 }
 
+// tarn_addr_parse's dotted quads (7 to 15 bytes, n known): the window
+// assembled in a register from the two words short_window reads, which end
+// at the NUL, then the vector quad decoder.  Nothing past the NUL is read
+// and no stores stand between the text and the vector code, as a copy's
+// would.  Texts with anything but digits and dots go the portable way.
+TARN_SSE41 __attribute__((noinline)) tarn_err_t parse_quad_strict_sse41(const char* src, unsigned n,
+                                                                        tarn_addr_t* out) {
+  uint64_t lo, hi;
+  short_window(reinterpret_cast<const uint8_t*>(src), n, &lo, &hi);
+  const __m128i x = _mm_set_epi64x(static_cast<long long>(hi), static_cast<long long>(lo));
+  const uint32_t in_text = (uint32_t{1} << n) - 1;  // n <= 15
+  const uint32_t dots = mask_of(_mm_cmpeq_epi8(x, _mm_set1_epi8('.'))) & in_text;
+  if ((dots | (digit_mask(x) & in_text)) != in_text) return parse_portable_n(src, n, out);
+  const uint32_t zeros = mask_of(_mm_cmpeq_epi8(x, _mm_set1_epi8('0'))) & in_text;
+  uint32_t quad;
+  if (!quad_sse41(x, n, dots, zeros, &quad)) {
+    out->family = TARN_AF_UNSPEC;
+    return TARN_ERR_PARSE;
+  }
+  out->family = TARN_AF_INET;
+  memcpy(out->addr.v4, &quad, 4);  // bytes 4..15 are not ours to write
+  return TARN_OK;
+}
+
 #endif  // TARN_TEXT_X86
 
 // ---------------------------------------------------------------------------
@@ -1075,15 +1099,38 @@ static_assert(kPadding >= 64, "the IPv6 path reads 48 bytes, the mapped path 23"
 // those stores to drain (no store forwarding from many narrow stores to one
 // wide load): for a dotted quad that is more than the whole portable parse,
 // which reads the text in place with words that end at the NUL.  So the
-// texts of dotted-quad length (and the short IPv6 ones among them) take the
-// portable path, and only longer texts the copy and the SIMD path.
+// texts of dotted-quad length are read with those words and decoded in a
+// register (parse_quad_strict_sse41), shorter ones take the portable path,
+// and only longer texts the copy and the SIMD path.
+//
+// The longer texts are staged the same way: in 8-byte words that end at the
+// NUL at the latest (the last one read at n - 7 and shifted down), put
+// together in registers and stored whole, so that the SIMD code's loads of
+// the copy find each store of the same 16 bytes and take its data directly.
 template <ParseEntry Simd>
-tarn_err_t parse_strict(const char* src, tarn_addr_t* out) {
+TARN_SSE41 tarn_err_t parse_strict(const char* src, tarn_addr_t* out) {
   const unsigned n = bounded_length(src, std::make_integer_sequence<unsigned, kMaxText + 1>{});
-  if (n <= 15) return parse_portable_n(src, n, out);
+  if (n - 7 <= 8) return parse_quad_strict_sse41(src, n, out);
+  if (n < 7) return parse_portable_n(src, n, out);
+  // 16 <= n <= kMaxText + 1 (too long, refused by Simd): bytes 0..47 hold
+  // the text, its NUL and zeros, and so do bytes 48..63.
+  const uint8_t* t = reinterpret_cast<const uint8_t*>(src);
+  const unsigned last = n - 7;  // the word at last ends at the NUL
+  uint64_t w[6];
+  for (unsigned j = 0; j < 6; ++j) {
+    const unsigned at = 8 * j, from = at < last ? at : last;
+    // at - from is 0 while the word lies in the text, then 1..7 bytes the
+    // last word is shifted by; past the NUL (at > n) the word is zeros.
+    const uint64_t word = load64(t + from) >> (8 * ((at - from) & 7));
+    w[j] = at <= n ? word : 0;
+  }
   alignas(64) char copy[kPadding];
-  memset(copy, 0, sizeof copy);
-  memcpy(copy, src, n);  // n <= kMaxText + 1 < kPadding: the copy keeps a zero
+  for (unsigned k = 0; k < 3; ++k)
+    _mm_store_si128(
+        reinterpret_cast<__m128i*>(copy + 16 * k),
+        _mm_set_epi64x(static_cast<long long>(w[2 * k + 1]), static_cast<long long>(w[2 * k])));
+  _mm_store_si128(reinterpret_cast<__m128i*>(copy + 48), _mm_setzero_si128());
+  static_assert(kPadding == 64 && kMaxText + 1 < 48, "the staging fills the copy exactly");
   return Simd(copy, out);
 }
 
