@@ -1125,7 +1125,7 @@ TARN_SSE41 tarn_err_t parse_strict(const char* src, tarn_addr_t* out) {
     w[j] = at <= n ? word : 0;
   }
   alignas(64) char copy[kPadding];
-  for (unsigned k = 0; k < 3; ++k)
+  for (size_t k = 0; k < 3; ++k)
     _mm_store_si128(
         reinterpret_cast<__m128i*>(copy + 16 * k),
         _mm_set_epi64x(static_cast<long long>(w[2 * k + 1]), static_cast<long long>(w[2 * k])));
