@@ -332,12 +332,16 @@ tarn_err_t tarn_range_to_prefixes(const tarn_addr_t *first, const tarn_addr_t *l
   const key128 lo = key128_load(first), hi = key128_load(last);
   if (key128_lt(hi, lo)) return TARN_ERR_INVAL;
 
-  // Read both addresses before writing: `out` may overlap them.
-  PrefixSink counter{nullptr, 0, family};
-  range_cover(lo, hi, bits, &counter);
-  if (counter.count > out_capacity) {
-    *out_count = counter.count;
-    return TARN_ERR_INVAL;
+  // Both addresses are read before anything is written: `out` may overlap
+  // them.  Room for the largest cover of the family (2 * bits - 2) takes
+  // one pass; less room is checked by counting first.
+  if (out_capacity < 2 * size_t{bits} - 2) {
+    PrefixSink counter{nullptr, 0, family};
+    range_cover(lo, hi, bits, &counter);
+    if (counter.count > out_capacity) {
+      *out_count = counter.count;
+      return TARN_ERR_INVAL;
+    }
   }
   PrefixSink writer{out, 0, family};
   range_cover(lo, hi, bits, &writer);

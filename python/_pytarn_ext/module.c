@@ -192,8 +192,16 @@ PyObject *binding_prefix_to_pyobj(const tarn_prefix_t *prefix) {
  */
 void binding_dealloc(PyObject *self) {
   PyTypeObject *tp = Py_TYPE(self);
-  freefunc tp_free = (freefunc)PyType_GetSlot(tp, Py_tp_free);
-  tp_free(self);
+  /* The base address and network types, whose instances queries and
+   * iterators make by the million, set no tp_free of their own: theirs is
+   * PyObject_Free, called here without the slot lookup. */
+  if (tp == ipv4address_type || tp == ipv6address_type || tp == ipv4network_type ||
+      tp == ipv6network_type) {
+    PyObject_Free(self);
+  } else {
+    freefunc tp_free = (freefunc)PyType_GetSlot(tp, Py_tp_free);
+    tp_free(self);
+  }
   Py_DECREF(tp);
 }
 

@@ -489,21 +489,26 @@ static int range_end(PyObject *end, Py_ssize_t index, tarn_addr_t *out) {
   return rc < 0 ? -1 : 0;
 }
 
-/* The minimal cover of [first, last] into the collector.  `shown` (the
- * (first, last) pair) is named by the errors.  0, or -1. */
-static int push_range(collector *c, const tarn_addr_t *first, const tarn_addr_t *last,
-                      Py_ssize_t index, PyObject *shown) {
+/* The minimal cover of [first, last] into cover[0..*n), or into the
+ * collector.  `shown` (the (first, last) pair) is named by the errors.  0,
+ * or -1. */
+static int range_cover(const tarn_addr_t *first, const tarn_addr_t *last, Py_ssize_t index,
+                       PyObject *shown, tarn_prefix_t cover[RANGE_MAX_PREFIXES], size_t *n) {
   if (first->family != last->family)
     return raise_for_object(pytarn_FamilyError, "invalid range", index, shown,
                             "first and last are of different families");
   if (memcmp(first->addr.v6, last->addr.v6, binding_addr_len(first->family)) > 0)
     return raise_for_object(pytarn_InvalidArgumentError, "invalid range", index, shown,
                             "first address above last");
+  return tarn_set_python_error(tarn_range_to_prefixes(first, last, cover, RANGE_MAX_PREFIXES, n),
+                               NULL);
+}
+
+static int push_range(collector *c, const tarn_addr_t *first, const tarn_addr_t *last,
+                      Py_ssize_t index, PyObject *shown) {
   tarn_prefix_t cover[RANGE_MAX_PREFIXES];
   size_t n = 0;
-  if (tarn_set_python_error(tarn_range_to_prefixes(first, last, cover, RANGE_MAX_PREFIXES, &n),
-                            NULL) < 0)
-    return -1;
+  if (range_cover(first, last, index, shown, cover, &n) < 0) return -1;
   return collector_push_records(c, binding_family_slot(first->family), cover, n);
 }
 
@@ -1684,17 +1689,16 @@ PyObject *pytarn_summarize_address_range(PyObject *module, PyObject *args) {
   if (!PyArg_ParseTuple(args, "OO:summarize_address_range", &first_obj, &last_obj)) return NULL;
   tarn_addr_t first, last;
   if (range_end(first_obj, -1, &first) < 0 || range_end(last_obj, -1, &last) < 0) return NULL;
-  collector c = {{NULL, NULL}, {0, 0}, {0, 0}};
-  PyObject *list = NULL;
-  if (push_range(&c, &first, &last, -1, args) == 0) {
-    int f = binding_family_slot(first.family);
-    list = PyList_New((Py_ssize_t)c.n[f]);
-    for (size_t i = 0; list != NULL && i < c.n[f]; i++) {
-      PyObject *net = binding_prefix_to_pyobj(&c.p[f][i]);
-      if (net == NULL || PyList_SetItem(list, (Py_ssize_t)i, net) < 0) Py_CLEAR(list);
-    }
+  /* The cover straight from the stack: a range is often looked at alone,
+   * and its networks are most of what the call costs. */
+  tarn_prefix_t cover[RANGE_MAX_PREFIXES];
+  size_t n = 0;
+  if (range_cover(&first, &last, -1, args, cover, &n) < 0) return NULL;
+  PyObject *list = PyList_New((Py_ssize_t)n);
+  for (size_t i = 0; list != NULL && i < n; i++) {
+    PyObject *net = binding_prefix_to_pyobj(&cover[i]);
+    if (net == NULL || PyList_SetItem(list, (Py_ssize_t)i, net) < 0) Py_CLEAR(list);
   }
-  collector_free(&c);
   return list;
 }
 

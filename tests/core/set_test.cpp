@@ -258,6 +258,14 @@ TEST(RangeToPrefixes, AgainstBruteForceAndEdges) {
     EXPECT_EQ(ref_bulk::to_string(out[0]), c.want_first);
     EXPECT_EQ(tarn_range_to_prefixes(&f, &l, nullptr, 0, &n), TARN_ERR_INVAL);  // a size query
     EXPECT_EQ(n, c.want_count);
+    // Room for exactly the cover, and one record less: nothing written.
+    tarn_prefix_t fit[254];
+    EXPECT_EQ(tarn_range_to_prefixes(&f, &l, fit, c.want_count, &n), TARN_OK);
+    EXPECT_EQ(texts(fit, n), texts(out, c.want_count));
+    memset(fit, 0x5A, sizeof fit);
+    EXPECT_EQ(tarn_range_to_prefixes(&f, &l, fit, c.want_count - 1, &n), TARN_ERR_INVAL);
+    EXPECT_EQ(n, c.want_count);
+    for (const tarn_prefix_t& o : fit) ASSERT_EQ(o.pfxlen, 0x5A);
   }
   const tarn_addr_t a = ref_bulk::addr("10.0.0.2"), b = ref_bulk::addr("10.0.0.1"),
                     v6 = ref_bulk::addr("::1");
