@@ -875,6 +875,29 @@ TEST_P(AddrRandom, ColumnFormatAgreesWithReference) {
   EXPECT_EQ(tarn_addr_format_texts(addrs.data(), 1, buf.data(), 64, nullptr), TARN_ERR_INVAL);
 }
 
+// The column printer may write all of a text's room, and nothing past it:
+// one text per call with exactly TARN_ADDR_STRLEN bytes of room, each of
+// the longest texts of its kind, inside a buffer whose bytes past the room
+// must keep their fill.
+TEST_P(AddrFormat, ColumnTextStaysInItsRoom) {
+  const char* const texts[] = {"ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff",
+                               "1234:5678:9abc:def0:1234:5678:9abc:def0",
+                               "::ffff:255.255.255.255",
+                               "255.255.255.255",
+                               "1:0:1:0:1:0:1:0",
+                               "::"};
+  for (const char* text : texts) {
+    SCOPED_TRACE(text);
+    tarn_addr_t a;
+    ASSERT_EQ(tarn_addr_parse(text, &a), TARN_OK);
+    std::vector<char> buf(TARN_ADDR_STRLEN + 64, 'Z');
+    int64_t end = -1;
+    ASSERT_EQ(tarn_addr_format_texts(&a, 1, buf.data(), TARN_ADDR_STRLEN, &end), TARN_OK);
+    EXPECT_EQ(std::string(buf.data(), static_cast<size_t>(end)), text);
+    for (size_t i = TARN_ADDR_STRLEN; i < buf.size(); ++i) ASSERT_EQ(buf[i], 'Z') << i;
+  }
+}
+
 TEST_P(AddrRandom, EverySpellingParses) {
   Random rnd(2);
   for (int i = 0; i < 20000 && !::testing::Test::HasFailure(); ++i) {
