@@ -715,6 +715,29 @@ TARN_EXPORT tarn_err_t tarn_index_covering(const tarn_index_t *index, const tarn
                                            size_t capacity, size_t *out_count);
 
 /*
+ * tarn_index_covering_many - tarn_index_covering for queries[0..count), the
+ * entries of each query after those of the query before it: counts[i]
+ * receives query i's number of entries, and they follow query i - 1's in
+ * `prefixes` (may be null: positions only) and `positions`, `capacity`
+ * entries each in all.  A capacity of count * 129 (count * 33 for an IPv4
+ * index) always suffices.  Answers exactly what count calls of
+ * tarn_index_covering would, faster: the queries' lookups run as one batch
+ * and their reads overlap.
+ *
+ * Returns TARN_OK (also for count 0, before queries and the arrays are
+ * looked at) with *out_total entries written; TARN_ERR_INVAL (index or
+ * out_total null; queries, positions or counts null with count above 0;
+ * nothing written; or more entries than capacity: nothing written but
+ * *out_total set to the number needed); a query check code above, the first
+ * offending query deciding (nothing written); TARN_ERR_NOMEM (nothing
+ * written).
+ */
+TARN_EXPORT tarn_err_t tarn_index_covering_many(const tarn_index_t *index,
+                                                const tarn_prefix_t *queries, size_t count,
+                                                tarn_prefix_t *prefixes, tarn_ssize_t *positions,
+                                                size_t capacity, size_t *counts, size_t *out_total);
+
+/*
  * tarn_index_covered - every prefix of the index inside `query` (itself
  * included when held), in network order, into `prefixes` (may be null) and
  * `positions`, `capacity` entries each; positions may be null only when

@@ -212,15 +212,11 @@ const uint64_t *covering_links(const tarn_index_t *index) {
   return static_cast<const uint64_t *>(expected);
 }
 
-// The covering prefixes of q from the links, counted first so that nothing
-// is written when `capacity` is short; false when the links cannot be had.
-bool covering_linked(const tarn_index_t *index, const tarn_prefix_t *q, tarn_prefix_t *prefixes,
-                     ssize_t *positions, size_t capacity, size_t *out_count) {
-  const uint64_t *links = covering_links(index);
-  if (links == nullptr) return false;
-  const step_format fmt = step_format_of(index->family);
-  uint32_t found[129];
-  uint8_t lens[129];
+// The chain of q from the links, given `first`, the longest match of q's
+// address (or -1): the positions and lengths of the prefixes containing q,
+// longest first, into found and lens; returns their number.
+size_t covering_chain(const uint64_t *links, step_format fmt, const tarn_prefix_t *q,
+                      tarn_ssize_t first, uint32_t found[129], uint8_t lens[129]) {
   size_t n = 0;
   auto take = [&](uint32_t pos, unsigned len) {
     if (len <= q->pfxlen && n < 129) {
@@ -228,7 +224,6 @@ bool covering_linked(const tarn_index_t *index, const tarn_prefix_t *q, tarn_pre
       lens[n++] = static_cast<uint8_t>(len);
     }
   };
-  const ssize_t first = tarn_lookup_one(index, &q->addr);
   uint32_t pos = first < 0 ? fmt.none() : static_cast<uint32_t>(first);
   while (pos != fmt.none()) {
     const uint64_t link = links[pos];
@@ -239,8 +234,13 @@ bool covering_linked(const tarn_index_t *index, const tarn_prefix_t *q, tarn_pre
     take(parent, fmt.len(up));
     pos = fmt.next(up);
   }
-  *out_count = n;
-  if (n > capacity) return true;
+  return n;
+}
+
+// Writes a chain's entries: each prefix is q's address masked to the
+// entry's length.
+void put_chain(const tarn_index_t *index, const tarn_prefix_t *q, const uint32_t *found,
+               const uint8_t *lens, size_t n, tarn_prefix_t *prefixes, tarn_ssize_t *positions) {
   const unsigned bits = tarn_addr_bits(index->family);
   const key128 key = key128_load(&q->addr);
   for (size_t i = 0; i < n; i++) {
@@ -249,9 +249,55 @@ bool covering_linked(const tarn_index_t *index, const tarn_prefix_t *q, tarn_pre
       key128_store(key128_network(key, bits, lens[i]), index->family, &prefixes[i].addr);
       prefixes[i].pfxlen = lens[i];
     }
-    positions[i] = static_cast<ssize_t>(found[i]);
+    positions[i] = static_cast<tarn_ssize_t>(found[i]);
   }
+}
+
+// The covering prefixes of q from the links, counted first so that nothing
+// is written when `capacity` is short; false when the links cannot be had.
+bool covering_linked(const tarn_index_t *index, const tarn_prefix_t *q, tarn_prefix_t *prefixes,
+                     ssize_t *positions, size_t capacity, size_t *out_count) {
+  const uint64_t *links = covering_links(index);
+  if (links == nullptr) return false;
+  uint32_t found[129];
+  uint8_t lens[129];
+  const size_t n = covering_chain(links, step_format_of(index->family), q,
+                                  tarn_lookup_one(index, &q->addr), found, lens);
+  *out_count = n;
+  if (n <= capacity) put_chain(index, q, found, lens, n, prefixes, positions);
   return true;
+}
+
+// The entries of queries[0..count) by the links, in groups: one batched
+// lookup for a group's first positions, whose walks overlap, then the
+// chains, each group's first links prefetched a few queries ahead.  With
+// `positions` null it only counts.  Returns the number of entries.
+size_t covering_grouped(const tarn_index_t *index, const uint64_t *links,
+                        const tarn_prefix_t *queries, size_t count, tarn_prefix_t *prefixes,
+                        tarn_ssize_t *positions, size_t *counts) {
+  constexpr size_t kGroup = 256, kAhead = 8;
+  const step_format fmt = step_format_of(index->family);
+  tarn_ssize_t first[kGroup];
+  uint32_t found[129];
+  uint8_t lens[129];
+  size_t total = 0;
+  for (size_t base = 0; base < count; base += kGroup) {
+    const size_t m = count - base < kGroup ? count - base : kGroup;
+    tarn_lookup_prefixes(index, queries + base, m, first);
+    for (size_t i = 0; i < m && i < kAhead; i++)
+      if (first[i] >= 0) __builtin_prefetch(&links[first[i]]);
+    for (size_t i = 0; i < m; i++) {
+      if (i + kAhead < m && first[i + kAhead] >= 0) __builtin_prefetch(&links[first[i + kAhead]]);
+      const tarn_prefix_t *q = &queries[base + i];
+      const size_t n = covering_chain(links, fmt, q, first[i], found, lens);
+      counts[base + i] = n;
+      if (positions != nullptr)
+        put_chain(index, q, found, lens, n, prefixes != nullptr ? prefixes + total : nullptr,
+                  positions + total);
+      total += n;
+    }
+  }
+  return total;
 }
 
 }  // namespace
@@ -316,6 +362,64 @@ tarn_err_t tarn_index_covering(const tarn_index_t *index, const tarn_prefix_t *q
   }
   for (size_t i = 0; i < n; i++) put_result(index, found[i], i, prefixes, positions);
   *out_count = n;
+  return TARN_OK;
+}
+
+tarn_err_t tarn_index_covering_many(const tarn_index_t *index, const tarn_prefix_t *queries,
+                                    size_t count, tarn_prefix_t *prefixes, tarn_ssize_t *positions,
+                                    size_t capacity, size_t *counts, size_t *out_total) {
+  if (index == nullptr || out_total == nullptr) return TARN_ERR_INVAL;
+  if (count == 0) {
+    *out_total = 0;
+    return TARN_OK;
+  }
+  if (queries == nullptr || positions == nullptr || counts == nullptr) return TARN_ERR_INVAL;
+  for (size_t i = 0; i < count; i++) {
+    const tarn_err_t rc = query_check(index, &queries[i]);
+    if (rc != TARN_OK) return rc;
+  }
+  const uint64_t *links = index->lookup.direct != nullptr ? covering_links(index) : nullptr;
+  const size_t most = tarn_addr_bits(index->family) + 1;  // entries a query can have
+  if (links != nullptr) {
+    // Room for the most every query can have needs no count first.
+    if (capacity / most < count) {
+      size_t *scratch = static_cast<size_t *>(malloc(count * sizeof *scratch));
+      if (scratch == nullptr) return TARN_ERR_NOMEM;
+      const size_t needed =
+          covering_grouped(index, links, queries, count, nullptr, nullptr, scratch);
+      free(scratch);
+      if (needed > capacity) {
+        *out_total = needed;
+        return TARN_ERR_INVAL;
+      }
+    }
+    *out_total = covering_grouped(index, links, queries, count, prefixes, positions, counts);
+    return TARN_OK;
+  }
+  // Without the links, one query at a time, counted first the same way.
+  size_t needed = 0;
+  if (capacity / most < count) {
+    tarn_ssize_t none[1];
+    for (size_t i = 0; i < count; i++) {
+      size_t n = 0;
+      const tarn_err_t rc = tarn_index_covering(index, &queries[i], nullptr, none, 0, &n);
+      if (rc != TARN_OK && rc != TARN_ERR_INVAL) return rc;
+      needed += n;
+    }
+    if (needed > capacity) {
+      *out_total = needed;
+      return TARN_ERR_INVAL;
+    }
+  }
+  size_t total = 0;
+  for (size_t i = 0; i < count; i++) {
+    const tarn_err_t rc =
+        tarn_index_covering(index, &queries[i], prefixes != nullptr ? prefixes + total : nullptr,
+                            positions + total, capacity - total, &counts[i]);
+    if (rc != TARN_OK) return rc;  // only TARN_ERR_NOMEM: the room was checked
+    total += counts[i];
+  }
+  *out_total = total;
   return TARN_OK;
 }
 

@@ -230,6 +230,9 @@ void tarn_lookup_release(tarn_index *index);
 void tarn_lookup_batch(const tarn_index *index, const tarn_addr_t *addrs, size_t count,
                        tarn_ssize_t *matches, tarn_err_t *errs);
 tarn_ssize_t tarn_lookup_one(const tarn_index *index, const tarn_addr_t *addr);
+// The same for the addresses of prefixes[0..count).
+void tarn_lookup_prefixes(const tarn_index *index, const tarn_prefix_t *prefixes, size_t count,
+                          tarn_ssize_t *matches);
 // The same for `count` addresses of the index's family packed as
 // network-order bytes (4 or 16 each, back to back, any alignment).
 void tarn_lookup_packed(const tarn_index *index, const uint8_t *packed, size_t count,

@@ -453,6 +453,11 @@ struct from_records {
   typename F::key operator()(size_t i) const { return F::load(a[i].addr.v6); }
 };
 template <typename F>
+struct from_prefixes {
+  const tarn_prefix_t* p;
+  typename F::key operator()(size_t i) const { return F::load(p[i].addr.addr.v6); }
+};
+template <typename F>
 struct from_packed {
   const uint8_t* p;
   typename F::key operator()(size_t i) const { return F::load(p + i * F::kBytes); }
@@ -739,6 +744,15 @@ void tarn_lookup_batch(const tarn_index* index, const tarn_addr_t* addrs, size_t
     batch<family_v6>(t, from_records<family_v6>{addrs}, count, matches);
   if (errs != nullptr)
     for (size_t i = 0; i < count; i++) errs[i] = TARN_OK;
+}
+
+void tarn_lookup_prefixes(const tarn_index* index, const tarn_prefix_t* prefixes, size_t count,
+                          tarn_ssize_t* matches) {
+  const tarn_lookup_t* t = &index->lookup;
+  if (index->family == TARN_AF_INET)
+    batch<family_v4>(t, from_prefixes<family_v4>{prefixes}, count, matches);
+  else
+    batch<family_v6>(t, from_prefixes<family_v6>{prefixes}, count, matches);
 }
 
 void tarn_lookup_packed(const tarn_index* index, const uint8_t* packed, size_t count,

@@ -614,8 +614,76 @@ static PyObject *prefixindex_exact_many(PyObject *self, PyObject *values) {
   return prefixindex_map(self, values, prefixindex_exact);
 }
 
-static PyObject *prefixindex_covering_many(PyObject *self, PyObject *values) {
-  return prefixindex_map(self, values, prefixindex_covering);
+/* covering_many(values): [covering(v) for v in values], the queries of
+ * each family answered by the core a group at a time, so that their
+ * lookups and link reads overlap instead of waiting one after the other. */
+enum { COVERING_GROUP = 256 };
+
+static PyObject *prefixindex_covering_many(PyObject *self_obj, PyObject *values) {
+  PrefixIndexObject *self = (PrefixIndexObject *)self_obj;
+  if (self->released) return prefixindex_destroyed_error();
+  PyObject *seq = PySequence_Tuple(values);
+  if (seq == NULL) return NULL;
+  const Py_ssize_t count = PyTuple_Size(seq);
+  PyObject *result = PyList_New(count);
+  /* Per group: the queries as given, then those of one family, and that
+   * family's entries (at most 129 a query). */
+  tarn_prefix_t *queries = malloc(COVERING_GROUP * sizeof *queries);
+  tarn_prefix_t *family_queries = malloc(COVERING_GROUP * sizeof *family_queries);
+  Py_ssize_t *item = malloc(COVERING_GROUP * sizeof *item);
+  size_t *counts = malloc(COVERING_GROUP * sizeof *counts);
+  tarn_prefix_t *prefixes = malloc(COVERING_GROUP * 129 * sizeof *prefixes);
+  ssize_t *positions = malloc(COVERING_GROUP * 129 * sizeof *positions);
+  if (result != NULL && (queries == NULL || family_queries == NULL || item == NULL ||
+                         counts == NULL || prefixes == NULL || positions == NULL)) {
+    PyErr_NoMemory();
+    Py_CLEAR(result);
+  }
+  for (Py_ssize_t base = 0; result != NULL && base < count; base += COVERING_GROUP) {
+    const Py_ssize_t m = count - base < COVERING_GROUP ? count - base : COVERING_GROUP;
+    for (Py_ssize_t k = 0; k < m && result != NULL; k++)
+      if (prefixindex_query_prefix(PyTuple_GetItem(seq, base + k), &queries[k]) < 0)
+        Py_CLEAR(result);
+    if (result != NULL && self->released) {
+      prefixindex_destroyed_error();
+      Py_CLEAR(result);
+    }
+    for (int f = 0; f < 2 && result != NULL; f++) {
+      const PrefixIndexPart *part = &self->parts[f];
+      size_t n = 0;
+      for (Py_ssize_t k = 0; k < m; k++) {
+        if (binding_family_slot(queries[k].addr.family) != f) continue;
+        family_queries[n] = queries[k];
+        item[n++] = base + k;
+      }
+      if (n == 0) continue;
+      size_t total = 0;
+      if (part->index != NULL) {
+        tarn_err_t rc = tarn_index_covering_many(part->index, family_queries, n, prefixes,
+                                                 positions, n * 129, counts, &total);
+        if (tarn_set_python_error(rc, NULL) < 0) {
+          Py_CLEAR(result);
+          break;
+        }
+      } else {
+        memset(counts, 0, n * sizeof *counts);
+      }
+      size_t at = 0;
+      for (size_t j = 0; j < n && result != NULL; j++) {
+        PyObject *pairs = prefixindex_pairs(part, prefixes + at, positions + at, counts[j]);
+        at += counts[j];
+        if (pairs == NULL || PyList_SetItem(result, item[j], pairs) < 0) Py_CLEAR(result);
+      }
+    }
+  }
+  free(queries);
+  free(family_queries);
+  free(item);
+  free(counts);
+  free(prefixes);
+  free(positions);
+  Py_DECREF(seq);
+  return result;
 }
 
 static PyObject *prefixindex_covered_many(PyObject *self, PyObject *values) {

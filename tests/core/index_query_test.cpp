@@ -12,6 +12,7 @@
 #include "pytarn.h"
 #include "support/ref_bulk.h"
 #include "support/ref_index.h"
+#include "tarn_internal.h"
 
 namespace {
 
@@ -136,6 +137,74 @@ TEST(IndexQuery, AgainstBruteForce) {
       tarn_index_destroy(index);
     }
   }
+}
+
+// The batched covering query answers what one call per query does, through
+// the links and, with the lookup structure dropped, through the trie walk;
+// short room writes nothing and reports the room needed.
+TEST(IndexQuery, CoveringManyAgreesWithOneByOne) {
+  Rng rng(ref_bulk::test_seed());
+  for (tarn_family_t family : {TARN_AF_INET, TARN_AF_INET6}) {
+    for (bool walk : {false, true}) {
+      SCOPED_TRACE("family " + std::to_string(family) + (walk ? " walk" : " links"));
+      const std::vector<tarn_prefix_t> in = random_set(rng, family, 3000);
+      tarn_index_t* index = nullptr;
+      ASSERT_EQ(tarn_index_create(in.data(), in.size(), &index), TARN_OK);
+      if (walk) tarn_lookup_release(index);
+      // Held prefixes (with their chains) and random ones, across groups.
+      std::vector<tarn_prefix_t> queries = random_set(rng, family, 400);
+      queries.insert(queries.end(), in.begin(), in.begin() + 400);
+      std::vector<std::string> want;
+      size_t total = 0;
+      for (const tarn_prefix_t& q : queries) {
+        tarn_prefix_t got[129];
+        ssize_t pos[129];
+        size_t n = 0;
+        ASSERT_EQ(tarn_index_covering(index, &q, got, pos, 129, &n), TARN_OK);
+        for (size_t i = 0; i < n; i++) want.push_back(str(got[i]) + "@" + std::to_string(pos[i]));
+        total += n;
+      }
+      const size_t most = ref_index::bits(family) + 1;
+      for (size_t room : {queries.size() * most, total, total - 1}) {
+        SCOPED_TRACE("room " + std::to_string(room));
+        std::vector<tarn_prefix_t> got(room + 1);
+        std::vector<ssize_t> pos(room + 1, -7);
+        std::vector<size_t> counts(queries.size(), 99);
+        size_t out_total = 0;
+        const tarn_err_t rc =
+            tarn_index_covering_many(index, queries.data(), queries.size(), got.data(), pos.data(),
+                                     room, counts.data(), &out_total);
+        EXPECT_EQ(out_total, total);
+        if (room < total) {
+          EXPECT_EQ(rc, TARN_ERR_INVAL);
+          EXPECT_TRUE(std::all_of(pos.begin(), pos.end(), [](ssize_t p) { return p == -7; }));
+          EXPECT_TRUE(std::all_of(counts.begin(), counts.end(), [](size_t c) { return c == 99; }));
+          continue;
+        }
+        ASSERT_EQ(rc, TARN_OK);
+        std::vector<std::string> have;
+        size_t summed = 0;
+        for (size_t c : counts) summed += c;
+        ASSERT_EQ(summed, total);
+        for (size_t i = 0; i < total; i++)
+          have.push_back(str(got[i]) + "@" + std::to_string(pos[i]));
+        EXPECT_EQ(have, want);
+      }
+      tarn_index_destroy(index);
+    }
+  }
+  tarn_prefix_t bad = ref_index::make_prefix(TARN_AF_INET6, 1, 64);
+  tarn_index_t* v4 = nullptr;
+  const std::vector<tarn_prefix_t> one = {ref_index::make_prefix(TARN_AF_INET, 5, 8)};
+  ASSERT_EQ(tarn_index_create(one.data(), one.size(), &v4), TARN_OK);
+  size_t counts[1], total = 0;
+  ssize_t pos[33];
+  EXPECT_EQ(tarn_index_covering_many(v4, &bad, 1, nullptr, pos, 33, counts, &total),
+            TARN_ERR_FAMILY);
+  EXPECT_EQ(tarn_index_covering_many(v4, nullptr, 0, nullptr, nullptr, 0, nullptr, &total),
+            TARN_OK);
+  EXPECT_EQ(total, 0u);
+  tarn_index_destroy(v4);
 }
 
 // The first covering queries build the index's links; threads that race to

@@ -386,6 +386,9 @@ def test_queries_match_brute_force_over_a_mixed_table(data):
         check_pairs(idx.covered(str(q)), std_nets,
                     [n for n in distinct if n.version == q.version and n.subnet_of(q)])
     assert idx.exact_many([str(q) for q in queries]) == [idx.exact(str(q)) for q in queries]
+    # The batched form, across its groups of 256 queries and both families.
+    many = [str(q) for q in queries] * 20
+    assert idx.covering_many(many) == [idx.covering(q) for q in many]
 
     # An address's covering list starts with what lookup answers for it.
     for version in (4, 6):
@@ -400,6 +403,8 @@ QUERY_CASES = [
     ("exact", "10.0.0.1/8", pytarn.HostBitsError),
     ("exact", "not an address", pytarn.ParseError),
     ("covering", "10.0.0.0/33", pytarn.PrefixLengthError),
+    ("covering_many", ["10.0.0.0/8"] * 300 + ["10.0.0.0/33"], pytarn.PrefixLengthError),
+    ("covering_many", None, TypeError),
     ("covered", None, TypeError),
     ("covered_many", 5, TypeError),
 ]
@@ -411,7 +416,7 @@ def test_query_errors(method, arg, exc):
         getattr(_live_v4(), method)(arg)
 
 
-@pytest.mark.parametrize("method", ["prefixes", "exact", "covering", "covered"])
+@pytest.mark.parametrize("method", ["prefixes", "exact", "covering", "covered", "covering_many"])
 def test_queries_on_a_released_index(method):
     args = () if method == "prefixes" else ("10.0.0.0/8",)
     with pytest.raises(pytarn.InvalidArgumentError, match="index has been destroyed"):
@@ -422,6 +427,7 @@ def test_queries_on_a_released_index(method):
 def test_queries_of_a_family_the_table_lacks():
     idx = _live_v4()
     assert (idx.exact("::/0"), idx.covering("::1"), idx.covered("::/0")) == (-1, [], [])
+    assert idx.covering_many(["::1", "10.0.0.1", "::2"]) == [[], idx.covering("10.0.0.1"), []]
 
 
 # --- PrefixIndex.from_strings: the same index from network text ----------------
