@@ -1503,9 +1503,11 @@ tarn_err_t format_ipv6_portable(const tarn_addr_t* addr, char* buf) {
 //  4. The four pieces are shifted to their offsets (prefix sums of the
 //     lengths) in a 48-byte text held in three registers; the ':' after the
 //     last printed group then falls at the NUL's position n.
-//  5. The caller gets exactly bytes 0..n: 16-byte stores at 0, min(16,
-//     n - 15) and n - 15 (8-byte ones below 15 bytes), each a window of the
-//     three registers, and a 0 at n.  The column printer, which may write
+//  5. The caller gets exactly bytes 0..n: from 31 bytes on, 16-byte
+//     stores of bytes 0..31 and of the window ending at n - 1; from 7
+//     bytes, the 8-byte pieces of bytes 0..31, those that would pass the
+//     end moved back to n - 7, then the window ending at n - 1; and a 0 at
+//     n.  The column printer, which may write
 //     all of its room, stores the registers whole instead.
 // The tables come first, the printer (format_ipv6_sse41) after them.
 
@@ -1663,17 +1665,27 @@ TARN_SSE41 __attribute__((noinline)) tarn_err_t format_ipv6_sse41(const tarn_add
                                                                   char* buf) {
   __m128i t[3];
   const unsigned n = ipv6_text_sse41(addr->addr.v6, t);
-  // Step 5.
-  if (n >= 15) {
-    const unsigned end = n - 15;  // 0..24
-    const unsigned mid = end < 16 ? end : 16;
+  // Step 5.  Two paths chosen by a test that addresses of one kind pass
+  // alike: texts of 31 bytes or more are nearly all of those without a run
+  // of zeros, and texts with one are shorter.  Within each path no store
+  // depends on the length, which varies as the addresses do.
+  if (n >= 31) {
+    // Bytes 0..31 as they are, then the 16 bytes ending at n - 1.
     _mm_storeu_si128(reinterpret_cast<__m128i*>(buf), t[0]);
-    // From 31 bytes on the middle window is t[1] itself.
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(buf + mid), mid == 16 ? t[1] : text_window(t, mid));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(buf + end), text_window(t, end));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(buf + 16), t[1]);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(buf + n - 15), text_window(t, n - 15));
   } else if (n >= 7) {
+    // The four 8-byte pieces of bytes 0..31, each at its own offset or,
+    // where it would run past the text, moved back to n - 7; then the
+    // window that ends the text, stored last at n - 7, replaces whatever
+    // the moved pieces left there.
+    const unsigned last = n - 7;  // 0..23
+    auto at = [&](unsigned k) { return buf + (k < last ? k : last); };
     _mm_storel_epi64(reinterpret_cast<__m128i*>(buf), t[0]);
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(buf + n - 7), text_window(t, n - 7));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(at(8)), _mm_unpackhi_epi64(t[0], t[0]));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(at(16)), t[1]);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(at(24)), _mm_unpackhi_epi64(t[1], t[1]));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(buf + last), text_window(t, last));
   } else {
     // "::", "::1", "1::2" and the like.
     alignas(16) char text[16];

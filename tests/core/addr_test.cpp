@@ -76,11 +76,16 @@ tarn_err_t parse_tight(const std::string& text, tarn_addr_t* out) {
   return tarn_addr_parse(t.ptr, out);
 }
 
+// The printed text; the printer writes the text and its NUL and nothing
+// after them.
 std::string format(const tarn_addr_t& a) {
   char buf[TARN_ADDR_STRLEN];
+  memset(buf, 'Z', sizeof buf);
   const tarn_err_t err = tarn_addr_format(&a, buf, sizeof buf);
   EXPECT_EQ(err, TARN_OK);
-  return err == TARN_OK ? std::string(buf) : std::string("<format failed>");
+  if (err != TARN_OK) return "<format failed>";
+  for (size_t i = strlen(buf) + 1; i < sizeof buf; ++i) EXPECT_EQ(buf[i], 'Z') << buf << " " << i;
+  return std::string(buf);
 }
 
 tarn_addr_t to_core(const ref::Addr& r) {
