@@ -271,7 +271,8 @@ bool covering_linked(const tarn_index_t *index, const tarn_prefix_t *q, tarn_pre
 // The entries of queries[0..count) by the links, in groups: one batched
 // lookup for a group's first positions, whose walks overlap, then the
 // chains, each group's first links prefetched a few queries ahead.  With
-// `positions` null it only counts.  Returns the number of entries.
+// `positions` and `counts` null it only counts.  Returns the number of
+// entries.
 size_t covering_grouped(const tarn_index_t *index, const uint64_t *links,
                         const tarn_prefix_t *queries, size_t count, tarn_prefix_t *prefixes,
                         tarn_ssize_t *positions, size_t *counts) {
@@ -290,7 +291,7 @@ size_t covering_grouped(const tarn_index_t *index, const uint64_t *links,
       if (i + kAhead < m && first[i + kAhead] >= 0) __builtin_prefetch(&links[first[i + kAhead]]);
       const tarn_prefix_t *q = &queries[base + i];
       const size_t n = covering_chain(links, fmt, q, first[i], found, lens);
-      counts[base + i] = n;
+      if (counts != nullptr) counts[base + i] = n;
       if (positions != nullptr)
         put_chain(index, q, found, lens, n, prefixes != nullptr ? prefixes + total : nullptr,
                   positions + total);
@@ -383,11 +384,8 @@ tarn_err_t tarn_index_covering_many(const tarn_index_t *index, const tarn_prefix
   if (links != nullptr) {
     // Room for the most every query can have needs no count first.
     if (capacity / most < count) {
-      size_t *scratch = static_cast<size_t *>(malloc(count * sizeof *scratch));
-      if (scratch == nullptr) return TARN_ERR_NOMEM;
       const size_t needed =
-          covering_grouped(index, links, queries, count, nullptr, nullptr, scratch);
-      free(scratch);
+          covering_grouped(index, links, queries, count, nullptr, nullptr, nullptr);
       if (needed > capacity) {
         *out_total = needed;
         return TARN_ERR_INVAL;

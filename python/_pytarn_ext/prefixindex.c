@@ -627,13 +627,15 @@ static PyObject *prefixindex_covering_many(PyObject *self_obj, PyObject *values)
   const Py_ssize_t count = PyTuple_Size(seq);
   PyObject *result = PyList_New(count);
   /* Per group: the queries as given, then those of one family, and that
-   * family's entries (at most 129 a query). */
-  tarn_prefix_t *queries = malloc(COVERING_GROUP * sizeof *queries);
-  tarn_prefix_t *family_queries = malloc(COVERING_GROUP * sizeof *family_queries);
-  Py_ssize_t *item = malloc(COVERING_GROUP * sizeof *item);
-  size_t *counts = malloc(COVERING_GROUP * sizeof *counts);
-  tarn_prefix_t *prefixes = malloc(COVERING_GROUP * 129 * sizeof *prefixes);
-  ssize_t *positions = malloc(COVERING_GROUP * 129 * sizeof *positions);
+   * family's entries (at most 129 a query); a short call sizes them to its
+   * own count. */
+  const size_t group = count < COVERING_GROUP ? (count > 0 ? (size_t)count : 1) : COVERING_GROUP;
+  tarn_prefix_t *queries = malloc(group * sizeof *queries);
+  tarn_prefix_t *family_queries = malloc(group * sizeof *family_queries);
+  Py_ssize_t *item = malloc(group * sizeof *item);
+  size_t *counts = malloc(group * sizeof *counts);
+  tarn_prefix_t *prefixes = malloc(group * 129 * sizeof *prefixes);
+  ssize_t *positions = malloc(group * 129 * sizeof *positions);
   if (result != NULL && (queries == NULL || family_queries == NULL || item == NULL ||
                          counts == NULL || prefixes == NULL || positions == NULL)) {
     PyErr_NoMemory();
