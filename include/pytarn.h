@@ -796,8 +796,8 @@ TARN_EXPORT tarn_err_t tarn_index_serialize(const tarn_index_t *index, void *buf
  * every lookup and query exactly as the index that wrote the blob.
  *
  * Any bytes at all are safe to pass.  The load refuses a blob unless the
- * header is well formed (magic, this release's format version or the one
- * before it, family, counts within tarn_index_create's limits, section
+ * header is well formed (magic, this release's format version 4 or an
+ * earlier one it still reads, 3 or 2; family, counts within tarn_index_create's limits, section
  * lengths that add up to exactly `len`), the checksum matches, every
  * prefix is of the family, canonical and in
  * network order, the distinct count is that of the prefixes, every reported

@@ -10,12 +10,12 @@
 // out of bounds or walk forever.  Loading is a few passes of checks and copies,
 // far cheaper than tarn_index_create's sort and lookup structure build.
 //
-// Layout, format version 3.  Integers are little-endian; the sections follow
+// Layout, format version 4.  Integers are little-endian; the sections follow
 // the header back to back in the order listed, without padding.
 //
 //   offset  size  field
 //        0     8  magic "TARNIDX\0"
-//        8     4  format version (3; 2 is read too, below)
+//        8     4  format version (4; 3 and 2 are read too, below)
 //       12     4  header length (108)
 //       16     4  family (4 or 6)
 //       20     4  lookup structure present: 1, or 0 (then its word count and
@@ -43,15 +43,18 @@
 // the cheap first line against damage; it proves nothing against a forged
 // blob, which is why every invariant is checked after it.  A change of what
 // an index holds gets a new version number: version 2 dropped the LC-trie's
-// lookup shortcut once the lookup structure answered every lookup, and
-// version 3 drops the LC-trie itself.  A lookup never walks it while the
+// lookup shortcut once the lookup structure answered every lookup,
+// version 3 drops the LC-trie itself, and version 4 lets an IPv6 lookup
+// structure hold skip records (a blob of version 3 has none, so its
+// structure reads the same).  A lookup never walks it while the
 // lookup structure is there, and only the covering walk and the rare index
 // without a lookup structure need it, so an index builds it from its sorted
 // prefixes on first need (tarn_index_lctrie); carrying it cost nearly half
 // of a blob (18.5 of 39 MiB for 1.04M IPv4 prefixes) and a third of the
 // load, checking that its nodes formed one tree.  A version 2 blob still
 // loads: its node section is held to its length and the checksum, and
-// dropped.  Every other version is refused.
+// dropped; a version 3 blob loads as it is.  Every other version is
+// refused.
 //
 // The lookup structure (tarn_lookup.cpp) is derived from the prefixes, yet
 // written as it is and checked by tarn_lookup_validate: building it again
@@ -67,7 +70,8 @@
 namespace {
 
 constexpr uint8_t kMagic[8] = {'T', 'A', 'R', 'N', 'I', 'D', 'X', '\0'};
-constexpr uint32_t kFormatVersion = 3;
+constexpr uint32_t kFormatVersion = 4;
+constexpr uint32_t kTrieVersion = 3;   // no LC-trie, no skip records
 constexpr uint32_t kNodesVersion = 2;  // the last version that carried the LC-trie
 constexpr size_t kHeaderLen = 108;
 constexpr size_t kSectionLenAt = 60;
@@ -205,7 +209,8 @@ struct blob_header {
 bool header_read(const uint8_t* b, size_t len, blob_header* h) {
   if (len < kHeaderLen || memcmp(b, kMagic, sizeof kMagic) != 0) return false;
   const uint32_t version = get_le32(b + 8);
-  if ((version != kFormatVersion && version != kNodesVersion) || get_le32(b + 12) != kHeaderLen)
+  if ((version != kFormatVersion && version != kTrieVersion && version != kNodesVersion) ||
+      get_le32(b + 12) != kHeaderLen)
     return false;
   h->family = get_le32(b + 16);
   const uint32_t present = get_le32(b + 20);

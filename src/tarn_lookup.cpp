@@ -9,7 +9,8 @@
 // backtracks.
 //
 // Shape.  A direct table resolves the first S address bits (S = 0, 6, 12 or
-// 18, by table size, and 24 for IPv4 tables of millions of prefixes).
+// 18, by table size and spread, and 24 for IPv4 tables of millions of
+// prefixes).
 // Below it every node resolves the next six bits: of its 64 children each is
 // either another node or a leaf, an address range on which the answer is one
 // input position (or none).  A node is one record of
@@ -32,6 +33,24 @@
 // Tree Bitmap (W. Eatherton, G. Varghese, Z. Dittia, "Tree bitmap:
 // hardware/software IP lookups with incremental updates", CCR 34(2), 2004).
 //
+// Skip records (IPv6 only).  An IPv6 table is mostly prefixes alone in
+// their parent's block (a /48 under its /32, or under nothing), and as node
+// records each would cost a chain of records with one child, one per six
+// bits, and a last one with three runs: 128 bytes for a /48 under a /18.
+// Where a node's range holds just three runs, the middle one a block of m
+// bits below the node's depth d (6 <= m <= 56), and the outer two answer
+// alike, the node is a skip record instead, four words:
+//   head     (2 words) the m bits from d, at the top; m in bits 2..7; bits
+//            0 and 1 clear.
+//   on       the answer of the addresses whose m bits match, as 2(a + 1)
+//   off      the answer of the others, as 2(a + 1)
+// Both answers are even (NONE, 2^32 - 1, becomes 0), so a skip record has
+// bits 0 of its first and third words clear, which no node record has: its
+// first word's bit 0 is vector's bit 0, and when child 0 is a leaf it is
+// the lowest leaf and starts a run, setting leafvec's bit 0 (the third
+// word's).  A skip record ends the walk, as a leaf does; the IPv4 walk
+// never meets one, and its records are as they were.
+//
 // Invariants (tarn_lookup_validate checks every one):
 //   1. The records tile `words` from position 0, each at an even position,
 //      and every record is reached from exactly one place: a direct entry,
@@ -42,6 +61,9 @@
 //   3. vector and leafvec share no bit, and the lowest leaf child of a node
 //      is a run start, so every leaf child finds an answer.
 //   4. Every answer is below prefix_count or NONE.
+//   5. Only IPv6 structures hold skip records; a skip record at depth d
+//      compares 6..56 bits, d + m <= the width, and has no bit set in its
+//      head below those bits but m.
 // Near the end of the address the six bits run past it (IPv4 bit 30: two
 // bits left); the missing bits read as zero, so only children whose low bits
 // are zero are ever reached, and the others are left inside a leaf run.
@@ -54,7 +76,8 @@
 //      encloses, so the stack holds exactly the prefixes containing the
 //      current address.  At most 2n + 1 runs.
 //   2. The trie is built top down over the runs, depth first: a child
-//      range inside one run becomes a leaf, any other becomes a node.  A
+//      range inside one run becomes a leaf, any other becomes a node (in
+//      IPv6, a skip record where one is due).  A
 //      node visits only the run starts inside its range, so it costs those,
 //      not its 64 children, and the whole trie costs about the runs times
 //      the depth.  A record is written whole before its children, which
@@ -81,6 +104,14 @@
 // -> position 6, bits 100000 = child 32, a node -> position 14, bits 000100
 // = child 4, a leaf; the run starts at or before 4 are 0 and 4, the second
 // answer is 1.
+//
+// Example (IPv6, S = 12): 2001:db8::/32 at position 0, the only prefix in
+// 2000::/12.  The direct entry 0x200 spans three runs: none, then 0 on
+// exactly the /32, then none.  The /32 is the block of the 20 bits from bit
+// 12, 0x10db8, so the entry names a skip record: head 0x10db8 << 44 | 20 << 2
+// = 0x10db800000000050, on = 2 (position 0), off = 0 (none).  Looking up
+// 2001:db8:5::1: its bits 12..31 are 0x10db8, on the path: (2 >> 1) - 1 = 0.
+// 2001:db9::1 has 0x10db9 there, off it: (0 >> 1) - 1 = -1.
 //
 // Lookup.  tarn_lookup_batch walks groups of 32 addresses level by level,
 // all lanes of a group at the same depth: each pass over the group reads
@@ -122,6 +153,11 @@ constexpr size_t kMaxCount = 0x7FFFFFFEu;
 constexpr size_t kMaxWords = 0x7FFFFFFEu;
 // vector and leafvec, two words each.
 constexpr size_t kHeaderWords = 4;
+// A skip record (IPv6): its head (two words), the answer on its path, the
+// answer off it.  It compares kStride to kSkipMax bits, which leaves the
+// head's low byte for their count.
+constexpr size_t kSkipWords = 4;
+constexpr unsigned kSkipMax = 56;
 
 // Bits 0..c of a child map: (2 << c) - 1, where 2 << 63 wraps to 0 (unsigned
 // arithmetic) and the mask becomes all ones.
@@ -138,6 +174,11 @@ inline tarn_ssize_t direct_answer(uint32_t entry) {
 inline tarn_ssize_t leaf_answer(uint32_t a) {
   return static_cast<tarn_ssize_t>(static_cast<int32_t>(a));
 }
+// A skip record holds its answers as 2(a + 1), which are even (the record's
+// kind needs its third word's bit 0 clear) and NONE becomes 0, so that
+// halving and subtracting 1 gives the position or -1.
+inline tarn_ssize_t skip_answer(uint32_t a) { return static_cast<tarn_ssize_t>(a >> 1) - 1; }
+inline uint32_t skip_answer_word(uint32_t a) { return 2 * (a + 1); }
 
 // ---------------------------------------------------------------------------
 // Address keys for the walk.  IPv4: the address as one host-order word;
@@ -147,6 +188,7 @@ inline tarn_ssize_t leaf_answer(uint32_t a) {
 struct family_v4 {
   using key = uint32_t;
   static constexpr size_t kBytes = 4;
+  static constexpr bool kSkips = false;
   static key load(const uint8_t* b) { return key128_load_be32(b); }
   // The first s (0..24) bits: the word is moved to the top of 64 bits and
   // shifted down by 1 and then by 63 - s (39..63), so s = 0 gives 0 without
@@ -154,22 +196,19 @@ struct family_v4 {
   static uint32_t top(key k, unsigned s) {
     return static_cast<uint32_t>(((static_cast<uint64_t>(k) << 32) >> 1) >> (63 - s));
   }
-  // The six bits from bit d (d < 32), zeros past bit 31: the shift by 32 + d
-  // (32..63) puts bit d at bit 63.
-  static unsigned chunk(key k, unsigned d) {
-    return static_cast<unsigned>((static_cast<uint64_t>(k) << (32 + d)) >> (64 - kStride));
-  }
+  // The bits from bit d (d < 32) on, at the top of 64 bits, zeros past bit
+  // 31: the shift by 32 + d (32..63) puts bit d at bit 63.
+  static uint64_t ahead(key k, unsigned d) { return static_cast<uint64_t>(k) << (32 + d); }
 };
 
 struct family_v6 {
   using key = key128;
   static constexpr size_t kBytes = 16;
+  static constexpr bool kSkips = true;
   static key load(const uint8_t* b) { return key128_from_bytes(b, TARN_AF_INET6); }
   static uint32_t top(key k, unsigned s) { return static_cast<uint32_t>((k.hi >> 1) >> (63 - s)); }
   // d < 128: key128_shl takes 0..127 and fills zeros past bit 127.
-  static unsigned chunk(key k, unsigned d) {
-    return static_cast<unsigned>(key128_shl(k, d).hi >> (64 - kStride));
-  }
+  static uint64_t ahead(key k, unsigned d) { return key128_shl(k, d).hi; }
 };
 
 // ---------------------------------------------------------------------------
@@ -238,6 +277,7 @@ bool runs_build(const tarn_index* index, run_list* runs) {
 struct builder {
   const run_list* runs;
   unsigned bits;
+  bool skips;  // IPv6: paths of one subtree take skip records
   uint32_t* words;
   size_t count, cap;
 };
@@ -273,6 +313,43 @@ void put64(uint32_t* w, uint64_t v) {
   w[1] = static_cast<uint32_t>(v >> 32);
 }
 
+bool node_build(builder* b, key128 first, unsigned d, size_t cursor, uint32_t* out);
+
+// Writes a skip record for the node at depth d over the range [first, last]
+// (the run holding `first` is runs[cursor]; the range holds at least one
+// run start after `first`) when one is due, and tells in *built whether it
+// did.  One is due when the range holds three runs, the first and the last
+// answering alike, and the middle one is a block of depth d + m for some m
+// from kStride to kSkipMax: a prefix with no neighbour inside its parent's
+// block, or in none of the blocks its parent's record resolves.  The first
+// address of the middle run (x) and the last before the third (y) then
+// share the m bits after d, and x and y are the block's ends.
+bool skip_build(builder* b, key128 first, unsigned d, size_t cursor, uint32_t* out, bool* built) {
+  const run_list* runs = b->runs;
+  const unsigned bits = b->bits;
+  const key128 last = key128_last(first, bits, d);
+  *built = false;
+  size_t r_last = cursor + 1;  // the run holding `last`
+  while (r_last + 1 < runs->count && !key128_lt(last, runs->start[r_last + 1])) r_last++;
+  if (r_last != cursor + 2 || runs->value[r_last] != runs->value[cursor]) return true;
+  const key128 x = runs->start[cursor + 1];
+  key128 y = runs->start[r_last];
+  key128_dec(&y, bits);                                   // y >= x, as runs->start[r_last] > x
+  const unsigned m = key128_common_bits(x, y, bits) - d;  // both lie in [first, last]
+  if (m < kStride || m > kSkipMax || !key128_eq(x, key128_network(x, bits, d + m)) ||
+      !key128_eq(y, key128_last(x, bits, d + m)))
+    return true;
+  size_t at;
+  if (!words_append(b, kSkipWords, &at)) return false;
+  // The m bits after d, at the top; those past d + m are zero in x.
+  put64(b->words + at, key128_shl(x, 128 - bits + d).hi | (uint64_t{m} << 2));
+  b->words[at + 2] = skip_answer_word(runs->value[cursor + 1]);
+  b->words[at + 3] = skip_answer_word(runs->value[cursor]);
+  *out = static_cast<uint32_t>(at);
+  *built = true;
+  return true;
+}
+
 // Writes the record of the node at depth d over the range [first, last]
 // (the run holding `first` is runs[cursor]; the range holds at least one
 // run start after `first`), then its child nodes' after it, and gives the
@@ -287,6 +364,11 @@ void put64(uint32_t* w, uint64_t v) {
 // anywhere else is a node.  A node costs its run starts, not its 64
 // children.  Recursion depth is at most (bits - S) / 6 + 1.
 bool node_build(builder* b, key128 first, unsigned d, size_t cursor, uint32_t* out) {
+  if (b->skips) {
+    bool built;
+    if (!skip_build(b, first, d, cursor, out, &built)) return false;
+    if (built) return true;
+  }
   const run_list* runs = b->runs;
   const unsigned bits = b->bits;
   const unsigned end = d + kStride < bits ? d + kStride : bits;  // bits resolved here
@@ -351,11 +433,25 @@ bool node_build(builder* b, key128 first, unsigned d, size_t cursor, uint32_t* o
 // that walks start at stride boundaries (IPv4 /24 and IPv6 /48 routes then
 // end exactly at the end of a node); at most 2^18 entries (1 MiB), except
 // for the wide table of large IPv4 tables (kWideDirectMin), where IPv4 /24
-// routes end at the direct entry itself.
-unsigned direct_bits_for(size_t count, unsigned bits) {
+// routes end at the direct entry itself.  A table of 2^18 entries earns its
+// megabyte only when a good share of them lead into records: when run
+// starts fall into fewer than one in 16 of its blocks, the prefixes sit in
+// a few corners of the space (IPv6 tables live inside 2000::/3), and 2^12
+// entries serve them with one more record, shared by all, on the way.
+unsigned direct_bits_for(size_t count, unsigned bits, const run_list* runs) {
   if (bits == 32 && count >= kWideDirectMin) return 24;
   unsigned s = 0;
   while (s + kStride <= 18 && (size_t{1} << (s + kStride)) <= 4 * count) s += kStride;
+  if (s == 18) {
+    size_t touched = 0;
+    uint64_t last = ~uint64_t{0};
+    for (size_t r = 1; r < runs->count; r++) {  // runs start in address order
+      const uint64_t block = key128_shr(runs->start[r], bits - s).lo;
+      touched += block != last;
+      last = block;
+    }
+    if (touched * 16 < (size_t{1} << s)) s -= kStride;
+  }
   return s;
 }
 
@@ -416,6 +512,55 @@ inline uint64_t get64(const uint32_t* w) {
   return static_cast<uint64_t>(w[0]) | (static_cast<uint64_t>(w[1]) << 32);
 }
 
+// One step of a walk, from the record at w: `ahead` holds the address bits
+// from the record's depth on, at the top.  Gives whether the walk goes on
+// (node) and to which record (next), and the answer it ends with
+// otherwise.  Free of branches on the data: a node record's step reads both
+// the word the walk would take next and the answer the address would get if
+// the child were a leaf, and both reads stay inside the record (with no
+// child node at or before c the first lands in the header; for a child node
+// the second lands among the child words).  Where skip records may occur
+// (kSkips), their maps read as empty, so that those reads land in their
+// header and the walk ends there, and the step also works out the skip
+// record's answer and keeps the one the record's kind picks.
+struct step_out {
+  uint32_t next;
+  uint32_t node;
+  tarn_ssize_t answer;
+};
+
+template <bool kSkips>
+__attribute__((always_inline)) inline step_out step(const uint32_t* w, uint64_t ahead) {
+  const uint64_t head = get64(w);
+  uint64_t vector = head, leafvec = get64(w + 2);
+  const unsigned c = static_cast<unsigned>(ahead >> (64 - kStride));
+  const uint64_t through = bits_through(c);
+  bool skip = false;
+  if constexpr (kSkips) {
+    skip = ((w[0] | w[2]) & 1) == 0;
+    const uint64_t keep = uint64_t{skip} - 1;  // all ones for a node record
+    vector &= keep;
+    leafvec &= keep;
+  }
+  const uint32_t child = w[kHeaderWords - 1 + std::popcount(vector & through)];
+  size_t at = kHeaderWords - 1 + static_cast<size_t>(std::popcount(vector)) +
+              static_cast<size_t>(std::popcount(leafvec & through));
+  const uint32_t node = static_cast<uint32_t>(vector >> c) & 1;
+  if constexpr (!kSkips) {
+    return {child, node, leaf_answer(w[at])};
+  } else {
+    // The m bits after the record's depth against the record's (m <= 56
+    // leaves the count out of the comparison; (v >> 1) >> (63 - m) is
+    // v >> (64 - m) without a shift by 64 for a node record's m of 0), and
+    // the answer on the path (word 2) or off it (word 3).
+    const unsigned m = static_cast<unsigned>(head >> 2) & 63;
+    const size_t off = (((ahead ^ head) >> 1) >> (63 - m)) != 0;
+    at = skip ? 2 + off : at;
+    const uint32_t a = w[at];
+    return {child, node, skip ? skip_answer(a) : leaf_answer(a)};
+  }
+}
+
 // One address.  The first step after the direct table is taken whether or
 // not the entry is a leaf (a leaf's walk reads the record at position 0 and
 // keeps the direct answer), so the one branch left follows the depth of the
@@ -431,17 +576,11 @@ __attribute__((always_inline)) inline tarn_ssize_t walk_one(const tarn_lookup_t*
   uint32_t node = e >> 31 ^ 1;
   uint32_t at = e & (0u - node);
   for (unsigned d = s;; d += kStride) {
-    const uint32_t* w = t->words + at;
-    const uint64_t vector = get64(w), leafvec = get64(w + 2);
-    const unsigned c = F::chunk(k, d);
-    const uint64_t through = bits_through(c);
-    const uint32_t answer =
-        w[kHeaderWords - 1 + std::popcount(vector) + std::popcount(leafvec & through)];
-    const uint32_t child = w[kHeaderWords - 1 + std::popcount(vector & through)];
-    result = node ? leaf_answer(answer) : result;
-    node &= static_cast<uint32_t>(vector >> c) & 1;
+    const step_out o = step<F::kSkips>(t->words + at, F::ahead(k, d));
+    result = node ? o.answer : result;
+    node &= o.node;
     if (!node) return result;
-    at = child;
+    at = o.next;
   }
 }
 
@@ -468,12 +607,10 @@ struct from_packed {
 constexpr unsigned kLanes = 32;
 
 // The group walk is free of branches on the data, which a full table makes
-// unpredictable.  Every step reads both the word the walk would take next
-// and the answer the address would get if the child were a leaf (both lie
-// inside the record, whose lines the previous pass prefetched), stores the
-// answer, and keeps the child; a lane that met a leaf leaves the walking
-// mask, so its stored answer stands.  Only the loops over the walking lanes
-// branch, once per pass.
+// unpredictable: every step (see step) stores the answer the address would
+// get if the step ended its walk, and keeps the child; a lane that met a
+// leaf leaves the walking mask, so its stored answer stands.  Only the loops
+// over the walking lanes branch, once per pass.
 template <typename F, typename Src>
 __attribute__((always_inline)) inline void walk_group(const tarn_lookup_t* t, Src src, size_t base,
                                                       unsigned lanes, tarn_ssize_t* matches) {
@@ -502,22 +639,12 @@ __attribute__((always_inline)) inline void walk_group(const tarn_lookup_t* t, Sr
   for (unsigned d = s; walking != 0; d += kStride) {
     for (uint32_t m = walking; m != 0; m &= m - 1) {
       const unsigned l = static_cast<unsigned>(std::countr_zero(m));
-      const uint32_t* w = words + at[l];
-      const uint64_t vector = get64(w), leafvec = get64(w + 2);
-      const unsigned c = F::chunk(key[l], d);
-      const uint64_t through = bits_through(c);
-      const uint32_t node = static_cast<uint32_t>(vector >> c) & 1;
-      // Both reads stay inside the record: with no child node at or before
-      // c the first lands in the header, and for a child node the second
-      // lands among the child words.
-      const uint32_t child = w[kHeaderWords - 1 + std::popcount(vector & through)];
-      const uint32_t answer =
-          w[kHeaderWords - 1 + std::popcount(vector) + std::popcount(leafvec & through)];
-      matches[l] = leaf_answer(answer);
-      at[l] = child & (0u - node);
+      const step_out o = step<F::kSkips>(words + at[l], F::ahead(key[l], d));
+      matches[l] = o.answer;
+      at[l] = o.next & (0u - o.node);
       __builtin_prefetch(words + at[l]);
       __builtin_prefetch(words + at[l] + 15);
-      walking &= ~((node ^ 1) << l);
+      walking &= ~((o.node ^ 1) << l);
     }
   }
 }
@@ -608,6 +735,9 @@ __attribute__((always_inline)) inline bool structure_valid_body(const tarn_index
   // 0).
   const uint32_t count32 = static_cast<uint32_t>(index->prefix_count);
   const uint8_t s = static_cast<uint8_t>(t->direct_bits);
+  // Only the IPv6 walk knows skip records; in an IPv4 structure their
+  // marker fails the run-start check below.
+  const bool skips = index->family == TARN_AF_INET6;
   uint32_t bad = 0;
   size_t marks = 0, records = 0;
   for (size_t v = 0; v < (size_t{1} << t->direct_bits); v++) {
@@ -628,6 +758,19 @@ __attribute__((always_inline)) inline bool structure_valid_body(const tarn_index
     if (words - at < kHeaderWords) return false;
     const uint32_t* w = t->words + at;
     const uint64_t vector = get64(w), leafvec = get64(w + 2);
+    if (skips && ((w[0] | w[2]) & 1) == 0) {
+      // A skip record: 6..56 bits, none past the address, no bit set below
+      // them but their count, and two answers.
+      const unsigned m = static_cast<unsigned>(vector >> 2) & 63;
+      const uint64_t below = (~uint64_t{0} >> m) & ~uint64_t{0xFC};
+      bad |= (d == kUnreached) | (m < kStride) | (m > kSkipMax) | (d + m > bits) |
+             ((vector & below) != 0) | (w[2] != 0 && (w[2] >> 1) - 1 >= count32) |
+             ((w[3] & 1) != 0) | (w[3] != 0 && (w[3] >> 1) - 1 >= count32);
+      const size_t end = at + kSkipWords;
+      records++;
+      at = end;
+      continue;
+    }
     const size_t kids = static_cast<size_t>(std::popcount(vector));
     const size_t answers = static_cast<size_t>(std::popcount(leafvec));
     const size_t size = (kHeaderWords + kids + answers + 1) & ~size_t{1};
@@ -685,13 +828,14 @@ tarn_err_t tarn_lookup_build(tarn_index* index) {
   runs.start = static_cast<key128*>(malloc(max_runs * sizeof *runs.start));
   runs.value = static_cast<uint32_t*>(malloc(max_runs * sizeof *runs.value));
   tarn_err_t err = TARN_ERR_NOMEM;
-  builder b{&runs, tarn_addr_bits(index->family), nullptr, 0, 0};
+  builder b{&runs, tarn_addr_bits(index->family), index->family == TARN_AF_INET6, nullptr, 0, 0};
   if (runs.start == nullptr || runs.value == nullptr) goto done;
   if (!runs_build(index, &runs)) {
     err = TARN_ERR_INVAL;
     goto done;
   }
-  if (!trie_build(&b, &index->lookup, direct_bits_for(index->prefix_count, b.bits))) goto done;
+  if (!trie_build(&b, &index->lookup, direct_bits_for(index->prefix_count, b.bits, &runs)))
+    goto done;
   index->lookup.words = words_settle(&b);
   index->lookup.word_count = b.count;
   b.words = nullptr;
