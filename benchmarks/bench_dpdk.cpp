@@ -161,7 +161,7 @@ struct index_memory {
 index_memory memory_of(const tarn_index* ix) {
   index_memory m;
   m.core = ix->node_count * sizeof(tarn_lctrie_node_t) +
-           ix->prefix_count * (sizeof(tarn_prefix_t) + sizeof(uint32_t));
+           ix->prefix_count * (index_record_len(ix) + sizeof(uint32_t));
   m.lookup = (sizeof(uint32_t) << ix->lookup.direct_bits) + ix->lookup.word_count * 4;
   m.old_tables = 0;  // the shortcut and candidate tables are no longer built
   return m;

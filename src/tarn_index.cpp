@@ -12,13 +12,14 @@
 //      node by a dynamic programme that minimises the packed node count;
 //   5. pack the trie with those factors into the flat array.
 //
-// The Patricia trie is scratch; the index keeps the packed array, the sorted
-// copy and the position map.  From the last two, tarn_lookup_build
-// (tarn_lookup.cpp) derives the compact trie that tarn_index_lookup and
-// tarn_index_get walk, so stages 3 to 5 wait until something reads the
-// packed array: a blob, or a query falling back to the trie walk
-// (tarn_index_lctrie).  Only an index too large for that structure builds
-// them at once.
+// The Patricia trie and the copy are scratch; the index keeps the packed
+// array, the sorted prefixes as records of address bytes and length (5 or
+// 17 bytes, against 24 for a tarn_prefix_t) and the position map.  From the
+// last two, tarn_lookup_build (tarn_lookup.cpp) derives the compact trie that
+// tarn_index_lookup and tarn_index_get walk, so stages 3 to 5 wait until
+// something reads the packed array: a query falling back to the trie walk
+// (tarn_index_lctrie), which decodes the records for the build.  Only an
+// index too large for that structure builds them at once, from the copy.
 // The LC-trie walk below (a whole batch at once, several walks interleaved
 // so that their cache misses overlap) answers for an index without that
 // structure and is the reference it is tested against.
@@ -473,15 +474,15 @@ static inline uint32_t key_bits_at(key_v6 k, unsigned first, unsigned branch) {
   return static_cast<uint32_t>(window >> (64 - branch));
 }
 
-// Whether prefix `pfx` contains the address `k`: only its first pfxlen bits
-// take part.  A length beyond the key (which create never lets in) compares
-// the whole key.
-static inline bool trie_prefix_matches(const tarn_prefix_t* pfx, key_v4 k) {
-  return ((key_load<key_v4>(&pfx->addr).w ^ k.w) & key_mask32(pfx->pfxlen)) == 0;
+// Whether the sorted record `r` (address bytes, then length) contains the
+// address `k`: only its first pfxlen bits take part.  A length beyond the
+// key (which create never lets in) compares the whole key.
+static inline bool trie_prefix_matches(const uint8_t* r, key_v4 k) {
+  return ((key128_load_be32(r) ^ k.w) & key_mask32(r[4])) == 0;
 }
 
-static inline bool trie_prefix_matches(const tarn_prefix_t* pfx, key_v6 k) {
-  return key128_contains(key_load<key_v6>(&pfx->addr), 128, pfx->pfxlen, k);
+static inline bool trie_prefix_matches(const uint8_t* r, key_v6 k) {
+  return key128_contains(key128_from_bytes(r, TARN_AF_INET6), 128, r[16], k);
 }
 
 // ---------------------------------------------------------------------------
@@ -491,13 +492,13 @@ static inline bool trie_prefix_matches(const tarn_prefix_t* pfx, key_v6 k) {
 // Candidate checks: the sorted record, and on a match its reported
 // position.  Both arrays are indexed by the sorted position the node holds.
 static inline void candidate_prefetch(const tarn_index* index, uint32_t c) {
-  __builtin_prefetch(&index->prefixes[c]);
+  __builtin_prefetch(index_record(index, c));
   __builtin_prefetch(&index->orig_indices[c]);
 }
 template <typename Key>
 static inline bool candidate_matches(const tarn_index* index, uint32_t c, Key k, uint32_t* orig) {
   *orig = index->orig_indices[c];
-  return trie_prefix_matches(&index->prefixes[c], k);
+  return trie_prefix_matches(index_record(index, c), k);
 }
 
 static inline void prefetch_node(const tarn_lctrie_node_t* n) {
@@ -672,10 +673,10 @@ done:
 //   1. Check the arguments, then every record's family (the first offender
 //      decides), then that every record is canonical (length first, then
 //      host bits, first offender again), all before anything is allocated.
-//   2. Allocate the index record, the copy and the position map; copy, tag
-//      every record with its input position, sort in network order, give
-//      each run of equal records its first tag, read the tags into the
-//      position map and put the family back.
+//   2. Allocate the index record, a copy of the input, the sorted records
+//      and the position map; copy, tag every record with its input
+//      position, sort in network order, give each run of equal records its
+//      first tag, and read the records and the tags out of the copy.
 //   3. Derive the lookup structure.  Only an index without one (more
 //      prefixes than its answers can name) builds the LC-trie now, in the
 //      three steps of lctrie_build:
@@ -688,6 +689,7 @@ done:
 //      (tarn_index_lctrie): lookups never walk it, and most indexes are
 //      never asked for what only it gives (a blob, the fallback walks), so
 //      creating one costs the sort and the lookup structure alone.
+//   4. Free the copy.
 //
 // Any failure after step 1 frees everything allocated so far.
 tarn_err_t tarn_index_create(const tarn_prefix_t* prefixes, size_t count, tarn_index_t** out) {
@@ -712,26 +714,34 @@ tarn_err_t tarn_index_create(const tarn_prefix_t* prefixes, size_t count, tarn_i
 
   tarn_index* index = nullptr;
   tarn_prefix_t* copy = nullptr;
+  uint8_t* records = nullptr;
   uint32_t* orig_indices = nullptr;
   tarn_err_t err = TARN_ERR_NOMEM;
+  const size_t record_len = addr_len + 1;
 
-  // 2. Copy, sort, positions.
+  // 2. Copy, sort, positions, records.
   index = static_cast<tarn_index*>(malloc(sizeof *index));
   if (index == nullptr) goto fail;
   copy = static_cast<tarn_prefix_t*>(malloc(count * sizeof *copy));
   if (copy == nullptr) goto fail;
+  records = static_cast<uint8_t*>(malloc(count * record_len));
+  if (records == nullptr) goto fail;
   orig_indices = static_cast<uint32_t*>(malloc(count * sizeof *orig_indices));
   if (orig_indices == nullptr) goto fail;
   memcpy(copy, prefixes, count * sizeof *copy);
   prefixes_prepare_order_tags(copy, count);
   radix_sort_prefixes(copy, count, TARN_SORT_NETWORK_ASC, family);
   prefixes_resolve_duplicates(copy, count, addr_len);
-  for (size_t k = 0; k < count; k++) orig_indices[k] = prefix_order_tag_get(&copy[k]);
+  for (size_t k = 0; k < count; k++) {
+    orig_indices[k] = prefix_order_tag_get(&copy[k]);
+    memcpy(records + k * record_len, copy[k].addr.addr.v6, addr_len);
+    records[k * record_len + addr_len] = copy[k].pfxlen;
+  }
   prefixes_restore_family(copy, count, family);
 
   index->nodes = nullptr;
   index->node_count = 0;
-  index->prefixes = copy;
+  index->records = records;
   index->prefix_count = count;
   index->distinct_count = 1;
   for (size_t k = 1; k < count; k++)
@@ -740,7 +750,7 @@ tarn_err_t tarn_index_create(const tarn_prefix_t* prefixes, size_t count, tarn_i
   index->family = family;
   index->lookup = tarn_lookup_t{};
   index->covering_links = nullptr;
-  copy = nullptr;
+  records = nullptr;
   orig_indices = nullptr;
 
   // 3. The lookup structure (which frees its own arrays on failure); then
@@ -749,10 +759,11 @@ tarn_err_t tarn_index_create(const tarn_prefix_t* prefixes, size_t count, tarn_i
   if (err == TARN_OK && index->lookup.direct == nullptr) {
     tarn_lctrie_node_t* nodes = nullptr;
     uint32_t node_count = 0;
-    err = lctrie_build(index->prefixes, count, family, &nodes, &node_count);
+    err = lctrie_build(copy, count, family, &nodes, &node_count);
     index->nodes = nodes;
     index->node_count = node_count;
   }
+  free(copy);  // 4.
   if (err != TARN_OK) {
     tarn_index_destroy(index);
     return err;
@@ -762,6 +773,7 @@ tarn_err_t tarn_index_create(const tarn_prefix_t* prefixes, size_t count, tarn_i
 
 fail:
   free(orig_indices);
+  free(records);
   free(copy);
   free(index);
   return err;
@@ -771,10 +783,16 @@ const tarn_lctrie_node_t* tarn_index_lctrie(const tarn_index* index, uint32_t* n
   tarn_index* self = const_cast<tarn_index*>(index);
   tarn_lctrie_node_t* nodes = __atomic_load_n(&self->nodes, __ATOMIC_ACQUIRE);
   if (nodes == nullptr) {
+    // The trie is built over prefix records, decoded for the build alone.
     uint32_t count = 0;
-    if (lctrie_build(index->prefixes, index->prefix_count, index->family, &nodes, &count) !=
-        TARN_OK)
-      return nullptr;
+    if (index->prefix_count > SIZE_MAX / sizeof(tarn_prefix_t)) return nullptr;
+    tarn_prefix_t* sorted =
+        static_cast<tarn_prefix_t*>(malloc(index->prefix_count * sizeof *sorted));
+    if (sorted == nullptr) return nullptr;
+    for (size_t k = 0; k < index->prefix_count; k++) index_prefix(index, k, &sorted[k]);
+    const tarn_err_t err = lctrie_build(sorted, index->prefix_count, index->family, &nodes, &count);
+    free(sorted);
+    if (err != TARN_OK) return nullptr;
     // Every builder writes the same count before publishing; a builder that
     // loses the race frees its copy and takes the winner's.
     __atomic_store_n(&self->node_count, count, __ATOMIC_RELAXED);
@@ -860,7 +878,7 @@ tarn_err_t tarn_lctrie_lookup(const tarn_index* index, const tarn_addr_t* addrs,
 void tarn_index_destroy(tarn_index_t* index) {
   if (index == nullptr) return;
   free(index->nodes);
-  free(index->prefixes);
+  free(index->records);
   free(index->orig_indices);
   tarn_lookup_release(index);
   free(index->covering_links);

@@ -246,8 +246,7 @@ bool header_read(const uint8_t* b, size_t len, blob_header* h) {
 // The sorted records and the position map, in one pass.  Per record k:
 //   - the prefix is of the family, at most the family's length, canonical,
 //     and not below record k - 1 in network order (address ascending, then
-//     length ascending), so equal records are adjacent; the unused bytes of
-//     an IPv4 record become zero;
+//     length ascending), so equal records are adjacent;
 //   - its position is an input position (< count), the same as record
 //     k - 1's when the two are equal, and otherwise (a run's first record)
 //     one no earlier run took, as tarn_index_create hands them out; `seen`
@@ -268,25 +267,22 @@ bool records_load(const uint8_t* prefix_src, const uint8_t* orig_src, tarn_index
   uint32_t prev_orig = 0;
   size_t runs = 0;
   for (size_t k = 0; k < count; k++, prefix_src += kAddrLen + 1, orig_src += kOrigBytes) {
-    tarn_prefix_t* p = &index->prefixes[k];
-    memset(p, 0, sizeof *p);
-    p->addr.family = Family;
-    memcpy(p->addr.addr.v6, prefix_src, kAddrLen);
-    const unsigned len = prefix_src[kAddrLen];
-    p->pfxlen = static_cast<uint8_t>(len);
+    uint8_t* r = index->records + k * (kAddrLen + 1);
+    memcpy(r, prefix_src, kAddrLen + 1);
+    const unsigned len = r[kAddrLen];
     const uint32_t orig = get_le32(orig_src);
     index->orig_indices[k] = orig;
     if (len > kBits || orig >= count) return false;
     bool same;  // equal to the previous record
     if constexpr (Family == TARN_AF_INET) {
-      const uint32_t net = key128_load_be32(p->addr.addr.v4);
+      const uint32_t net = key128_load_be32(r);
       if ((net & ~key_mask32(len)) != 0) return false;
       const uint64_t order = (uint64_t{net} << 8) | len;
       if (k > 0 && order < prev4) return false;
       same = k > 0 && order == prev4;
       prev4 = order;
     } else {
-      const key128 key = key128_from_bytes(p->addr.addr.v6, Family);
+      const key128 key = key128_from_bytes(r, Family);
       if (key128_has_host_bits(key, kBits, len)) return false;
       const int c = k == 0 ? 1 : key128_cmp(key, prev);
       if (c < 0 || (c == 0 && len < prev_len)) return false;
@@ -356,12 +352,9 @@ tarn_err_t tarn_index_serialize(const tarn_index_t* index, void* buf, size_t cap
   for (uint64_t n : l.len) p = put_le64(p, n);
   p = put_le64(p, 0);  // the checksum, filled in last
 
-  const size_t addr_len = tarn_addr_len(family);
-  for (size_t k = 0; k < index->prefix_count; k++) {
-    memcpy(p, index->prefixes[k].addr.addr.v6, addr_len);
-    p[addr_len] = index->prefixes[k].pfxlen;
-    p += addr_len + 1;
-  }
+  // The index's records are the blob's.
+  memcpy(p, index->records, index->prefix_count * index_record_len(index));
+  p += index->prefix_count * index_record_len(index);
   for (size_t k = 0; k < index->prefix_count; k++) p = put_le32(p, index->orig_indices[k]);
   if (lk.present) {
     const tarn_lookup_t& t = index->lookup;
@@ -412,9 +405,9 @@ tarn_err_t tarn_index_load(const void* buf, size_t len, tarn_index_t** out) {
   index->family = h.family;
   index->prefix_count = count;
   index->distinct_count = static_cast<size_t>(h.distinct_count);
-  index->prefixes = alloc_array<tarn_prefix_t>(count);
+  index->records = alloc_array<uint8_t>(uint64_t{count} * index_record_len(index));
   index->orig_indices = alloc_array<uint32_t>(count);
-  if (index->prefixes == nullptr || index->orig_indices == nullptr) goto done;
+  if (index->records == nullptr || index->orig_indices == nullptr) goto done;
   if (h.lookup.present) {
     tarn_lookup_t* t = &index->lookup;
     t->direct_bits = h.lookup.direct_bits;

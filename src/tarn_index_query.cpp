@@ -34,11 +34,12 @@
 
 namespace {
 
-// Order of a sorted record against (key, len): address first, then length.
-int record_cmp(const tarn_prefix_t *p, tarn_family_t family, key128 key, unsigned len) {
-  const int c = key128_cmp(key128_from_bytes(p->addr.addr.v6, family), key);
+// Order of sorted record k against (key, len): address first, then length.
+int record_cmp(const tarn_index_t *index, size_t k, key128 key, unsigned len) {
+  const int c = key128_cmp(index_key(index, k), key);
   if (c != 0) return c;
-  return p->pfxlen < len ? -1 : (p->pfxlen > len ? 1 : 0);
+  const unsigned own = index_pfxlen(index, k);
+  return own < len ? -1 : (own > len ? 1 : 0);
 }
 
 // First sorted position whose record is not below (key, len).
@@ -46,7 +47,7 @@ size_t lower_bound(const tarn_index_t *index, key128 key, unsigned len) {
   size_t lo = 0, hi = index->prefix_count;
   while (lo < hi) {
     const size_t mid = lo + (hi - lo) / 2;
-    if (record_cmp(&index->prefixes[mid], index->family, key, len) < 0)
+    if (record_cmp(index, mid, key, len) < 0)
       lo = mid + 1;
     else
       hi = mid;
@@ -58,8 +59,7 @@ size_t lower_bound(const tarn_index_t *index, key128 key, unsigned len) {
 // the first record of a run of equal ones, whose position all of them share.
 size_t find_exact(const tarn_index_t *index, key128 key, unsigned len) {
   const size_t at = lower_bound(index, key, len);
-  if (at < index->prefix_count && record_cmp(&index->prefixes[at], index->family, key, len) == 0)
-    return at;
+  if (at < index->prefix_count && record_cmp(index, at, key, len) == 0) return at;
   return SIZE_MAX;
 }
 
@@ -76,7 +76,7 @@ tarn_err_t query_check(const tarn_index_t *index, const tarn_prefix_t *q) {
 // reported position.
 void put_result(const tarn_index_t *index, size_t sorted_pos, size_t i, tarn_prefix_t *prefixes,
                 ssize_t *positions) {
-  if (prefixes != nullptr) memcpy(&prefixes[i], &index->prefixes[sorted_pos], sizeof prefixes[i]);
+  if (prefixes != nullptr) index_prefix(index, sorted_pos, &prefixes[i]);
   positions[i] = static_cast<ssize_t>(index->orig_indices[sorted_pos]);
 }
 
@@ -111,8 +111,8 @@ size_t covering_walk(const tarn_index_t *index, const tarn_lctrie_node_t *nodes,
   const key128 key = key128_load(&q->addr);
   size_t n = 0;
   while (depth-- > 0 && n <= bits) {
-    const tarn_prefix_t *p = &index->prefixes[met[depth]];
-    if (p->pfxlen <= q->pfxlen && key128_contains(key128_load(&p->addr), bits, p->pfxlen, key))
+    const unsigned len = index_pfxlen(index, met[depth]);
+    if (len <= q->pfxlen && key128_contains(index_key(index, met[depth]), bits, len, key))
       found[n++] = met[depth];
   }
   return n;
@@ -175,7 +175,6 @@ const uint64_t *covering_links(const tarn_index_t *index) {
   uint64_t *links = static_cast<uint64_t *>(held_new != nullptr ? held_new : malloc(bytes));
   if (links == nullptr) return nullptr;
   const unsigned bits = tarn_addr_bits(index->family);
-  const size_t addr_len = tarn_addr_len(index->family);
   // Run starts in network order, with a stack of those containing the
   // current network: nested or disjoint, so each containing one is an
   // ancestor, the top the nearest; at most bits + 1 deep.  The stack keeps
@@ -185,9 +184,8 @@ const uint64_t *covering_links(const tarn_index_t *index) {
   key128 stack_last[129];
   size_t depth = 0;
   for (size_t k = 0; k < n; k++) {
-    const tarn_prefix_t *p = &index->prefixes[k];
-    if (k > 0 && prefixes_equal_key(p, &index->prefixes[k - 1], addr_len)) continue;
-    const key128 net = key128_load(&p->addr);
+    if (k > 0 && index_records_equal(index, k, k - 1)) continue;
+    const key128 net = index_key(index, k);
     while (depth > 0 && key128_lt(stack_last[depth - 1], net)) depth--;
     const uint32_t pos = index->orig_indices[k];
     const uint32_t parent = depth > 0 ? stack_pos[depth - 1] : fmt.none();
@@ -195,12 +193,12 @@ const uint64_t *covering_links(const tarn_index_t *index) {
     // undefined; both are 32-bit unsigned.
     // NOLINTNEXTLINE(clang-analyzer-core.UndefinedBinaryOperatorResult)
     const uint64_t up = depth > 0 ? uint64_t{stack_step[depth - 1]} << 32 : 0;
-    const uint32_t own = fmt.pack(p->pfxlen, parent);
+    const uint32_t own = fmt.pack(index_pfxlen(index, k), parent);
     links[pos] = up | own;
     if (depth < 129) {
       stack_pos[depth] = pos;
       stack_step[depth] = own;
-      stack_last[depth++] = key128_last(net, bits, p->pfxlen);
+      stack_last[depth++] = key128_last(net, bits, index_pfxlen(index, k));
     }
   }
   void *expected = nullptr;
@@ -314,11 +312,9 @@ tarn_err_t tarn_index_prefixes(const tarn_index_t *index, tarn_prefix_t *prefixe
                                ssize_t *positions, size_t capacity) {
   if (index == nullptr || prefixes == nullptr || positions == nullptr) return TARN_ERR_INVAL;
   if (capacity < index->distinct_count) return TARN_ERR_INVAL;
-  const size_t addr_len = tarn_addr_len(index->family);
   size_t n = 0;
   for (size_t k = 0; k < index->prefix_count; k++) {
-    if (k > 0 && prefixes_equal_key(&index->prefixes[k], &index->prefixes[k - 1], addr_len))
-      continue;
+    if (k > 0 && index_records_equal(index, k, k - 1)) continue;
     put_result(index, k, n++, prefixes, positions);
   }
   return TARN_OK;
@@ -440,18 +436,14 @@ tarn_err_t tarn_index_covered(const tarn_index_t *index, const tarn_prefix_t *qu
     size_t lo = begin, hi = index->prefix_count;
     while (lo < hi) {
       const size_t mid = lo + (hi - lo) / 2;
-      if (record_cmp(&index->prefixes[mid], index->family, last, bits) <= 0)
+      if (record_cmp(index, mid, last, bits) <= 0)
         lo = mid + 1;
       else
         hi = mid;
     }
     end = lo;
   }
-  const size_t addr_len = tarn_addr_len(index->family);
-  auto is_run_start = [&](size_t k) {
-    return k == begin ||
-           !prefixes_equal_key(&index->prefixes[k], &index->prefixes[k - 1], addr_len);
-  };
+  auto is_run_start = [&](size_t k) { return k == begin || !index_records_equal(index, k, k - 1); };
   size_t n = 0;
   for (size_t k = begin; k < end; k++) n += is_run_start(k);
   if (n > capacity) {

@@ -10,6 +10,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 #include <sys/types.h>  // ssize_t, which some core definitions spell for tarn_ssize_t
 
 #include <type_traits>
@@ -150,8 +151,10 @@ typedef struct tarn_lookup {
 //                 published through tarn_index_lctrie only)
 //   node_count    number of packed nodes (the DP cost of the trie root);
 //                 0 while nodes is null
-//   prefixes      own copy of the input, sorted by TARN_SORT_NETWORK_ASC,
-//                 every family field holding `family`
+//   records       the input's prefixes sorted by TARN_SORT_NETWORK_ASC, each
+//                 as its address bytes in network order (4 or 16) and its
+//                 length, back to back (5 or 17 bytes; see index_record);
+//                 the blob's records are these bytes
 //   prefix_count  number of prefixes
 //   distinct_count number of distinct prefixes (runs of equal records count
 //                 once); what the index queries list
@@ -163,7 +166,7 @@ typedef struct tarn_lookup {
 struct tarn_index {
   tarn_lctrie_node_t *nodes;
   uint32_t node_count;
-  tarn_prefix_t *prefixes;
+  uint8_t *records;
   size_t prefix_count;
   size_t distinct_count;
   uint32_t *orig_indices;
@@ -174,6 +177,40 @@ struct tarn_index {
   // concurrently (tarn_index_query.cpp).  Null until then.
   void *covering_links;
 };
+
+// The index's sorted prefixes.  A record of 5 or 17 bytes instead of a
+// 24-byte tarn_prefix_t is most of what an index saves over keeping its
+// input: a lookup never reads these, and the queries that do read a few
+// each.  Reads are bytewise (records are not aligned).
+static inline size_t index_record_len(const tarn_index *index) {
+  return tarn_addr_len(index->family) + 1;
+}
+static inline const uint8_t *index_record(const tarn_index *index, size_t k) {
+  return index->records + k * index_record_len(index);
+}
+static inline key128 index_key(const tarn_index *index, size_t k) {
+  return key128_from_bytes(index_record(index, k), index->family);
+}
+static inline unsigned index_pfxlen(const tarn_index *index, size_t k) {
+  return index_record(index, k)[tarn_addr_len(index->family)];
+}
+// Records j and k are of the same prefix.
+static inline bool index_records_equal(const tarn_index *index, size_t j, size_t k) {
+  const size_t n = index_record_len(index);
+  const uint8_t *a = index_record(index, j), *b = index_record(index, k);
+  for (size_t i = 0; i < n; i++)
+    if (a[i] != b[i]) return false;
+  return true;
+}
+// Record k as a prefix: its family, address and length, every other byte 0.
+static inline void index_prefix(const tarn_index *index, size_t k, tarn_prefix_t *out) {
+  const size_t addr_len = tarn_addr_len(index->family);
+  const uint8_t *r = index_record(index, k);
+  memset(out, 0, sizeof *out);
+  out->addr.family = index->family;
+  memcpy(out->addr.addr.v6, r, addr_len);
+  out->pfxlen = r[addr_len];
+}
 
 // ---------------------------------------------------------------------------
 // The lookup structure (tarn_lookup.cpp).

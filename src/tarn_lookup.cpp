@@ -241,7 +241,6 @@ void run_set(run_list* runs, key128 at, uint32_t value) {
 // is formed only for ranges that something follows.
 bool runs_build(const tarn_index* index, run_list* runs) {
   const unsigned bits = tarn_addr_bits(index->family);
-  const size_t addr_len = tarn_addr_len(index->family);
   struct open_prefix {
     key128 last;
     uint32_t value;
@@ -257,13 +256,12 @@ bool runs_build(const tarn_index* index, run_list* runs) {
     run_set(runs, after, depth > 0 ? stack[depth - 1].value : kNone);
   };
   for (size_t k = 0; k < index->prefix_count; k++) {
-    const tarn_prefix_t* p = &index->prefixes[k];
-    if (k > 0 && prefixes_equal_key(p, &index->prefixes[k - 1], addr_len)) continue;
-    const key128 first = key128_from_bytes(p->addr.addr.v6, index->family);
+    if (k > 0 && index_records_equal(index, k, k - 1)) continue;
+    const key128 first = index_key(index, k);
     while (depth > 0 && key128_lt(stack[depth - 1].last, first)) close_top();
     if (depth == bits + 1) return false;  // not canonical and distinct
     run_set(runs, first, index->orig_indices[k]);
-    stack[depth++] = {key128_last(first, bits, p->pfxlen), index->orig_indices[k]};
+    stack[depth++] = {key128_last(first, bits, index_pfxlen(index, k)), index->orig_indices[k]};
   }
   // What is still open ends at the top of the space, or closes in order.
   while (depth > 0 && !key128_eq(stack[depth - 1].last, key128_top(bits))) close_top();
