@@ -153,7 +153,7 @@ bool same_answer(const std::vector<tarn_prefix_t>& table, int64_t a, int64_t b) 
 }
 
 // The bytes the index holds, split into what queries need (nodes, sorted
-// copy, positions), the lookup structure, and the older lookup tables the
+// records, positions), the lookup structure, and the older lookup tables the
 // structure has made dead.
 struct index_memory {
   size_t core, lookup, old_tables;

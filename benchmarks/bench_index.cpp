@@ -7,7 +7,7 @@
 //
 // For each table: the build time of tarn_index_create (best of 3), the
 // time tarn_index_load takes to load the index's blob (best of 5), the
-// memory a new index keeps per prefix (sorted copy, position map, lookup
+// memory a new index keeps per prefix (sorted records, position map, lookup
 // structure, and packed nodes where it builds them at once), and the lookup
 // time per address for 1M uniformly random addresses and for 1M addresses
 // drawn from inside the table's prefixes, each as one batch call on one
@@ -201,7 +201,7 @@ bool bench_table(const char* name, const char* path, double latency_ns, table_re
   r->load_s = load_seconds(index, &blob_bytes);
   size_t node_count = index->node_count;
   size_t bytes = fresh_nodes * sizeof(tarn_lctrie_node_t) +
-                 index->prefix_count * (sizeof(tarn_prefix_t) + sizeof(uint32_t));
+                 index->prefix_count * (index_record_len(index) + sizeof(uint32_t));
   // The lookup structure: its direct table and its records.
   const size_t extra =
       (sizeof(uint32_t) << index->lookup.direct_bits) + index->lookup.word_count * 4;

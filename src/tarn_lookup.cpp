@@ -650,8 +650,20 @@ __attribute__((always_inline)) inline void walk_group(const tarn_lookup_t* t, Sr
 template <typename F, typename Src>
 __attribute__((always_inline)) inline void walk_batch(const tarn_lookup_t* t, Src src, size_t count,
                                                       tarn_ssize_t* matches) {
+  // Each group first prefetches the next group's direct entries: a group
+  // starts by waiting for its own, and a wide direct table (64 MiB) misses
+  // to memory on nearly every one, so without this the misses of one group
+  // overlap each other but not the work of the group before (4M IPv4
+  // prefixes: 11.4 -> 9.6 ns per lookup; tables that stay in cache are
+  // unchanged).
   size_t i = 0;
-  for (; i + kLanes <= count; i += kLanes) walk_group<F>(t, src, i, kLanes, matches + i);
+  const unsigned s = t->direct_bits;
+  for (; i + kLanes <= count; i += kLanes) {
+    if (i + 2 * kLanes <= count)
+      for (unsigned l = 0; l < kLanes; l++)
+        __builtin_prefetch(&t->direct[F::top(src(i + kLanes + l), s)]);
+    walk_group<F>(t, src, i, kLanes, matches + i);
+  }
   // The tail, and batches too small to fill a group, walk one at a time.
   for (; i < count; i++) matches[i] = walk_one<F>(t, src(i));
 }
