@@ -422,6 +422,13 @@ static PyObject *prefixindex_pairs(const PrefixIndexPart *part, const tarn_prefi
     /* Fresh containers, in range: neither call can fail, each steals. */
     PyTuple_SetItem(pair, 0, net);
     PyTuple_SetItem(pair, 1, pos);
+    /* A tuple of a network and an int can be in no reference cycle (the
+     * base network types hold no references), so the collector need not
+     * track it, as it stops tracking such tuples itself once one survives a
+     * collection.  Untracked from the start, the many pairs of a covering
+     * or covered query over a large batch are no work for the collections
+     * their own allocations set off. */
+    PyObject_GC_UnTrack(pair);
     PyList_SetItem(list, (Py_ssize_t)i, pair);
   }
   return list;
@@ -626,11 +633,11 @@ static PyObject *prefixindex_covering_many(PyObject *self_obj, PyObject *values)
   if (seq == NULL) return NULL;
   const Py_ssize_t count = PyTuple_Size(seq);
   PyObject *result = PyList_New(count);
-  /* Per group: the queries as given, then those of one family, and that
-   * family's entries (at most 129 a query); a short call sizes them to its
-   * own count. */
+  /* Every query as a record first, then per group those of one family and
+   * that family's entries (at most 129 a query); a short call sizes the
+   * group's arrays to its own count. */
   const size_t group = count < COVERING_GROUP ? (count > 0 ? (size_t)count : 1) : COVERING_GROUP;
-  tarn_prefix_t *queries = malloc(group * sizeof *queries);
+  tarn_prefix_t *queries = malloc((count > 0 ? (size_t)count : 1) * sizeof *queries);
   tarn_prefix_t *family_queries = malloc(group * sizeof *family_queries);
   Py_ssize_t *item = malloc(group * sizeof *item);
   size_t *counts = malloc(group * sizeof *counts);
@@ -641,22 +648,28 @@ static PyObject *prefixindex_covering_many(PyObject *self_obj, PyObject *values)
     PyErr_NoMemory();
     Py_CLEAR(result);
   }
+  for (Py_ssize_t k = 0; k < count && result != NULL; k++)
+    if (prefixindex_query_prefix(PyTuple_GetItem(seq, k), &queries[k]) < 0) Py_CLEAR(result);
+  /* A conversion may have run the caller's code. */
+  if (result != NULL && self->released) {
+    prefixindex_destroyed_error();
+    Py_CLEAR(result);
+  }
+  /* From here on no code of the caller's runs, and the call only builds
+   * lists of untracked pairs, which form no cycles: the collections its
+   * own allocations would set off (full ones among them, as the lists
+   * survive) would find nothing to free, and cost more than the queries.
+   * The collector is held off until the result is built. */
+  const int collecting = result != NULL ? PyGC_Disable() : 0;
   for (Py_ssize_t base = 0; result != NULL && base < count; base += COVERING_GROUP) {
     const Py_ssize_t m = count - base < COVERING_GROUP ? count - base : COVERING_GROUP;
-    for (Py_ssize_t k = 0; k < m && result != NULL; k++)
-      if (prefixindex_query_prefix(PyTuple_GetItem(seq, base + k), &queries[k]) < 0)
-        Py_CLEAR(result);
-    if (result != NULL && self->released) {
-      prefixindex_destroyed_error();
-      Py_CLEAR(result);
-    }
     for (int f = 0; f < 2 && result != NULL; f++) {
       const PrefixIndexPart *part = &self->parts[f];
       size_t n = 0;
-      for (Py_ssize_t k = 0; k < m; k++) {
+      for (Py_ssize_t k = base; k < base + m; k++) {
         if (binding_family_slot(queries[k].addr.family) != f) continue;
         family_queries[n] = queries[k];
-        item[n++] = base + k;
+        item[n++] = k;
       }
       if (n == 0) continue;
       size_t total = 0;
@@ -678,6 +691,9 @@ static PyObject *prefixindex_covering_many(PyObject *self_obj, PyObject *values)
       }
     }
   }
+  /* Before the queries go: their last references may run the caller's
+   * code. */
+  if (collecting) PyGC_Enable();
   free(queries);
   free(family_queries);
   free(item);

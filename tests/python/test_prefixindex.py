@@ -424,6 +424,25 @@ def test_queries_on_a_released_index(method):
     assert len(_released_v4()) == 1
 
 
+@pytest.mark.parametrize("enabled", [True, False])
+def test_covering_many_leaves_the_collector_as_it_was(enabled):
+    """covering_many holds the collector off while it builds its lists, and
+    puts it back as it found it, after an error too."""
+    import gc
+
+    idx = _live_v4()
+    was = gc.isenabled()
+    try:
+        (gc.enable if enabled else gc.disable)()
+        assert idx.covering_many(["10.1.2.3"] * 1000) == [idx.covering("10.1.2.3")] * 1000
+        assert gc.isenabled() is enabled
+        with pytest.raises(pytarn.PrefixLengthError):
+            idx.covering_many(["10.0.0.0/8"] * 300 + ["10.0.0.0/33"])
+        assert gc.isenabled() is enabled
+    finally:
+        (gc.enable if was else gc.disable)()
+
+
 def test_queries_of_a_family_the_table_lacks():
     idx = _live_v4()
     assert (idx.exact("::/0"), idx.covering("::1"), idx.covered("::/0")) == (-1, [], [])
