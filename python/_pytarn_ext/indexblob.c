@@ -429,15 +429,29 @@ PyObject *prefixindex_from_bytes(PyObject *cls, PyObject *data) {
   return result;
 }
 
+static PyObject *prefixindex_state(PyObject *self);
+
 PyObject *prefixindex_reduce(PyObject *self, PyObject *unused) {
   (void)unused;
-  return binding_reduce(
-      self, indexblob_write((PrefixIndexObject *)self, 1, (uint8_t)BINDING_STATE_VERSION));
+  return binding_reduce(self, prefixindex_state(self));
 }
 
+static PyObject *prefixindex_state(PyObject *self) {
+  return indexblob_write((PrefixIndexObject *)self, 1, (uint8_t)BINDING_STATE_VERSION);
+}
+
+PyObject *prefixindex_reduce_ex(PyObject *self, PyObject *protocol) {
+  return binding_reduce_ex_buffer(self, protocol, prefixindex_reduce, prefixindex_state);
+}
+
+/* The state as bytes, or as the buffer an unpickler was handed out of
+ * band (bytes, bytearray, memoryview, a Dask frame). */
 PyObject *prefixindex_from_state(PyObject *cls, PyObject *state) {
+  Py_buffer view;
   Py_ssize_t len;
-  const uint8_t *payload = binding_state_payload(state, "PrefixIndex", &len);
+  const uint8_t *payload = binding_state_view(state, "PrefixIndex", &view, &len);
   if (payload == NULL) return NULL;
-  return indexblob_build(cls, payload, (size_t)len, state, "restore");
+  PyObject *result = indexblob_build(cls, payload, (size_t)len, state, "restore");
+  PyBuffer_Release(&view);
+  return result;
 }

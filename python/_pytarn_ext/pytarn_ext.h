@@ -749,6 +749,23 @@ PyObject *binding_reduce(PyObject *self, PyObject *state);
  * gets the same form. */
 PyObject *binding_reduce_ex(PyObject *self, PyObject *(*reduce)(PyObject *, PyObject *));
 
+/* __reduce_ex__(protocol) of a type whose state is large (the index): from
+ * protocol 5 on, an object of the module's own type reduces with its state
+ * wrapped in a pickle.PickleBuffer, which a pickler given a buffer_callback
+ * (Dask's, say) hands over out of band, with no copy into the pickle; any
+ * other pickler writes the bytes it wraps, as before.  Below protocol 5,
+ * and for a subclass instance, as binding_reduce_ex.  `state_of` gives the
+ * state (NULL passes an error on). */
+PyObject *binding_reduce_ex_buffer(PyObject *self, PyObject *protocol,
+                                   PyObject *(*reduce)(PyObject *, PyObject *),
+                                   PyObject *(*state_of)(PyObject *));
+
+/* binding_state_payload for a state that may come out of band: bytes, or
+ * any contiguous buffer, viewed in *view (released by the caller when the
+ * call succeeds; nothing to release when it fails). */
+const uint8_t *binding_state_view(PyObject *state, const char *what, Py_buffer *view,
+                                  Py_ssize_t *len);
+
 /* The layout bytes after the version byte of `state`, their count in *len;
  * NULL with InvalidArgumentError "cannot restore <what>: ..." when state is
  * not bytes, empty or of another version.  Valid while state lives. */
@@ -832,6 +849,7 @@ int binding_is_module_type(PyTypeObject *type);
 PyObject *prefixindex_to_bytes(PyObject *self, PyObject *unused);
 PyObject *prefixindex_from_bytes(PyObject *cls, PyObject *data);
 PyObject *prefixindex_reduce(PyObject *self, PyObject *unused);
+PyObject *prefixindex_reduce_ex(PyObject *self, PyObject *protocol);
 PyObject *prefixindex_from_state(PyObject *cls, PyObject *state);
 
 /* The rows of prefixindex_methods for the methods above and the copy
@@ -848,6 +866,7 @@ PyObject *prefixindex_from_state(PyObject *cls, PyObject *state);
   {"to_bytes", prefixindex_to_bytes, METH_NOARGS, PREFIXINDEX_TO_BYTES_DOC},                   \
       {"from_bytes", prefixindex_from_bytes, METH_CLASS | METH_O, PREFIXINDEX_FROM_BYTES_DOC}, \
       {"__reduce__", prefixindex_reduce, METH_NOARGS, BINDING_REDUCE_DOC},                     \
+      {"__reduce_ex__", prefixindex_reduce_ex, METH_O, BINDING_REDUCE_EX_DOC},                 \
       {"_from_state", prefixindex_from_state, METH_CLASS | METH_O, BINDING_FROM_STATE_DOC},    \
       BINDING_COPY_METHODS
 

@@ -202,6 +202,16 @@ def pickled(index, protocol):
     return pickle.loads(pickle.dumps(index, protocol=protocol))
 
 
+def out_of_band(index, as_buffer):
+    """A protocol 5 pickle whose blob goes out of band, as Dask sends it: the
+    pickle itself holds only the call, and the blob comes back as the
+    buffer type an unpickler was handed."""
+    buffers = []
+    data = pickle.dumps(index, protocol=5, buffer_callback=buffers.append)
+    assert len(buffers) == 1 and len(data) < 200
+    return pickle.loads(data, buffers=[as_buffer(b.raw()) for b in buffers])
+
+
 ROUND_TRIPS = {
     "bytes": lambda i: pytarn.PrefixIndex.from_bytes(i.to_bytes()),
     "bytearray": lambda i: pytarn.PrefixIndex.from_bytes(bytearray(i.to_bytes())),
@@ -209,6 +219,8 @@ ROUND_TRIPS = {
     **{f"pickle{p}": functools.partial(pickled, protocol=p) for p in range(2, 6)},
     "copy": copy.copy,
     "deepcopy": copy.deepcopy,
+    **{f"pickle5 out of band, {t.__name__}": functools.partial(out_of_band, as_buffer=t)
+       for t in (bytes, bytearray, memoryview)},
 }
 
 
@@ -390,8 +402,10 @@ def test_version1_blobs_still_load():
         assert odd.lookup(batch) == [translate[p] for p in index.lookup(batch)]
 
 
-@pytest.mark.parametrize("state", [b"", b"\x02" + MIXED_BLOB, "text", None],
-                         ids=["empty", "other version", "str", "None"])
+@pytest.mark.parametrize("state", [b"", b"\x02" + MIXED_BLOB, "text", None, bytearray(),
+                                   memoryview(b"\x02" + MIXED_BLOB), memoryview(b"\x01")],
+                         ids=["empty", "other version", "str", "None", "empty buffer",
+                              "buffer of another version", "buffer of no blob"])
 def test_bad_pickle_state_refused(state):
     with pytest.raises(Invalid, match="cannot restore PrefixIndex"):
         pytarn._restore(pytarn.PrefixIndex, state)
