@@ -659,7 +659,7 @@ __attribute__((always_inline)) inline void walk_batch(const tarn_lookup_t* t, Sr
   size_t i = 0;
   const unsigned s = t->direct_bits;
   for (; i + kLanes <= count; i += kLanes) {
-    if (i + 2 * kLanes <= count)
+    if (i + size_t{2} * kLanes <= count)
       for (unsigned l = 0; l < kLanes; l++)
         __builtin_prefetch(&t->direct[F::top(src(i + kLanes + l), s)]);
     walk_group<F>(t, src, i, kLanes, matches + i);
