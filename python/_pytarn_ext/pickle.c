@@ -160,22 +160,29 @@ PyObject *binding_reduce_ex(PyObject *self, PyObject *(*reduce)(PyObject *, PyOb
 /* pickle.PickleBuffer, imported at the first pickle that wants it. */
 static PyObject *pickle_buffer_type;
 
+/* *slot, or module.name imported into it the first time; borrowed, NULL
+ * with an exception when the import fails. */
+static PyObject *imported_once(PyObject **slot, const char *module, const char *name) {
+  if (*slot == NULL) {
+    PyObject *m = PyImport_ImportModule(module);
+    if (m == NULL) return NULL;
+    *slot = PyObject_GetAttrString(m, name);
+    Py_DECREF(m);
+  }
+  return *slot;
+}
+
 PyObject *binding_reduce_ex_buffer(PyObject *self, PyObject *protocol,
                                    PyObject *(*reduce)(PyObject *, PyObject *),
                                    PyObject *(*state_of)(PyObject *)) {
   const long p = PyLong_AsLong(protocol);
   if (p == -1 && PyErr_Occurred()) return NULL;
   if (p < 5 || own_slot(Py_TYPE(self)) < 0) return binding_reduce_ex(self, reduce);
-  if (pickle_buffer_type == NULL) {
-    PyObject *pickle = PyImport_ImportModule("pickle");
-    if (pickle == NULL) return NULL;
-    pickle_buffer_type = PyObject_GetAttrString(pickle, "PickleBuffer");
-    Py_DECREF(pickle);
-    if (pickle_buffer_type == NULL) return NULL;
-  }
+  PyObject *buffer_type = imported_once(&pickle_buffer_type, "pickle", "PickleBuffer");
+  if (buffer_type == NULL) return NULL;
   PyObject *state = state_of(self);
   if (state == NULL) return NULL;
-  PyObject *buffer = PyObject_CallFunctionObjArgs(pickle_buffer_type, state, NULL);
+  PyObject *buffer = PyObject_CallFunctionObjArgs(buffer_type, state, NULL);
   Py_DECREF(state);
   /* The (cls, buffer) pair holds no cycle either: the buffer holds bytes. */
   return binding_reduce(self, buffer);
@@ -327,14 +334,8 @@ static int apply_state(PyObject *copy, PyObject *extra) {
 
 /* copy.deepcopy(obj, memo), a new reference or NULL. */
 static PyObject *deepcopy(PyObject *obj, PyObject *memo) {
-  if (deepcopy_func == NULL) {
-    PyObject *copy_module = PyImport_ImportModule("copy");
-    if (copy_module == NULL) return NULL;
-    deepcopy_func = PyObject_GetAttrString(copy_module, "deepcopy");
-    Py_DECREF(copy_module);
-    if (deepcopy_func == NULL) return NULL;
-  }
-  return PyObject_CallFunctionObjArgs(deepcopy_func, obj, memo, NULL);
+  PyObject *func = imported_once(&deepcopy_func, "copy", "deepcopy");
+  return func != NULL ? PyObject_CallFunctionObjArgs(func, obj, memo, NULL) : NULL;
 }
 
 /*
