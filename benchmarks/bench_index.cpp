@@ -226,7 +226,7 @@ bool bench_table(const char* name, const char* path, double latency_ns, table_re
       " %zu held before)\n",
       r->nodes_per_prefix, node_count, sizeof(tarn_lctrie_node_t), fresh_nodes);
   printf(
-      "  memory                %8.1f bytes per prefix (sorted copy + positions + nodes held\n"
+      "  memory                %8.1f bytes per prefix (sorted records + positions + nodes held\n"
       "                                 + lookup structure of %.1f bytes per prefix)\n",
       r->bytes_per_prefix, static_cast<double>(extra) / static_cast<double>(table.size()));
   printf("  lookup, uniform       %8.2f ns/address = %.3f memory latencies (%.1f%% matched)\n",

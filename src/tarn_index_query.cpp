@@ -1,7 +1,7 @@
 // tarn_index_query.cpp - the index's set queries: what it holds, exact
 // match, covering and covered prefixes.
 //
-// Every query works from the index's sorted copy of its prefixes (network
+// Every query works from the index's sorted records of its prefixes (network
 // order: address ascending, then length ascending) and the position map,
 // never from the trie, so the lookup structure can change freely.  Equal
 // records form runs in the copy, and every record of a run maps to the one
