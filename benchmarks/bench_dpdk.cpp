@@ -88,16 +88,20 @@ bool read_table(const char* path, std::vector<tarn_prefix_t>* out) {
   return !out->empty();
 }
 
-// Average time of one dependent load from a random line of 256 MiB (one
-// random cycle through every line, Sattolo's algorithm).
-double memory_latency_ns() {
-  constexpr size_t kBytes = size_t{256} << 20, kLine = 64, kLines = kBytes / kLine;
-  constexpr size_t kStride = kLine / sizeof(size_t);
-  std::vector<size_t> chase(kBytes / sizeof(size_t)), order(kLines);
-  for (size_t i = 0; i < kLines; i++) order[i] = i;
+// Average time of one dependent load from a random line of `bytes` (one
+// random cycle through every line, Sattolo's algorithm), on huge pages
+// where the system gives them, as the index's tables are.
+double load_latency_ns(size_t bytes) {
+  constexpr size_t kLine = 64, kStride = kLine / sizeof(size_t);
+  const size_t lines = bytes / kLine;
+  void* huge = tarn_alloc_huge(bytes);
+  size_t* chase = static_cast<size_t*>(huge != nullptr ? huge : malloc(bytes));
+  if (chase == nullptr) return 0;
+  std::vector<size_t> order(lines);
+  for (size_t i = 0; i < lines; i++) order[i] = i;
   std::mt19937_64 rng(12345);
-  for (size_t i = kLines - 1; i > 0; i--) std::swap(order[i], order[rng() % i]);
-  for (size_t i = 0; i < kLines; i++) chase[order[i] * kStride] = order[(i + 1) % kLines] * kStride;
+  for (size_t i = lines - 1; i > 0; i--) std::swap(order[i], order[rng() % i]);
+  for (size_t i = 0; i < lines; i++) chase[order[i] * kStride] = order[(i + 1) % lines] * kStride;
   std::vector<double> ns;
   for (int round = 0; round < 3; round++) {
     constexpr size_t kSteps = size_t{8} << 20;
@@ -107,6 +111,7 @@ double memory_latency_ns() {
     ns.push_back((thread_cpu_seconds() - t0) * 1e9 / kSteps);
     if (pos == ~size_t{0}) puts("");  // keeps the chase alive
   }
+  free(chase);
   return median(ns);
 }
 
@@ -536,8 +541,14 @@ int main(int argc, char** argv) {
   }
   printf("machine: %s\n", cpu_model().c_str());
   printf("%zu addresses per kind, medians of %d runs\n", opt.addrs, opt.runs);
-  const double latency = memory_latency_ns();
+  const double latency = load_latency_ns(size_t{256} << 20);
   printf("memory latency (dependent random loads over 256 MiB): %.1f ns\n", latency);
+  // How much of the shared last-level cache this run had: on a shared host
+  // it is a share of what the processor reports, and it decides whether a
+  // table of some megabytes answers from cache or from memory.
+  printf("dependent loads over 1 / 4 / 8 / 16 MiB:");
+  for (size_t mib : {1, 4, 8, 16}) printf(" %.1f", load_latency_ns(mib << 20));
+  printf(" ns\n");
   std::vector<table_result> results(opt.v4_large ? 3 : 2);
   if (!bench_table("IPv4", opt.v4, true, opt, &results[0])) return 1;
   if (!bench_table("IPv6", opt.v6, true, opt, &results[1])) return 1;
