@@ -209,7 +209,7 @@ def dask_rows(rows: list[str], n_rows: int, quick: bool) -> None:
                 labelled = ddf.map_partitions(pytricia_label, str(table), dtype, meta=meta)
             else:
                 labelled = flows.labelled_frame(data, routes, *flows.scatter_routes(client, routes))
-            got = flows.per_label(labelled).compute()
+            got = flows.compute(flows.per_label(labelled))
             elapsed = time.perf_counter() - t0
         assert got.sort_index()["flows"].tolist() == want.sort_index()["flows"].tolist()
         return elapsed
@@ -218,7 +218,7 @@ def dask_rows(rows: list[str], n_rows: int, quick: bool) -> None:
         sched = {"scheduler": "threads", "num_workers": n} if n > 1 else {"scheduler": "sync"}
         with dask.config.set(**sched):
             t0 = time.perf_counter()
-            flows.per_label(flows.labelled_frame(data, routes, routes.index)).compute()
+            flows.compute(flows.per_label(flows.labelled_frame(data, routes, routes.index)))
             return time.perf_counter() - t0
 
     # A shared 2-core machine swings by a quarter between identical runs:
@@ -267,9 +267,9 @@ def main() -> int:
             "",
             "Made by `python3 benchmarks/compare_distributed.py`"
             + (" --quick" if args.quick else "")
-            + "; wall clock, one run of"
-            " each Dask row, best of three for the others (of seven for the index"
-            " build and load).",
+            + "; wall clock: the median of three runs for pytarn's rows on worker"
+            " processes, one run for pytricia's and the threads rows, best of three"
+            " for the others (of seven for the index build and load).",
             "",
             *rows,
             "",

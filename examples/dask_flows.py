@@ -149,6 +149,17 @@ def run_single(data: Path, routes: Routes) -> pd.DataFrame:
     return per_label(label(df, routes.index, routes.codes, routes.dtype))
 
 
+def compute(frame: Any) -> Any:
+    """Computes a Dask frame from its optimised expression.  Handed to a
+    distributed Client as it is, the job runs unfused: reading a file,
+    labelling it and counting its labels become three tasks, and the
+    scheduler may place them on different workers, which then ship whole
+    partitions to each other (on 2 workers, 167 tasks for 40 files and 10-30%
+    of the job).  Optimised first, each file is one task from read to counts
+    (47 tasks)."""
+    return frame.optimize().compute()
+
+
 def labelled_frame(data: Path, routes: Routes, index: Any, codes: Any = None,
                    dtype: Any = None) -> Any:
     """The Dask frame of labelled rows; `index`, `codes` and `dtype` are the
@@ -191,14 +202,14 @@ def run_cluster(data: Path, routes: Routes, workers: int) -> pd.DataFrame:
         if __name__ != "__main__":  # imported: the workers need this module too
             client.upload_file(__file__)
         shipped = scatter_routes(client, routes)
-        return per_label(labelled_frame(data, routes, *shipped)).compute()
+        return compute(per_label(labelled_frame(data, routes, *shipped)))
 
 
 def run_threads(data: Path, routes: Routes, workers: int) -> pd.DataFrame:
     import dask
 
     with dask.config.set(scheduler="threads", num_workers=workers):
-        return per_label(labelled_frame(data, routes, routes.index)).compute()
+        return compute(per_label(labelled_frame(data, routes, routes.index)))
 
 
 def run_spark(data: Path, routes: Routes) -> pd.DataFrame:
