@@ -258,9 +258,9 @@ TEST(LookupStructure, WideDirectTableOfLargeIpv4Tables) {
   expect_agrees(loaded.idx, in, addrs);
 }
 
-// Batches of every length around the group width answer as single lookups,
-// and an index without the structure (as a loader may leave it) answers the
-// same from the LC-trie.
+// Batches of every length around the group width and the pipeline of groups
+// (one to six groups) answer as single lookups, and an index without the
+// structure (as a loader may leave it) answers the same from the LC-trie.
 TEST(LookupStructure, BatchLengthsAndLctrieFallback) {
   std::mt19937_64 rng(13);
   for (tarn_family_t family : {TARN_AF_INET, TARN_AF_INET6}) {
@@ -272,7 +272,7 @@ TEST(LookupStructure, BatchLengthsAndLctrieFallback) {
     for (size_t i = 0; i < addrs.size(); i++)
       ASSERT_EQ(tarn_index_get(ix.idx, &addrs[i], &single[i]), TARN_OK);
     const packed_column packed = pack(addrs);
-    for (size_t n : {1, 2, 31, 32, 33, 63, 64, 65, 200}) {
+    for (size_t n : {1, 2, 31, 32, 33, 63, 64, 65, 96, 129, 200}) {
       SCOPED_TRACE(n);
       std::vector<tarn_ssize_t> got(n, -9), got_packed(n, -9);
       ASSERT_EQ(tarn_index_lookup(ix.idx, addrs.data(), n, got.data(), nullptr), TARN_OK);
