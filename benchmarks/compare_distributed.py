@@ -20,7 +20,7 @@ The clusters are those of the example (workers keeping the allocator's own
 trim threshold, see examples/dask_flows.py), and every worker has imported
 the libraries both jobs use before the clock starts.  Times are wall clock,
 best of a few runs for the short rows; the Dask rows
-take the median of three runs of pytarn's cluster and one of pytricia's (45
+take the median of five runs of pytarn's cluster and one of pytricia's (45
 s a run); a shared 2-core machine makes them noisy.  Needs dask,
 distributed, pyarrow, pandas and pytricia (pip).  Writes its data under
 build/distributed-bench and its table to --out (default
@@ -222,9 +222,9 @@ def dask_rows(rows: list[str], n_rows: int, quick: bool) -> None:
             return time.perf_counter() - t0
 
     # A shared 2-core machine swings by a quarter between identical runs:
-    # pytarn's two rows are the medians of three runs, taken in turns.
-    print("dask: pytarn on 1 and 2 workers, three times", flush=True)
-    runs = [(on_cluster(1, False), on_cluster(2, False)) for _ in range(3)]
+    # pytarn's two rows are the medians of five runs, taken in turns.
+    print("dask: pytarn on 1 and 2 workers, five times", flush=True)
+    runs = [(on_cluster(1, False), on_cluster(2, False)) for _ in range(5)]
     one, two = (statistics.median(r) for r in zip(*runs))
     print("dask: pytricia on 2 workers", flush=True)
     peer = on_cluster(2, True)
@@ -267,7 +267,7 @@ def main() -> int:
             "",
             "Made by `python3 benchmarks/compare_distributed.py`"
             + (" --quick" if args.quick else "")
-            + "; wall clock: the median of three runs for pytarn's rows on worker"
+            + "; wall clock: the median of five runs for pytarn's rows on worker"
             " processes, one run for pytricia's and the threads rows, best of three"
             " for the others (of seven for the index build and load).",
             "",
