@@ -258,6 +258,10 @@ void *tarn_alloc_huge(size_t bytes);
 // as in DIR-24-8.
 constexpr size_t kWideDirectMin = (size_t{4} << 24) / 24;
 
+// From this many bytes of direct table and records on, batched lookups
+// prefetch further ahead, into the second-level cache (tarn_lookup.cpp).
+constexpr size_t kFarMin = size_t{8} << 20;
+
 // Frees index->lookup's arrays and zeroes it.
 void tarn_lookup_release(tarn_index *index);
 

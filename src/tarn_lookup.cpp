@@ -623,6 +623,15 @@ constexpr unsigned kLanes = 32;
 // get if the step ended its walk, and keeps the child; a lane that met a
 // leaf leaves the walking mask, so its stored answer stands.  Only the loops
 // over the walking lanes branch, once per pass.
+// Prefetches for the next stage of the same group go to the first-level
+// cache; those read a group's work later go to the second (locality 1,
+// prefetcht2 on x86).  The first level tracks few outstanding misses, and
+// prefetches past them wait: a 64 MiB direct table prefetched into it two
+// groups ahead ran no faster than one group ahead, and into the second
+// level it ran twice as fast (4M IPv4 prefixes, 13.3 -> 6.4 ns).
+constexpr int kNear = 3;
+constexpr int kFar = 1;
+
 template <typename F>
 struct group_state {
   typename F::key key[kLanes];
@@ -630,20 +639,20 @@ struct group_state {
   uint32_t walking;     // lanes still in a record
 };
 
-template <typename F, typename Src>
+template <int kLocality, typename F, typename Src>
 __attribute__((always_inline)) inline void group_load(const tarn_lookup_t* t, Src src, size_t base,
                                                       group_state<F>* g) {
   const unsigned s = t->direct_bits;
   for (unsigned l = 0; l < kLanes; l++) {
     g->key[l] = src(base + l);
     g->at[l] = F::top(g->key[l], s);
-    __builtin_prefetch(&t->direct[g->at[l]]);
+    __builtin_prefetch(&t->direct[g->at[l]], 0, kLocality);
   }
 }
 
 // `words` is never null (see walk_batch): a leaf lane parks at position 0
 // and its prefetches still form an address from it.
-template <typename F>
+template <int kLocality, typename F>
 __attribute__((always_inline)) inline void group_enter(const tarn_lookup_t* t,
                                                        const uint32_t* words, group_state<F>* g,
                                                        tarn_ssize_t* matches) {
@@ -654,8 +663,8 @@ __attribute__((always_inline)) inline void group_enter(const tarn_lookup_t* t,
     matches[l] = direct_answer(e);
     g->at[l] = e & (0u - node);
     walking |= node << l;
-    __builtin_prefetch(words + g->at[l]);
-    __builtin_prefetch(words + g->at[l] + 15);
+    __builtin_prefetch(words + g->at[l], 0, kLocality);
+    __builtin_prefetch(words + g->at[l] + 15, 0, kLocality);
   }
   g->walking = walking;
 }
@@ -678,22 +687,20 @@ __attribute__((always_inline)) inline void group_walk(const tarn_lookup_t* t, co
 }
 
 // The groups of a batch, one after the other: while a group walks, the
-// next one's direct entries are on their way.  A wide direct table (64 MiB)
-// misses to memory on nearly every entry, and without this the misses of
-// one group overlap each other but not the work of the group before (4M
-// IPv4 prefixes: 11.4 -> 9.6 ns per lookup).
-template <typename F, typename Src>
+// direct entries of the group kAhead after it are on their way, into the
+// cache level kLocality names.
+template <unsigned kAhead, int kLocality, typename F, typename Src>
 __attribute__((always_inline)) inline void walk_groups(const tarn_lookup_t* t,
                                                        const uint32_t* words, Src src,
                                                        size_t groups, tarn_ssize_t* matches) {
   const unsigned s = t->direct_bits;
   for (size_t g = 0; g < groups; g++) {
-    if (g + 1 < groups)
+    if (g + kAhead < groups)
       for (unsigned l = 0; l < kLanes; l++)
-        __builtin_prefetch(&t->direct[F::top(src((g + 1) * kLanes + l), s)]);
+        __builtin_prefetch(&t->direct[F::top(src((g + kAhead) * kLanes + l), s)], 0, kLocality);
     group_state<F> state;
-    group_load<F>(t, src, g * kLanes, &state);
-    group_enter<F>(t, words, &state, matches + g * kLanes);
+    group_load<kNear>(t, src, g * kLanes, &state);
+    group_enter<kNear>(t, words, &state, matches + g * kLanes);
     group_walk<F>(t, words, &state, matches + g * kLanes);
   }
 }
@@ -708,23 +715,34 @@ __attribute__((always_inline)) inline void walk_groups_pipelined(const tarn_look
                                                                  size_t groups,
                                                                  tarn_ssize_t* matches) {
   group_state<F> ring[3];
-  if (groups > 0) group_load<F>(t, src, 0, &ring[0]);
-  if (groups > 1) group_load<F>(t, src, kLanes, &ring[1]);
-  if (groups > 0) group_enter<F>(t, words, &ring[0], matches);
+  if (groups > 0) group_load<kFar>(t, src, 0, &ring[0]);
+  if (groups > 1) group_load<kFar>(t, src, kLanes, &ring[1]);
+  if (groups > 0) group_enter<kFar>(t, words, &ring[0], matches);
   for (size_t g = 0; g < groups; g++) {
-    if (g + 2 < groups) group_load<F>(t, src, (g + 2) * kLanes, &ring[(g + 2) % 3]);
-    if (g + 1 < groups) group_enter<F>(t, words, &ring[(g + 1) % 3], matches + (g + 1) * kLanes);
+    if (g + 2 < groups) group_load<kFar>(t, src, (g + 2) * kLanes, &ring[(g + 2) % 3]);
+    if (g + 1 < groups) group_enter<kFar>(t, words, &ring[(g + 1) % 3], matches + (g + 1) * kLanes);
     group_walk<F>(t, words, &ring[g % 3], matches + g * kLanes);
   }
 }
 
 // A group waits at each stage for the misses prefetched at the stage
-// before.  A shallow IPv4 walk's time is its one record, 12 MiB of them for
-// 1.04M prefixes, which miss to memory wherever the last-level cache a
-// process gets is smaller: the pipeline prefetches them a group ahead (on a
-// host with a 4-8 MiB share of the cache, 1.04M prefixes: 0.6-0.9 of the
-// time, uniform and inside).  Deep IPv6 walks and the wide table ran 5-30%
-// slower in it and take the groups one after the other.
+// before, and how far ahead to prefetch depends on where the arrays live.
+// Up to kFarMin bytes they mostly stay in cache: the next group's direct
+// entries are prefetched while a group walks, and a group's first records
+// as it enters.  Larger arrays miss to memory wherever the last-level cache
+// a process gets is smaller (a 4-8 MiB share of 32 MiB on a host measured),
+// and the prefetches go further ahead, into the second level:
+//   - A shallow IPv4 walk's time is its one record, 12 MiB of them for 1.04M
+//     prefixes: the pipeline prefetches them a group ahead (0.5-0.65 of the
+//     time, uniform and inside).
+//   - A wide direct table (64 MiB) misses on nearly every entry, and a group
+//     whose lanes mostly end there is short work: its entries are asked for
+//     two groups ahead (4M prefixes: 0.5 of the time).
+//   - Deep IPv6 walks ran 5-15% slower in the pipeline and take the groups
+//     one after the other.
+// Tables that stay in cache ran 5-30% slower with the far prefetches (100k
+// IPv4 prefixes, 2.2 MiB of arrays), hence the threshold (kFarMin).
+
 template <typename F, typename Src>
 __attribute__((always_inline)) inline void walk_batch(const tarn_lookup_t* t, Src src, size_t count,
                                                       tarn_ssize_t* matches) {
@@ -732,10 +750,13 @@ __attribute__((always_inline)) inline void walk_batch(const tarn_lookup_t* t, Sr
   static const uint32_t kNoRecords[16] = {};
   const uint32_t* words = t->words != nullptr ? t->words : kNoRecords;
   const size_t groups = count / kLanes;
-  if (F::kShallow && t->direct_bits < kMaxDirectBits)
+  const size_t bytes = ((size_t{1} << t->direct_bits) + t->word_count) * sizeof(uint32_t);
+  if (bytes < kFarMin)
+    walk_groups<1, kNear, F>(t, words, src, groups, matches);
+  else if (F::kShallow && t->direct_bits < kMaxDirectBits)
     walk_groups_pipelined<F>(t, words, src, groups, matches);
   else
-    walk_groups<F>(t, words, src, groups, matches);
+    walk_groups<2, kFar, F>(t, words, src, groups, matches);
   // The tail, and batches too small to fill a group, walk one at a time.
   for (size_t i = groups * kLanes; i < count; i++) matches[i] = walk_one<F>(t, src(i));
 }

@@ -258,6 +258,35 @@ TEST(LookupStructure, WideDirectTableOfLargeIpv4Tables) {
   expect_agrees(loaded.idx, in, addrs);
 }
 
+// Tables of kFarMin bytes of arrays or more take the walks that prefetch far
+// ahead: IPv4 below the wide table in a pipeline of groups, IPv6 and the
+// wide table (WideDirectTableOfLargeIpv4Tables) one group after another.
+// Both answer as single lookups, in batches of one group and more.
+TEST(LookupStructure, FarPrefetchWalksOfLargeTables) {
+  std::mt19937_64 rng(20261211);
+  for (tarn_family_t family : {TARN_AF_INET, TARN_AF_INET6}) {
+    SCOPED_TRACE(family);
+    std::vector<tarn_prefix_t> in = ref_index::random_prefixes(rng, family, 700000);
+    index_owner ix;
+    ASSERT_EQ(tarn_index_create(in.data(), in.size(), &ix.idx), TARN_OK);
+    const tarn_lookup_t& t = ix.idx->lookup;
+    ASSERT_GE(((size_t{1} << t.direct_bits) + t.word_count) * 4, kFarMin);
+    ASSERT_LT(t.direct_bits, 24u);
+    std::vector<tarn_prefix_t> probe(in.begin(), in.begin() + 2000);
+    const std::vector<tarn_addr_t> addrs = probe_addrs(rng, probe, 6000);
+    expect_agrees(ix.idx, in, addrs);
+    const packed_column packed = pack(addrs);
+    for (size_t n : {32, 64, 96, 129}) {
+      SCOPED_TRACE(n);
+      std::vector<tarn_ssize_t> got(n, -9), single(n, -9);
+      ASSERT_EQ(tarn_index_lookup_packed(ix.idx, packed.data(), n, got.data()), TARN_OK);
+      for (size_t i = 0; i < n; i++)
+        ASSERT_EQ(tarn_index_get(ix.idx, &addrs[i], &single[i]), TARN_OK);
+      EXPECT_EQ(got, single);
+    }
+  }
+}
+
 // Batches of every length around the group width and the pipeline of groups
 // (one to six groups) answer as single lookups, and an index without the
 // structure (as a loader may leave it) answers the same from the LC-trie.
