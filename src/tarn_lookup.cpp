@@ -117,18 +117,19 @@
 // all lanes of a group at the same depth: each pass over the group reads
 // what the previous pass prefetched and prefetches the next record, so the
 // misses of different addresses overlap, and no step branches on the data (a
-// full table makes such branches unpredictable).  IPv4 batches over a direct
-// table of up to 18 bits run their groups in a pipeline, each group's first
-// records prefetched while the group before it walks (see walk_batch).  The
-// answers are those of walking each address alone.  Groups pay at every
-// table size measured (10 thousand to 4 million prefixes), so only a batch's
-// last count % 32 addresses, and batches below 32, take tarn_lookup_one, the
-// plain walk of one address.  The addresses come either as the caller's
-// records or packed as network-order bytes (tarn_lookup_packed); a large
-// batch is bounded by the memory it reads as much as by the walk, and a
-// packed IPv4 column is a fifth of the size of its records.  The popcount
-// instruction is not in the x86-64 baseline: the walks and the validator are
-// compiled twice and the build for the running processor is taken per call.
+// full table makes such branches unpredictable).  Over large tables the
+// prefetches go further ahead, and IPv4 batches below the wide table run
+// their groups in a pipeline, each group's first records prefetched while
+// the group before it walks (see walk_batch).  The answers are those of
+// walking each address alone.  Groups pay at every table size measured (10
+// thousand to 4 million prefixes), so only a batch's last count % 32
+// addresses, and batches below 32, take tarn_lookup_one, the plain walk of
+// one address.  The addresses come either as the caller's records or packed
+// as network-order bytes (tarn_lookup_packed); a large batch is bounded by
+// the memory it reads as much as by the walk, and a packed IPv4 column is a
+// fifth of the size of its records.  The popcount instruction is not in the
+// x86-64 baseline: the walks and the validator are compiled twice and the
+// build for the running processor is taken per call.
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -733,14 +734,14 @@ __attribute__((always_inline)) inline void walk_groups_pipelined(const tarn_look
 // a process gets is smaller (a 4-8 MiB share of 32 MiB on a host measured),
 // and the prefetches go further ahead, into the second level:
 //   - A shallow IPv4 walk's time is its one record, 12 MiB of them for 1.04M
-//     prefixes: the pipeline prefetches them a group ahead (0.5-0.65 of the
-//     time, uniform and inside).
+//     prefixes: the pipeline prefetches them a group ahead (0.43-0.65 of
+//     the time, uniform and inside).
 //   - A wide direct table (64 MiB) misses on nearly every entry, and a group
 //     whose lanes mostly end there is short work: its entries are asked for
-//     two groups ahead (4M prefixes: 0.5 of the time).
-//   - Deep IPv6 walks ran 5-15% slower in the pipeline and take the groups
+//     two groups ahead (4M prefixes: 0.48-0.54 of the time).
+//   - Deep IPv6 walks ran 4-14% slower in the pipeline and take the groups
 //     one after the other.
-// Tables that stay in cache ran 5-30% slower with the far prefetches (100k
+// Tables that stay in cache ran 4-30% slower with the far prefetches (100k
 // IPv4 prefixes, 2.2 MiB of arrays), hence the threshold (kFarMin).
 
 template <typename F, typename Src>
