@@ -201,6 +201,24 @@ int binding_restore_error(PyObject *exc, const char *what, const char *format, .
   return -1;
 }
 
+/* The payload after a state's version byte, with *len its length; NULL with
+ * an exception for an empty state or another version. */
+static const uint8_t *state_after_version(const uint8_t *data, Py_ssize_t n, const char *what,
+                                          Py_ssize_t *len) {
+  if (n < 1) {
+    binding_restore_error(pytarn_InvalidArgumentError, what, "the state is empty");
+    return NULL;
+  }
+  if (data[0] != BINDING_STATE_VERSION) {
+    binding_restore_error(pytarn_InvalidArgumentError, what,
+                          "state version %d is not one this release reads (%d)", (int)data[0],
+                          BINDING_STATE_VERSION);
+    return NULL;
+  }
+  *len = n - 1;
+  return data + 1;
+}
+
 const uint8_t *binding_state_payload(PyObject *state, const char *what, Py_ssize_t *len) {
   if (!PyBytes_Check(state)) {
     binding_restore_error(pytarn_InvalidArgumentError, what, "the state is not bytes");
@@ -209,18 +227,7 @@ const uint8_t *binding_state_payload(PyObject *state, const char *what, Py_ssize
   char *data;
   Py_ssize_t n;
   if (PyBytes_AsStringAndSize(state, &data, &n) < 0) return NULL;
-  if (n < 1) {
-    binding_restore_error(pytarn_InvalidArgumentError, what, "the state is empty");
-    return NULL;
-  }
-  if ((uint8_t)data[0] != BINDING_STATE_VERSION) {
-    binding_restore_error(pytarn_InvalidArgumentError, what,
-                          "state version %d is not one this release reads (%d)",
-                          (int)(uint8_t)data[0], BINDING_STATE_VERSION);
-    return NULL;
-  }
-  *len = n - 1;
-  return (const uint8_t *)data + 1;
+  return state_after_version((const uint8_t *)data, n, what, len);
 }
 
 const uint8_t *binding_state_view(PyObject *state, const char *what, Py_buffer *view,
@@ -230,19 +237,9 @@ const uint8_t *binding_state_view(PyObject *state, const char *what, Py_buffer *
     binding_restore_error(pytarn_InvalidArgumentError, what, "the state is not bytes");
     return NULL;
   }
-  const uint8_t *data = view->buf;
-  if (view->len < 1 || data[0] != BINDING_STATE_VERSION) {
-    if (view->len < 1)
-      binding_restore_error(pytarn_InvalidArgumentError, what, "the state is empty");
-    else
-      binding_restore_error(pytarn_InvalidArgumentError, what,
-                            "state version %d is not one this release reads (%d)", (int)data[0],
-                            BINDING_STATE_VERSION);
-    PyBuffer_Release(view);
-    return NULL;
-  }
-  *len = view->len - 1;
-  return data + 1;
+  const uint8_t *payload = state_after_version(view->buf, view->len, what, len);
+  if (payload == NULL) PyBuffer_Release(view);
+  return payload;
 }
 
 const uint8_t *binding_state_exact(PyObject *state, const char *what, Py_ssize_t want) {
