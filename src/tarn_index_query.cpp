@@ -174,6 +174,12 @@ const uint64_t *covering_links(const tarn_index_t *index) {
   void *held_new = bytes >= kHugeMin ? tarn_alloc_huge(bytes) : nullptr;
   uint64_t *links = static_cast<uint64_t *>(held_new != nullptr ? held_new : malloc(bytes));
   if (links == nullptr) return nullptr;
+  // Positions that no run takes (equal records share one) keep a link of
+  // all ones: a length above the family's width, which no query takes, and
+  // no parent, so a chain that starts there ends there empty.  A lookup of
+  // a built index never reports one, but a loaded lookup structure is only
+  // known to answer below the count.
+  memset(links, 0xFF, bytes);
   const unsigned bits = tarn_addr_bits(index->family);
   // Run starts in network order, with a stack of those containing the
   // current network: nested or disjoint, so each containing one is an

@@ -654,6 +654,40 @@ blob_t mutate(std::mt19937_64& rng, const blob_t& base, mutation kind) {
 // Every damaged blob is refused or loads to an index whose every lookup and
 // query stays in bounds (the sanitizer build checks the reads; `ask` checks
 // the positions reported).
+// A loaded lookup structure is only known to answer below the count; one
+// that answers a position no record holds (the v4 base has equal records,
+// which share one) loads, and covering queries then find nothing there
+// rather than read a link that was never written.
+TEST(IndexBlob, LookupAnswerOfAnUnusedPositionCoversNothing) {
+  blob_t b = make_bases(blob_seed()).v4;
+  const size_t count = get_le(b, kCountAt, 8);
+  std::vector<bool> used(count);
+  for (size_t k = 0; k < count; k++) used[get_le(b, section_at(b, kOrig) + 4 * k, 4)] = true;
+  const size_t unused =
+      static_cast<size_t>(std::find(used.begin(), used.end(), false) - used.begin());
+  ASSERT_LT(unused, count);
+  // A leaf direct entry (a pointer's record would go unreached) and the
+  // first address of its block.
+  size_t e = 0;
+  while (get_le(b, section_at(b, kDirect) + 4 * e, 4) < 0x80000000u) e++;
+  put_le(b, section_at(b, kDirect) + 4 * e, 4, 0x80000000u | unused);
+  fix_checksum(b);
+  index_owner ix;
+  ASSERT_EQ(tarn_index_load(b.data(), b.size(), &ix.idx), TARN_OK);
+  tarn_prefix_t q{}, got[129];
+  tarn_ssize_t pos[129];
+  q.addr.family = TARN_AF_INET;
+  q.pfxlen = 32;
+  const uint32_t first = static_cast<uint32_t>(e << (32 - get_le(b, kDirectBitsAt, 4)));
+  for (int i = 0; i < 4; i++) q.addr.addr.v4[i] = static_cast<uint8_t>(first >> (24 - 8 * i));
+  size_t n = 99;
+  ASSERT_EQ(tarn_index_covering(ix.idx, &q, got, pos, 129, &n), TARN_OK);
+  EXPECT_EQ(n, 0u);
+  size_t counts[1], total = 99;
+  ASSERT_EQ(tarn_index_covering_many(ix.idx, &q, 1, got, pos, 129, counts, &total), TARN_OK);
+  EXPECT_EQ(total, 0u);
+}
+
 TEST(IndexBlob, RandomDamageIsRefusedOrHarmless) {
   const uint64_t seed = blob_seed();
   const base_blobs bases = make_bases(seed);
