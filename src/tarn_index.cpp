@@ -858,13 +858,16 @@ tarn_err_t tarn_index_get(const tarn_index_t* index, const tarn_addr_t* addr, ss
   if (index == nullptr || addr == nullptr || match == nullptr || addr->family == TARN_AF_UNSPEC)
     return TARN_ERR_INVAL;
   if (addr->family != index->family) return TARN_ERR_FAMILY;
-  if (index->lookup.direct == nullptr) return tarn_lctrie_lookup(index, addr, 1, match, nullptr);
-  *match = tarn_lookup_one(index, addr);
-  return TARN_OK;
+  if (index->lookup.direct == nullptr) [[unlikely]]
+    return tarn_lctrie_lookup(index, addr, 1, match, nullptr);
+  return tarn_lookup_one(index, addr, match);
 }
 
-tarn_err_t tarn_lctrie_lookup(const tarn_index* index, const tarn_addr_t* addrs, size_t count,
-                              ssize_t* matches, tarn_err_t* errs) {
+// Out of line: inlined into tarn_index_get, it would give that call a stack
+// frame that every lookup through the derived structure pays for.
+__attribute__((noinline)) tarn_err_t tarn_lctrie_lookup(const tarn_index* index,
+                                                        const tarn_addr_t* addrs, size_t count,
+                                                        ssize_t* matches, tarn_err_t* errs) {
   uint32_t node_count;
   const tarn_lctrie_node_t* nodes = tarn_index_lctrie(index, &node_count);
   if (nodes == nullptr) return TARN_ERR_NOMEM;

@@ -265,8 +265,9 @@ bool covering_linked(const tarn_index_t *index, const tarn_prefix_t *q, tarn_pre
   if (links == nullptr) return false;
   uint32_t found[129];
   uint8_t lens[129];
-  const size_t n = covering_chain(links, step_format_of(index->family), q,
-                                  tarn_lookup_one(index, &q->addr), found, lens);
+  tarn_ssize_t longest;
+  tarn_lookup_one(index, &q->addr, &longest);
+  const size_t n = covering_chain(links, step_format_of(index->family), q, longest, found, lens);
   *out_count = n;
   if (n <= capacity) put_chain(index, q, found, lens, n, prefixes, positions);
   return true;

@@ -267,10 +267,11 @@ void tarn_lookup_release(tarn_index *index);
 
 // Answers addrs[0..count), all of the index's family, into matches (and
 // TARN_OK into errs, when not null) from index->lookup, which must be
-// built.  tarn_lookup_one answers one address.
+// built.  tarn_lookup_one answers one address into *match and returns
+// TARN_OK.
 void tarn_lookup_batch(const tarn_index *index, const tarn_addr_t *addrs, size_t count,
                        tarn_ssize_t *matches, tarn_err_t *errs);
-tarn_ssize_t tarn_lookup_one(const tarn_index *index, const tarn_addr_t *addr);
+tarn_err_t tarn_lookup_one(const tarn_index *index, const tarn_addr_t *addr, tarn_ssize_t *match);
 // The same for the addresses of prefixes[0..count).
 void tarn_lookup_prefixes(const tarn_index *index, const tarn_prefix_t *prefixes, size_t count,
                           tarn_ssize_t *matches);
