@@ -64,6 +64,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <bit>
+
 #include "pytarn.h"
 #include "tarn_internal.h"
 
@@ -303,12 +305,25 @@ bool records_load(const uint8_t* prefix_src, const uint8_t* orig_src, tarn_index
   return true;
 }
 
-// The lookup structure's arrays, field by field; tarn_lookup_validate then
-// reads only these copies.
+// The lookup structure's arrays, word by word (one copy where the host is
+// little-endian); tarn_lookup_validate then reads only these copies.
+void le32_copy(uint32_t* to, const uint8_t* from, size_t n) {
+  if constexpr (std::endian::native == std::endian::little) {
+    if (n > 0) memcpy(to, from, n * sizeof(uint32_t));
+  } else {
+    for (size_t i = 0; i < n; i++) to[i] = get_le32(from + 4 * i);
+  }
+}
 void lookup_copy(const uint8_t* direct, const uint8_t* words, tarn_lookup_t* t) {
-  for (size_t v = 0; v < (size_t{1} << t->direct_bits); v++)
-    t->direct[v] = get_le32(direct + 4 * v);
-  for (size_t i = 0; i < t->word_count; i++) t->words[i] = get_le32(words + 4 * i);
+  le32_copy(t->direct, direct, size_t{1} << t->direct_bits);
+  le32_copy(t->words, words, t->word_count);
+}
+
+// Room for n 32-bit words of the lookup structure, which lookups read at
+// random: on huge pages, as a built index has them.
+uint32_t* lookup_array(uint64_t n) {
+  if (n > SIZE_MAX / sizeof(uint32_t)) return nullptr;
+  return static_cast<uint32_t*>(tarn_alloc_lookup(static_cast<size_t>(n) * sizeof(uint32_t)));
 }
 
 // malloc of n records of T, null when the byte count does not fit size_t.
@@ -412,9 +427,9 @@ tarn_err_t tarn_index_load(const void* buf, size_t len, tarn_index_t** out) {
     tarn_lookup_t* t = &index->lookup;
     t->direct_bits = h.lookup.direct_bits;
     t->word_count = static_cast<size_t>(h.lookup.word_count);
-    t->direct = alloc_array<uint32_t>(uint64_t{1} << t->direct_bits);
+    t->direct = lookup_array(uint64_t{1} << t->direct_bits);
     // An empty word array stays null.
-    if (t->word_count > 0) t->words = alloc_array<uint32_t>(t->word_count);
+    if (t->word_count > 0) t->words = lookup_array(t->word_count);
     if (t->direct == nullptr || (t->word_count > 0 && t->words == nullptr)) goto done;
   }
 

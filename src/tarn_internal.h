@@ -248,6 +248,9 @@ tarn_err_t tarn_lookup_validate(const tarn_index *index);
 // with free().
 constexpr size_t kHugeMin = size_t{2} << 20;
 void *tarn_alloc_huge(size_t bytes);
+// Such an array, on huge pages from kHugeMin bytes on where it can, from
+// malloc otherwise; null when neither has the memory.  Freed with free().
+void *tarn_alloc_lookup(size_t bytes);
 
 // An IPv4 table of this many prefixes or more gets a direct table of 2^24
 // entries (64 MiB, at most 24 bytes per prefix).  Below it the arrays a

@@ -482,8 +482,7 @@ uint32_t* words_settle(builder* b) {
 bool trie_build(builder* b, tarn_lookup_t* out, unsigned s) {
   out->direct_bits = s;
   const size_t direct_bytes = (size_t{1} << s) * sizeof(uint32_t);
-  void* huge = direct_bytes >= kHugeMin ? tarn_alloc_huge(direct_bytes) : nullptr;
-  out->direct = static_cast<uint32_t*>(huge != nullptr ? huge : malloc(direct_bytes));
+  out->direct = static_cast<uint32_t*>(tarn_alloc_lookup(direct_bytes));
   if (out->direct == nullptr) return false;
   size_t cursor = 0;
   for (uint32_t v = 0; v < (uint32_t{1} << s); v++) {
@@ -929,6 +928,11 @@ void* tarn_alloc_huge(size_t bytes) {
   (void)bytes;
 #endif
   return p;
+}
+
+void* tarn_alloc_lookup(size_t bytes) {
+  void* huge = bytes >= kHugeMin ? tarn_alloc_huge(bytes) : nullptr;
+  return huge != nullptr ? huge : malloc(bytes);
 }
 
 tarn_err_t tarn_lookup_build(tarn_index* index) {
