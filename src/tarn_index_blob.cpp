@@ -350,10 +350,10 @@ void le32_copy(uint32_t* to, const uint8_t* from, size_t n) {
   for (size_t i = 0; i < n; i++) to[i] = get_le32(from + 4 * i);
 }
 
-// The caller's bytes of section s, copied a chunk at a time into `to`
-// (null: a section that is only hashed), each chunk hashed from the copy
-// while it is still in cache.  Where the host is little-endian every
-// section is stored as the blob holds it.
+// The caller's bytes from[0..n), one section, copied a chunk at a time
+// into `to` (null: a section that is only hashed), each chunk hashed from
+// the copy while it is still in cache.  Used where the host is
+// little-endian, which stores every section as the blob holds it.
 void section_copy(uint8_t* to, const uint8_t* from, size_t n, xxh64_stream* hash) {
   constexpr size_t kChunk = size_t{64} << 10;
   for (size_t at = 0; at < n; at += kChunk) {
