@@ -162,19 +162,10 @@ uint64_t xxh_finish(const uint64_t v[4], uint64_t total, const uint8_t* p) {
   return h ^ (h >> 32);
 }
 
-constexpr uint64_t kLanesInit[4] = {kP1 + kP2, kP2, 0, 0 - kP1};
-
-uint64_t xxh64(const uint8_t* p, size_t n) {
-  uint64_t v[4] = {kLanesInit[0], kLanesInit[1], kLanesInit[2], kLanesInit[3]};
-  const size_t whole = n & ~size_t{31};
-  xxh_stripes(v, p, whole);
-  return xxh_finish(v, n, p + whole);
-}
-
-// XXH64 of bytes that arrive in pieces: digest() is xxh64 of all of them
+// XXH64 of bytes that arrive in pieces: digest() is the hash of all of them
 // back to back.  A stripe split between two pieces waits in `held`.
 struct xxh64_stream {
-  uint64_t v[4] = {kLanesInit[0], kLanesInit[1], kLanesInit[2], kLanesInit[3]};
+  uint64_t v[4] = {kP1 + kP2, kP2, 0, 0 - kP1};
   uint64_t total = 0;
   uint8_t held[32];
   size_t held_len = 0;
@@ -198,6 +189,12 @@ struct xxh64_stream {
   }
   uint64_t digest() const { return xxh_finish(v, total, held); }
 };
+
+uint64_t xxh64(const uint8_t* p, size_t n) {
+  xxh64_stream hash;
+  hash.update(p, n);
+  return hash.digest();
+}
 
 // ---------------------------------------------------------------------------
 // Layout.
