@@ -376,7 +376,7 @@ int main(int argc, char** argv) {
   const uint64_t seed = argc > 2 ? strtoull(argv[2], nullptr, 0) : 20251009;
   std::mt19937_64 rng(seed);
   printf("machine: %s\n", cpu_model().c_str());
-  static const char* const kLevels[] = {"portable", "SSE4.1", "AVX2"};
+  static const char* const kLevels[] = {"portable", "SSE4.1", "AVX2", "AVX-512"};
   printf("address text code path: %s\n", kLevels[tarn_addr_text_level_best()]);
   printf(
       "inputs: %zu addresses per set, seed %llu; thread CPU ns per call, best %zu-address "

@@ -21,7 +21,9 @@
 //    in place only for tarn_addr_parse_padded; tarn_addr_parse copies the
 //    text into a padded buffer first (see parse_strict).
 //  - The printers build the text in registers (or, for IPv6 on the portable
-//    path, a local buffer) and write exactly the text and its NUL.
+//    path, a local buffer) and write exactly the text and its NUL.  Where
+//    the processor has AVX-512 with VBMI2, they squeeze the text out of a
+//    register of every byte it might hold with one byte compress.
 #include <string.h>
 
 #include <atomic>
@@ -35,7 +37,7 @@
 #include <emmintrin.h>
 #endif
 
-// x86-64 builds also carry SSSE3/SSE4.1 (and AVX2) code, compiled for those
+// x86-64 builds also carry SSSE3/SSE4.1 (AVX2, AVX-512) code, compiled for those
 // instruction sets function by function and chosen at run time, so that the
 // library still runs on any x86-64.
 #if defined(__x86_64__) && !defined(TARN_NO_SIMD)
@@ -1224,9 +1226,10 @@ TARN_SSE41 tarn_err_t parse_strict(const char* src, tarn_addr_t* out) {
   return Simd(copy, out);
 }
 
+// The AVX-512 level parses as the AVX2 level does; only its printers differ.
 constexpr ParseEntry kParseEntries[] = {parse_portable, parse_strict<parse_sse41>,
-                                        parse_strict<parse_avx2>};
-constexpr ParseEntry kPaddedEntries[] = {parse_portable, parse_sse41, parse_avx2};
+                                        parse_strict<parse_avx2>, parse_strict<parse_avx2>};
+constexpr ParseEntry kPaddedEntries[] = {parse_portable, parse_sse41, parse_avx2, parse_avx2};
 #else
 constexpr ParseEntry kParseEntries[] = {parse_portable};
 constexpr ParseEntry kPaddedEntries[] = {parse_portable};
@@ -1250,8 +1253,13 @@ int best_level() {
   if (__builtin_cpu_supports("ssse3") && __builtin_cpu_supports("sse4.1") &&
       __builtin_cpu_supports("popcnt")) {
     if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
-        __builtin_cpu_supports("bmi2"))
+        __builtin_cpu_supports("bmi2")) {
+      if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+          __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi") &&
+          __builtin_cpu_supports("avx512vbmi2"))
+        return TARN_TEXT_AVX512;
       return TARN_TEXT_AVX2;
+    }
     return TARN_TEXT_SSE41;
   }
 #endif
@@ -1264,13 +1272,16 @@ void set_level(int level) {
   text_level.store(level, std::memory_order_relaxed);
 }
 
-inline int current_level() {
-  int level = text_level.load(std::memory_order_relaxed);
-  if (level < 0) {
-    level = best_level();
-    set_level(level);
-  }
+// Out of line, so that a printer that asks for the level keeps no frame.
+__attribute__((noinline, cold)) int first_level() {
+  const int level = best_level();
+  set_level(level);
   return level;
+}
+
+inline int current_level() {
+  const int level = text_level.load(std::memory_order_relaxed);
+  return level >= 0 ? level : first_level();
 }
 
 // The first parses: choose the level, then parse with it.
@@ -1328,7 +1339,9 @@ inline void put_quad(char* dst, const QuadText& q) {
   store_text(dst + s / 8, window);
 }
 
-tarn_err_t addr_format_ipv4(const tarn_addr_t* addr, char* buf) {
+// Out of line, as the AVX-512 level's printer is, so that tarn_addr_format
+// keeps no frame and jumps to either.
+__attribute__((noinline)) tarn_err_t addr_format_ipv4(const tarn_addr_t* addr, char* buf) {
   put_quad(buf, quad_text(addr->addr.v4));
   return TARN_OK;
 }
@@ -1710,6 +1723,160 @@ TARN_SSE41 __attribute__((noinline)) unsigned format_ipv6_room_sse41(const uint8
   return n;
 }
 
+// The AVX-512 level's printers (AVX512BW, VL, VBMI and VBMI2), which put
+// every byte the text might hold in one register, mark the bytes the text
+// keeps and squeeze them together with one byte compress (vpcompressb,
+// zeros after them); a store under a mask of the text's length plus one
+// then writes the text and its NUL and not one byte more.  No shift by a
+// variable count, no table of layouts, no second store for the end.
+#define TARN_AVX512                                                         \
+  __attribute__((                                                           \
+      target("ssse3,sse4.1,popcnt,avx2,bmi,bmi2,avx512f,avx512bw,avx512vl," \
+             "avx512vbmi,avx512vbmi2")))
+
+// The texts of dec as 32-bit words, with the dot and without.
+struct Dec32 {
+  uint32_t dotted[256], bare[256];
+};
+
+constexpr Dec32 make_dec32() {
+  Dec32 t{};
+  for (unsigned v = 0; v < 256; ++v) {
+    t.dotted[v] = static_cast<uint32_t>(dec.e[v]);
+    t.bare[v] = static_cast<uint32_t>(dec.e[v] >> 32) & 0xFFFFFF;
+  }
+  return t;
+}
+
+constexpr Dec32 dec32 = make_dec32();
+
+// A dotted quad: octets 0..2 with their dot and octet 3 bare, each
+// left-aligned in a 32-bit lane and zero after it.  Digits and dots are
+// never zero, so the nonzero bytes are the text.  Writes the text and its
+// NUL at dst; returns the text's length.
+TARN_AVX512 inline unsigned quad_text_avx512(const uint8_t* b, char* dst) {
+  const __m128i x =
+      _mm_setr_epi32(static_cast<int>(dec32.dotted[b[0]]), static_cast<int>(dec32.dotted[b[1]]),
+                     static_cast<int>(dec32.dotted[b[2]]), static_cast<int>(dec32.bare[b[3]]));
+  const unsigned keep = _mm_test_epi8_mask(x, x);
+  const unsigned n = static_cast<unsigned>(std::popcount(keep));  // 7..15
+  // Bytes 0..7 of the text, then the 8 ending at its NUL (the compress's
+  // zero after the text), slid down to the bottom.
+  const __m128i text = _mm_maskz_compress_epi8(static_cast<__mmask16>(keep), x);
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(dst), text);
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + n - 7),
+                   _mm_shuffle_epi8(text, slide(16 + n - 7)));
+  return n;
+}
+
+TARN_AVX512 __attribute__((noinline)) tarn_err_t format_ipv4_avx512(const tarn_addr_t* addr,
+                                                                    char* buf) {
+  quad_text_avx512(addr->addr.v4, buf);
+  return TARN_OK;
+}
+
+// What the run that RFC 5952 shortens (zero_runs, two groups or more) drops
+// from the 40 bytes of step 1 below, by the mask of zero groups: the run's
+// groups, but for the ':' of its first group, and of the second too where
+// the run starts the text ("::"); and always the ':' after group 7, where
+// the NUL goes.  Example: 2001:db8:0:0:1:0:0:1 keeps "2001:", "db8:", the
+// ':' of group 2, then "1:", "0:", "0:", "1" -> 2001:db8::1:0:0:1.
+struct RunDrops {
+  uint64_t d[256];
+};
+
+constexpr RunDrops make_run_drops() {
+  RunDrops t{};
+  for (unsigned mask = 0; mask < 256; ++mask) {
+    uint64_t drop = uint64_t{1} << 39;
+    const ZeroRun r = zero_runs.r[mask];
+    if (r.start != kNoRun && r.len >= 2) {
+      for (unsigned i = r.start; i < r.start + r.len; ++i) drop |= uint64_t{0x1F} << (5 * i);
+      drop &= ~(uint64_t{1} << (5 * r.start + 4));
+      if (r.start == 0) drop &= ~(uint64_t{1} << 9);
+    }
+    t.d[mask] = drop;
+  }
+  return t;
+}
+
+constexpr RunDrops run_drops = make_run_drops();
+
+// RFC 5952 text of an address that is not IPv4-mapped:
+//  1. The 32 hex digits (one shuffle of the nibbles, as at the SSE4.1
+//     level) and ':'s go into bytes 5g..5g+4 of one register: group g's
+//     four digits and a ':'.
+//  2. Byte 5g + j (j < 4) is kept when group g has at least 4 - j digits
+//     without leading zeros (three unsigned compares give the count), and
+//     every ':' is kept; then run_drops takes out the run.
+//  3. The kept bytes, compressed, are the text, zeros after it.
+// Writes the text and its NUL at dst; returns the text's length (2..39).
+TARN_AVX512 inline unsigned ipv6_text_avx512(const uint8_t* b, char* dst) {
+  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b));
+  const __m128i low4 = _mm_set1_epi8(0x0F);
+  const __m128i hi_nib = _mm_and_si128(_mm_srli_epi16(x, 4), low4), lo_nib = _mm_and_si128(x, low4);
+  const __m128i hex =
+      _mm_setr_epi8('0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'a', 'b', 'c', 'd', 'e', 'f');
+  // The digits of groups 0..3 in bytes 0..15 of the first source, those of
+  // groups 4..7 in bytes 0..15 of the second, ':' in its bytes 16..63.
+  const __m512i digits03 =
+      _mm512_zextsi128_si512(_mm_shuffle_epi8(hex, _mm_unpacklo_epi8(hi_nib, lo_nib)));
+  const __m512i digits47 = _mm512_mask_set1_epi8(
+      _mm512_zextsi128_si512(_mm_shuffle_epi8(hex, _mm_unpackhi_epi8(hi_nib, lo_nib))),
+      ~uint64_t{0xFFFF}, ':');
+  // Index 0..15: a digit of the first source; 64 and up: of the second.
+  alignas(64) static constexpr uint8_t kPlace[64] = {
+      0,  1,  2,  3,  80, 4,  5,  6,  7,  80, 8,  9,  10, 11, 80, 12, 13, 14, 15, 80, 64, 65,
+      66, 67, 80, 68, 69, 70, 71, 80, 72, 73, 74, 75, 80, 76, 77, 78, 79, 80, 80, 80, 80, 80,
+      80, 80, 80, 80, 80, 80, 80, 80, 80, 80, 80, 80, 80, 80, 80, 80, 80, 80, 80, 80};
+  const __m512i full = _mm512_permutex2var_epi8(
+      digits03, _mm512_load_si512(reinterpret_cast<const void*>(kPlace)), digits47);
+
+  // Step 2.  Digit counts 1..4, one byte per group, then spread to the
+  // group's five bytes and compared with the least count each byte needs.
+  const __m128i v =
+      _mm_shuffle_epi8(x, _mm_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14));
+  const __m128i zero = _mm_setzero_si128();
+  auto at_most = [&](int limit) {
+    return _mm_cmpeq_epi16(_mm_subs_epu16(v, _mm_set1_epi16(static_cast<short>(limit))), zero);
+  };
+  const __m128i count16 =
+      _mm_adds_epi16(_mm_set1_epi16(4),
+                     _mm_adds_epi16(at_most(0xF), _mm_adds_epi16(at_most(0xFF), at_most(0xFFF))));
+  alignas(64) static constexpr uint8_t kSpread[64] = {
+      0, 0, 0, 0,  0,  2,  2,  2,  2,  2,  4,  4,  4,  4,  4,  6,  6,  6,  6, 6, 8, 8,
+      8, 8, 8, 10, 10, 10, 10, 10, 12, 12, 12, 12, 12, 14, 14, 14, 14, 14, 0, 0, 0, 0,
+      0, 0, 0, 0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0, 0};
+  alignas(64) static constexpr uint8_t kNeed[64] = {4, 3, 2, 1, 0, 4, 3, 2, 1, 0, 4, 3, 2, 1, 0, 4,
+                                                    3, 2, 1, 0, 4, 3, 2, 1, 0, 4, 3, 2, 1, 0, 4, 3,
+                                                    2, 1, 0, 4, 3, 2, 1, 0, 9, 9, 9, 9, 9, 9, 9, 9,
+                                                    9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9};
+  const __m512i counts = _mm512_maskz_permutexvar_epi8(
+      ~uint64_t{0}, _mm512_load_si512(reinterpret_cast<const void*>(kSpread)),
+      _mm512_zextsi128_si512(count16));
+  const uint64_t shown =
+      _mm512_cmpge_epu8_mask(counts, _mm512_load_si512(reinterpret_cast<const void*>(kNeed)));
+  const unsigned zero_groups = _mm_cmpeq_epi16_mask(x, zero);
+  const uint64_t keep = shown & ~run_drops.d[zero_groups];
+
+  // Step 3.
+  const unsigned n = static_cast<unsigned>(std::popcount(keep));
+  _mm512_mask_storeu_epi8(dst, _bzhi_u64(~uint64_t{0}, n + 1),
+                          _mm512_maskz_compress_epi8(keep, full));
+  return n;
+}
+
+TARN_AVX512 __attribute__((noinline)) tarn_err_t format_ipv6_avx512(const tarn_addr_t* addr,
+                                                                    char* buf) {
+  ipv6_text_avx512(addr->addr.v6, buf);
+  return TARN_OK;
+}
+
+TARN_AVX512 __attribute__((noinline)) unsigned format_ipv6_room_avx512(const uint8_t* b,
+                                                                       char* dst) {
+  return ipv6_text_avx512(b, dst);
+}
+
 #endif  // TARN_TEXT_X86
 
 // An IPv6 address that is not IPv4-mapped, out of line so that the short
@@ -1718,7 +1885,9 @@ __attribute__((noinline)) tarn_err_t format_ipv6(const tarn_addr_t* addr, char* 
 #if TARN_TEXT_X86
   // The AVX2 level prints with the SSE4.1 code: compiled for AVX2 it is
   // no faster.
-  if (current_level() >= TARN_TEXT_SSE41) return format_ipv6_sse41(addr, buf);
+  const int level = current_level();
+  if (level >= TARN_TEXT_AVX512) return format_ipv6_avx512(addr, buf);
+  if (level >= TARN_TEXT_SSE41) return format_ipv6_sse41(addr, buf);
 #endif
   return format_ipv6_portable(addr, buf);
 }
@@ -1727,7 +1896,9 @@ __attribute__((noinline)) tarn_err_t format_ipv6(const tarn_addr_t* addr, char* 
 // room, all of which may be written; returns the text's length.
 unsigned format_ipv6_text(const tarn_addr_t* addr, char* dst) {
 #if TARN_TEXT_X86
-  if (current_level() >= TARN_TEXT_SSE41) return format_ipv6_room_sse41(addr->addr.v6, dst);
+  const int level = current_level();
+  if (level >= TARN_TEXT_AVX512) return format_ipv6_room_avx512(addr->addr.v6, dst);
+  if (level >= TARN_TEXT_SSE41) return format_ipv6_room_sse41(addr->addr.v6, dst);
 #endif
   format_ipv6(addr, dst);
   return static_cast<unsigned>(strlen(dst));
@@ -1757,7 +1928,12 @@ tarn_err_t tarn_addr_format(const tarn_addr_t* addr, char* buf, size_t len) {
   if (addr == nullptr || buf == nullptr) return TARN_ERR_INVAL;
   // The size test comes first and does not depend on the family.
   if (len < TARN_ADDR_STRLEN || addr->family == TARN_AF_UNSPEC) return TARN_ERR_INVAL;
-  if (addr->family == TARN_AF_INET) return addr_format_ipv4(addr, buf);
+  if (addr->family == TARN_AF_INET) {
+#if TARN_TEXT_X86
+    if (current_level() >= TARN_TEXT_AVX512) return format_ipv4_avx512(addr, buf);
+#endif
+    return addr_format_ipv4(addr, buf);
+  }
   if (is_mapped(addr->addr.v6)) {
     format_mapped(addr->addr.v6, buf);  // the same text on every path
     return TARN_OK;

@@ -311,12 +311,18 @@ bool tarn_contains_by_intervals(const tarn_addr_t *addrs, size_t addr_count,
 // tarn_addr_parse and tarn_addr_format pick their code once, at the first
 // call, from what the processor supports: the portable path (SSE2 byte
 // classes where the target has them, else 64-bit words), the SSE4.1 path
-// (SSSE3, SSE4.1 and POPCNT), or the SSE4.1 path with its IPv6 parser
-// compiled for AVX2, BMI1 and BMI2 (both x86-64 only, not under
-// TARN_NO_SIMD).  Every level gives the same answer for every input; the
-// tests force each level the machine has and compare.
+// (SSSE3, SSE4.1 and POPCNT), the SSE4.1 path with its IPv6 parser
+// compiled for AVX2, BMI1 and BMI2, or that with printers that compress
+// their text out of one register (AVX512BW, VL, VBMI and VBMI2; all but the
+// portable path x86-64 only, not under TARN_NO_SIMD).  Every level gives the same answer for every
+// input; the tests force each level the machine has and compare.
 // ---------------------------------------------------------------------------
-enum tarn_text_level { TARN_TEXT_PORTABLE = 0, TARN_TEXT_SSE41 = 1, TARN_TEXT_AVX2 = 2 };
+enum tarn_text_level {
+  TARN_TEXT_PORTABLE = 0,
+  TARN_TEXT_SSE41 = 1,
+  TARN_TEXT_AVX2 = 2,
+  TARN_TEXT_AVX512 = 3
+};
 
 // The best level this build and processor support.
 int tarn_addr_text_level_best(void);

@@ -135,7 +135,7 @@ std::vector<int> text_levels() {
 }
 
 std::string level_name(const ::testing::TestParamInfo<int>& info) {
-  static const char* const kNames[] = {"portable", "sse41", "avx2"};
+  static const char* const kNames[] = {"portable", "sse41", "avx2", "avx512"};
   return kNames[info.param];
 }
 
@@ -493,6 +493,34 @@ TEST_P(AddrFormat, EveryZeroGroupPattern) {
       expect_round_trip(a);
     }
   }
+}
+
+// Every octet value in every position, beside octets of each width, and
+// every group width (1 to 4 digits) in every position: the vector printers
+// place each octet or group in a lane of its own.
+TEST_P(AddrFormat, EveryWidthInEveryLane) {
+  static const uint8_t kOctets[] = {0, 7, 42, 255};
+  for (unsigned pos = 0; pos < 4; ++pos)
+    for (unsigned v = 0; v < 256; ++v)
+      for (uint8_t other : kOctets) {
+        ref::Addr r;
+        r.family = TARN_AF_INET;
+        for (unsigned i = 0; i < 4; ++i) r.bytes[i] = i == pos ? static_cast<uint8_t>(v) : other;
+        ASSERT_EQ(format(to_core(r)), ref::addr_format(r));
+      }
+  static const uint16_t kGroups[] = {0x0, 0x9, 0xf0, 0x10f, 0xfff, 0x1000, 0xbeef};
+  for (unsigned pos = 0; pos < 8; ++pos)
+    for (uint16_t g : kGroups)
+      for (uint16_t other : kGroups) {
+        ref::Addr r;
+        r.family = TARN_AF_INET6;
+        for (unsigned i = 0; i < 8; ++i) {
+          const uint16_t w = i == pos ? g : static_cast<uint16_t>(other + i);
+          r.bytes[2 * i] = static_cast<uint8_t>(w >> 8);
+          r.bytes[2 * i + 1] = static_cast<uint8_t>(w);
+        }
+        ASSERT_EQ(format(to_core(r)), ref::addr_format(r));
+      }
 }
 
 struct BufferCase {
