@@ -459,6 +459,40 @@ TEST(LookupValidate, RefusesEachBrokenInvariant) {
   ix.idx->lookup.word_count = 0;
 }
 
+// Answers are checked many to a step: every answer of a record of 1 to 63
+// of them is checked wherever it sits, and the words after the last one
+// (here the next record's vector, whose high word would be out of range as
+// an answer) are not.  The root's child 63 is a node with 63 answers, then
+// a last record, so that the root's answers have the room a wide step
+// reads.
+TEST(LookupValidate, EveryAnswerOfARecordIsChecked) {
+  std::vector<tarn_prefix_t> in = {P("10.0.0.0/8"), P("10.1.0.0/16")};
+  index_owner ix;
+  ASSERT_EQ(tarn_index_create(in.data(), in.size(), &ix.idx), TARN_OK);
+  const uint32_t N = TARN_INDEX_NONE;
+  for (unsigned n : {1u, 2u, 13u, 15u, 16u, 17u, 33u, 48u, 63u}) {
+    std::vector<uint32_t> rest = {0};  // the child's position, set below
+    for (unsigned k = 0; k < n; k++) rest.push_back(k % 3 == 2 ? N : k % 2);
+    std::vector<uint32_t> w;
+    record(&w, uint64_t{1} << 63, (uint64_t{1} << n) - 1, rest);
+    w[4] = static_cast<uint32_t>(w.size());
+    std::vector<uint32_t> child_rest = {0};
+    for (unsigned k = 0; k < 63; k++) child_rest.push_back(k % 2);
+    const size_t child = w.size();
+    record(&w, uint64_t{1} << 63, ~uint64_t{0} >> 1, child_rest);
+    w[child + 4] = static_cast<uint32_t>(w.size());
+    record(&w, 0, 1, {1});
+    install(ix.idx, 0, {0}, w);
+    ASSERT_EQ(tarn_lookup_validate(ix.idx), TARN_OK) << n;
+    for (unsigned k = 0; k < n; k++) {
+      std::vector<uint32_t> bad = w;
+      bad[5 + k] = 2;  // one past the last position
+      install(ix.idx, 0, {0}, bad);
+      EXPECT_EQ(tarn_lookup_validate(ix.idx), TARN_ERR_INVAL) << n << " " << k;
+    }
+  }
+}
+
 // IPv6 skip records: the head (the bits compared, at the top, and their
 // count), then the answers on the path and off it, each as 2(a + 1).
 void skip(std::vector<uint32_t>* w, uint64_t bits_at_top, unsigned m, uint32_t on_path,
