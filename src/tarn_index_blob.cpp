@@ -315,7 +315,8 @@ bool records_check(const tarn_index* index, uint64_t* seen, size_t* distinct) {
     bool same;  // equal to the previous record
     if constexpr (Family == TARN_AF_INET) {
       const uint32_t net = key128_load_be32(r);
-      if ((net & ~key_mask32(len)) != 0) return false;
+      // The host bits, len <= 32 here: a 64-bit shift by 0..32 and no branch.
+      if ((net & (uint64_t{0xFFFFFFFF} >> len)) != 0) return false;
       const uint64_t order = (uint64_t{net} << 8) | len;
       if (k > 0 && order < prev4) return false;
       same = k > 0 && order == prev4;
@@ -332,8 +333,9 @@ bool records_check(const tarn_index* index, uint64_t* seen, size_t* distinct) {
     if (same) {
       if (orig != prev_orig) return false;
     } else {
-      if ((seen[orig / 64] >> (orig % 64)) & 1u) return false;
-      seen[orig / 64] |= uint64_t{1} << (orig % 64);
+      const uint64_t bit = uint64_t{1} << (orig % 64);
+      if ((seen[orig / 64] & bit) != 0) return false;
+      seen[orig / 64] |= bit;
       runs++;
     }
     prev_orig = orig;
