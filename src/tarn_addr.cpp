@@ -1610,18 +1610,19 @@ TARN_SIMD_INLINE void place_piece(__m128i t[3], __m128i p, unsigned at) {
   t[2] = _mm_or_si128(t[2], _mm_and_si128(upper, hi));
 }
 
-// Steps 1 to 4: the text of b in t[0..2], zero after it but for the ':'
-// at n, its length (2..39), which this returns.
-TARN_SIMD_INLINE unsigned ipv6_text_sse41(const uint8_t* b, __m128i t[3]) {
-  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b));
+// The hex digits and digit counts of the groups of an address x, for both
+// vector printers.
+struct GroupDigits {
+  __m128i digits03, digits47;  // the 4 digits of groups 0..3 and 4..7, in text order
+  __m128i count16;             // 16-bit lane g: the digit count of group g, 1..4
+};
 
-  // Step 1.  Nibbles in text order (high one first), as hex digits.
+TARN_SIMD_INLINE GroupDigits group_digits(__m128i x) {
+  // Nibbles in text order (high one first), as hex digits.
   const __m128i low4 = _mm_set1_epi8(0x0F);
   const __m128i hi_nib = _mm_and_si128(_mm_srli_epi16(x, 4), low4), lo_nib = _mm_and_si128(x, low4);
   const __m128i hex =
       _mm_setr_epi8('0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'a', 'b', 'c', 'd', 'e', 'f');
-  const __m128i digits03 = _mm_shuffle_epi8(hex, _mm_unpacklo_epi8(hi_nib, lo_nib));  // groups 0..3
-  const __m128i digits47 = _mm_shuffle_epi8(hex, _mm_unpackhi_epi8(hi_nib, lo_nib));  // groups 4..7
   // Group values (big-endian in the address) and their digit counts:
   // 4 less one for each of 0xF, 0xFF, 0xFFF the value does not exceed.
   const __m128i v =
@@ -1631,10 +1632,23 @@ TARN_SIMD_INLINE unsigned ipv6_text_sse41(const uint8_t* b, __m128i t[3]) {
     return _mm_cmpeq_epi16(_mm_subs_epu16(v, _mm_set1_epi16(static_cast<short>(limit))), zero);
   };
   // Sums of 4 and three 0 or -1: the saturating adds are exact.
-  const __m128i count16 =
+  return GroupDigits{
+      _mm_shuffle_epi8(hex, _mm_unpacklo_epi8(hi_nib, lo_nib)),
+      _mm_shuffle_epi8(hex, _mm_unpackhi_epi8(hi_nib, lo_nib)),
       _mm_adds_epi16(_mm_set1_epi16(4),
-                     _mm_adds_epi16(at_most(0xF), _mm_adds_epi16(at_most(0xFF), at_most(0xFFF))));
-  const __m128i counts = _mm_packus_epi16(count16, zero);  // byte i: group i, 1..4
+                     _mm_adds_epi16(at_most(0xF), _mm_adds_epi16(at_most(0xFF), at_most(0xFFF))))};
+}
+
+// Steps 1 to 4: the text of b in t[0..2], zero after it but for the ':'
+// at n, its length (2..39), which this returns.
+TARN_SIMD_INLINE unsigned ipv6_text_sse41(const uint8_t* b, __m128i t[3]) {
+  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b));
+
+  // Step 1.
+  const GroupDigits g = group_digits(x);
+  const __m128i digits03 = g.digits03, digits47 = g.digits47;
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i counts = _mm_packus_epi16(g.count16, zero);  // byte i: group i, 1..4
 
   // Step 2.  The run to shorten, as byte masks.
   const unsigned zero_groups = mask_of(_mm_packs_epi16(_mm_cmpeq_epi16(x, zero), zero)) & 0xFF;
@@ -1805,27 +1819,21 @@ constexpr RunDrops make_run_drops() {
 constexpr RunDrops run_drops = make_run_drops();
 
 // RFC 5952 text of an address that is not IPv4-mapped:
-//  1. The 32 hex digits (one shuffle of the nibbles, as at the SSE4.1
-//     level) and ':'s go into bytes 5g..5g+4 of one register: group g's
-//     four digits and a ':'.
+//  1. The 32 hex digits (group_digits) and ':'s go into bytes 5g..5g+4 of
+//     one register: group g's four digits and a ':'.
 //  2. Byte 5g + j (j < 4) is kept when group g has at least 4 - j digits
-//     without leading zeros (three unsigned compares give the count), and
-//     every ':' is kept; then run_drops takes out the run.
+//     without leading zeros, and every ':' is kept; then run_drops takes
+//     out the run.
 //  3. The kept bytes, compressed, are the text, zeros after it.
 // Writes the text and its NUL at dst; returns the text's length (2..39).
 TARN_AVX512 inline unsigned ipv6_text_avx512(const uint8_t* b, char* dst) {
   const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b));
-  const __m128i low4 = _mm_set1_epi8(0x0F);
-  const __m128i hi_nib = _mm_and_si128(_mm_srli_epi16(x, 4), low4), lo_nib = _mm_and_si128(x, low4);
-  const __m128i hex =
-      _mm_setr_epi8('0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'a', 'b', 'c', 'd', 'e', 'f');
+  const GroupDigits g = group_digits(x);
   // The digits of groups 0..3 in bytes 0..15 of the first source, those of
   // groups 4..7 in bytes 0..15 of the second, ':' in its bytes 16..63.
-  const __m512i digits03 =
-      _mm512_zextsi128_si512(_mm_shuffle_epi8(hex, _mm_unpacklo_epi8(hi_nib, lo_nib)));
-  const __m512i digits47 = _mm512_mask_set1_epi8(
-      _mm512_zextsi128_si512(_mm_shuffle_epi8(hex, _mm_unpackhi_epi8(hi_nib, lo_nib))),
-      ~uint64_t{0xFFFF}, ':');
+  const __m512i digits03 = _mm512_zextsi128_si512(g.digits03);
+  const __m512i digits47 =
+      _mm512_mask_set1_epi8(_mm512_zextsi128_si512(g.digits47), ~uint64_t{0xFFFF}, ':');
   // Index 0..15: a digit of the first source; 64 and up: of the second.
   alignas(64) static constexpr uint8_t kPlace[64] = {
       0,  1,  2,  3,  80, 4,  5,  6,  7,  80, 8,  9,  10, 11, 80, 12, 13, 14, 15, 80, 64, 65,
@@ -1834,17 +1842,8 @@ TARN_AVX512 inline unsigned ipv6_text_avx512(const uint8_t* b, char* dst) {
   const __m512i full = _mm512_permutex2var_epi8(
       digits03, _mm512_load_si512(reinterpret_cast<const void*>(kPlace)), digits47);
 
-  // Step 2.  Digit counts 1..4, one byte per group, then spread to the
-  // group's five bytes and compared with the least count each byte needs.
-  const __m128i v =
-      _mm_shuffle_epi8(x, _mm_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14));
-  const __m128i zero = _mm_setzero_si128();
-  auto at_most = [&](int limit) {
-    return _mm_cmpeq_epi16(_mm_subs_epu16(v, _mm_set1_epi16(static_cast<short>(limit))), zero);
-  };
-  const __m128i count16 =
-      _mm_adds_epi16(_mm_set1_epi16(4),
-                     _mm_adds_epi16(at_most(0xF), _mm_adds_epi16(at_most(0xFF), at_most(0xFFF))));
+  // Step 2.  Digit counts 1..4, spread to the group's five bytes and
+  // compared with the least count each byte needs.
   alignas(64) static constexpr uint8_t kSpread[64] = {
       0, 0, 0, 0,  0,  2,  2,  2,  2,  2,  4,  4,  4,  4,  4,  6,  6,  6,  6, 6, 8, 8,
       8, 8, 8, 10, 10, 10, 10, 10, 12, 12, 12, 12, 12, 14, 14, 14, 14, 14, 0, 0, 0, 0,
@@ -1855,10 +1854,10 @@ TARN_AVX512 inline unsigned ipv6_text_avx512(const uint8_t* b, char* dst) {
                                                     9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9};
   const __m512i counts = _mm512_maskz_permutexvar_epi8(
       ~uint64_t{0}, _mm512_load_si512(reinterpret_cast<const void*>(kSpread)),
-      _mm512_zextsi128_si512(count16));
+      _mm512_zextsi128_si512(g.count16));
   const uint64_t shown =
       _mm512_cmpge_epu8_mask(counts, _mm512_load_si512(reinterpret_cast<const void*>(kNeed)));
-  const unsigned zero_groups = _mm_cmpeq_epi16_mask(x, zero);
+  const unsigned zero_groups = _mm_cmpeq_epi16_mask(x, _mm_setzero_si128());
   const uint64_t keep = shown & ~run_drops.d[zero_groups];
 
   // Step 3.
