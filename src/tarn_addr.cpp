@@ -1737,6 +1737,15 @@ TARN_SSE41 __attribute__((noinline)) unsigned format_ipv6_room_sse41(const uint8
   return n;
 }
 
+// The portable dotted quad compiled for the AVX2 level, whose BMI2 shifts
+// by a variable count are one instruction where a plain shift by cl is
+// three on Intel cores.
+TARN_AVX2 __attribute__((noinline)) tarn_err_t format_ipv4_avx2(const tarn_addr_t* addr,
+                                                                char* buf) {
+  put_quad(buf, quad_text(addr->addr.v4));
+  return TARN_OK;
+}
+
 // The AVX-512 level's printers (AVX512BW, VL, VBMI and VBMI2), which put
 // every byte the text might hold in one register, mark the bytes the text
 // keeps and squeeze them together with one byte compress (vpcompressb,
@@ -1783,15 +1792,6 @@ TARN_AVX512 inline unsigned quad_text_avx512(const uint8_t* b, char* dst) {
   _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + n - 7),
                    _mm_shuffle_epi8(text, slide(16 + n - 7)));
   return n;
-}
-
-// The portable dotted quad compiled for the AVX2 level, whose BMI2 shifts
-// by a variable count are one instruction where a plain shift by cl is
-// three on Intel cores.
-TARN_AVX2 __attribute__((noinline)) tarn_err_t format_ipv4_avx2(const tarn_addr_t* addr,
-                                                                char* buf) {
-  put_quad(buf, quad_text(addr->addr.v4));
-  return TARN_OK;
 }
 
 TARN_AVX512 __attribute__((noinline)) tarn_err_t format_ipv4_avx512(const tarn_addr_t* addr,
