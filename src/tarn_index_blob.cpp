@@ -344,8 +344,9 @@ bool records_check(const tarn_index* index, uint64_t* seen, size_t* distinct) {
   return true;
 }
 
-// n little-endian 32-bit words into host order.
-void le32_copy(uint32_t* to, const uint8_t* from, size_t n) {
+// n little-endian 32-bit words into host order (big-endian hosts only: a
+// little-endian one copies the sections as they are).
+[[maybe_unused]] void le32_copy(uint32_t* to, const uint8_t* from, size_t n) {
   for (size_t i = 0; i < n; i++) to[i] = get_le32(from + 4 * i);
 }
 
