@@ -9,9 +9,14 @@
 #include <stddef.h>
 #include <stdint.h>
 
-// The core blob header (versions 2 and 3): its length and where the checksum sits in it.
+// The core blob header (versions 2 to 4): its length, where the version
+// and the checksum sit in it; the version the serialiser writes, and the
+// older one of the same layout that the loader still reads.
 constexpr size_t kBlobHeaderLen = 108;
+constexpr size_t kBlobVersionAt = 8;
 constexpr size_t kBlobChecksumAt = 100;
+constexpr uint32_t kBlobVersion = 4;
+constexpr uint32_t kBlobSameLayoutVersion = 3;
 
 inline uint64_t fuzz_xxh64(const uint8_t* data, size_t n) {
   constexpr uint64_t P1 = 0x9E3779B185EBCA87u, P2 = 0xC2B2AE3D27D4EB4Fu, P3 = 0x165667B19E3779F9u,

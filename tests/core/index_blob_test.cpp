@@ -31,7 +31,9 @@ constexpr size_t kHeaderLen = 108;
 constexpr size_t kVersionAt = 8, kHeaderLenAt = 12, kFamilyAt = 16, kLookupAt = 20;
 constexpr size_t kCountAt = 24, kDistinctAt = 32, kNodeCountAt = 40;
 constexpr size_t kWordCountAt = 48, kDirectBitsAt = 56, kSectionLenAt = 60, kChecksumAt = 100;
-static_assert(kBlobHeaderLen == kHeaderLen && kBlobChecksumAt == kChecksumAt, "one header");
+static_assert(kBlobHeaderLen == kHeaderLen && kBlobChecksumAt == kChecksumAt &&
+                  kBlobVersionAt == kVersionAt,
+              "one header");
 enum { kNodes, kPrefixes, kOrig, kDirect, kWords, kSections };
 
 uint64_t blob_seed() {
