@@ -4,7 +4,8 @@
  * An object reduces to (pytarn._restore, (type(obj), state)) and, when the
  * instance of a subclass carries state of its own, that state as the third
  * item.  `state` is bytes: a version byte, then the type's own compact
- * layout (packed addresses and lengths, never text).  _restore hands the
+ * layout (packed addresses and lengths, never text); an IPv4 address's is
+ * an int, its version above the 32 address bits (see address.c).  _restore hands the
  * state to the class's private `_from_state` classmethod, which validates
  * every byte before it builds anything: a state from a hostile or damaged
  * pickle gets a TARNError naming the class and what is wrong, never an
@@ -139,7 +140,7 @@ PyObject *binding_reduce(PyObject *self, PyObject *state) {
    * cycle collector and make each of its full passes over the memo cost
    * more than the whole dump.  No cycle can pass through the pair of one of
    * the module's own types: its items are a type that lives as long as the
-   * module and a bytes object, and nothing else holds the new tuple. */
+   * module and a bytes or int object, and nothing else holds the new tuple. */
   if (args != NULL && own) PyObject_GC_UnTrack(args);
   if (args != NULL) {
     result = extra != NULL ? PyTuple_Pack(3, restore_func, args, extra)
@@ -269,10 +270,10 @@ PyObject *pytarn_restore(PyObject *module, PyObject *args) {
   if (slot >= 0 && own_types[slot].from_state != NULL) {
     /* An unpickler hands over the (cls, state) tuple it keeps in its memo
      * until the load ends; as in binding_reduce, a pair of one of the
-     * module's types and a bytes object is no part of any cycle, and left
+     * module's types and a bytes or int object is no part of any cycle, and left
      * tracked, a million of them make the collector's full passes cost more
      * than the load itself. */
-    if (PyBytes_CheckExact(state)) PyObject_GC_UnTrack(args);
+    if (PyBytes_CheckExact(state) || PyLong_CheckExact(state)) PyObject_GC_UnTrack(args);
     return PyObject_CallFunctionObjArgs(own_types[slot].from_state, state, NULL);
   }
   if (!binding_is_module_type((PyTypeObject *)cls)) goto refuse;

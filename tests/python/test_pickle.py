@@ -381,6 +381,13 @@ HOSTILE = [
     (A4, b"\x00" + Z4, BAD, "version 0"),
     (A4, V + bytes(3), BAD, "3 bytes"),
     (A4, V + bytes(5), BAD, "5 bytes"),
+    # An IPv4 address's int state: the version above the 32 address bits.
+    (A4, 0xFFFFFFFF, BAD, "version 0"),
+    (A4, 2 << 32, BAD, "version 2"),
+    (A4, -1, BAD, "out of range"),
+    (A4, 1 << 64, BAD, "out of range"),
+    (A4, True, BAD, "version 0"),
+    (A6, 1 << 32, BAD, "not bytes"),
     (A6, V + Z4, BAD, "4 bytes"),
     (A6, V + bytes(17), BAD, "17 bytes"),
     (N4, V + Z4, BAD, "4 bytes"),
@@ -483,6 +490,9 @@ def test_hostile_state_for_a_subclass_refused():
 def test_valid_edge_states_accepted():
     """The boundaries of each check, hand-written: /0 and /32, an exhausted
     iterator, a single-address walk, an empty column."""
+    assert restore(A4, 1 << 32) == A4("0.0.0.0")
+    assert restore(A4, 1 << 32 | 0xFFFFFFFF) == A4("255.255.255.255")
+    assert restore(A4, V + b"\xc0\x00\x02\x01") == A4("192.0.2.1")  # the bytes form
     assert restore(N4, V + Z4 + bytes([0])) == N4("0.0.0.0/0")
     assert restore(N4, V + b"\xff" * 4 + bytes([32])) == N4("255.255.255.255/32")
     assert list(restore(IT, V + bytes([4, 0, 1, 1]) + Z4 + Z4)) == []
