@@ -709,8 +709,8 @@ static PyObject *ipv6address_to_ipv4(PyObject *self, PyObject *unused) {
  * the rest of the dump (530 against 240 ms for a million (class, state)
  * pairs).  _from_state still reads the bytes form.  An interface has its
  * own state. */
-#define V4_INT_STATE(a)                                                                \
-  ((uint64_t)BINDING_STATE_VERSION << 32 | (uint64_t)(a)->addr.v4[0] << 24 |             \
+#define V4_INT_STATE(a)                                                      \
+  ((uint64_t)BINDING_STATE_VERSION << 32 | (uint64_t)(a)->addr.v4[0] << 24 | \
    (uint64_t)(a)->addr.v4[1] << 16 | (uint64_t)(a)->addr.v4[2] << 8 | (a)->addr.v4[3])
 
 static PyObject *address_reduce(PyObject *self, PyObject *unused) {
