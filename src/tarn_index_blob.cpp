@@ -514,7 +514,7 @@ tarn_err_t tarn_index_load(const void* buf, size_t len, tarn_index_t** out) {
       distinct != index->distinct_count)
     goto done;
   if (h.lookup.present) {
-    err = tarn_lookup_validate(index);
+    err = tarn_lookup_validate(index, &index->lookup.flat);
     if (err != TARN_OK) goto done;
   }
   *out = index;

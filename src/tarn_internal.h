@@ -143,6 +143,10 @@ typedef struct tarn_lookup {
   uint32_t *words;
   size_t word_count;
   unsigned direct_bits;
+  // IPv4 only: no record has a child node, so every walk ends at most one
+  // record past the direct table (set by tarn_lookup_build, and by a loader
+  // from what tarn_lookup_validate finds).
+  bool flat;
 } tarn_lookup_t;
 
 // The index.  Immutable from tarn_index_create until tarn_index_destroy.
@@ -239,7 +243,9 @@ tarn_err_t tarn_lookup_build(tarn_index *index);
 // An all-zero structure is valid (the LC-trie answers).
 // Returns TARN_OK; TARN_ERR_INVAL for an inconsistent structure;
 // TARN_ERR_NOMEM.
-tarn_err_t tarn_lookup_validate(const tarn_index *index);
+// *flat (may be null) receives, on success, whether the structure is flat
+// (see tarn_lookup_t) for an IPv4 index; false for IPv6.
+tarn_err_t tarn_lookup_validate(const tarn_index *index, bool *flat = nullptr);
 
 // Arrays that lookups read at random: from kHugeMin bytes on,
 // tarn_alloc_huge gives them 2 MiB-aligned memory advised onto huge pages,

@@ -121,8 +121,14 @@
 // prefetches go further ahead, and IPv4 batches below the wide table run
 // their groups in a pipeline, each group's first records prefetched while
 // the group before it walks (see walk_batch).  The answers are those of
-// walking each address alone.  Groups pay at every table size measured (10
-// thousand to 4 million prefixes), so only a batch's last count % 32
+// walking each address alone.  A flat IPv4 structure, one whose records
+// have no child node (global IPv4 routing tables carry no route longer
+// than /24, and from 65536 prefixes on S is 18, so a /24 ends in the one
+// record below its direct entry), needs no walk at all: every address
+// reads its direct entry and one record, and its answer is picked by masks
+// from the two, batched (walk_groups_flat) or alone (flat_answer).  Groups
+// pay at every table size measured (10 thousand to 4 million prefixes), so
+// only a batch's last count % 32
 // addresses, and batches below 32, take tarn_lookup_one, the plain walk of
 // one address.  The addresses come either as the caller's records or packed
 // as network-order bytes (tarn_lookup_packed); a large batch is bounded by
@@ -296,6 +302,7 @@ struct builder {
   bool skips;  // IPv6: paths of one subtree take skip records
   uint32_t* words;
   size_t count, cap;
+  bool deep;  // some record has a child node
 };
 
 // Appends `n` words (n even) and gives their position; false past
@@ -437,6 +444,7 @@ bool node_build(builder* b, key128 first, unsigned d, size_t cursor, uint32_t* o
   memcpy(w + kHeaderWords + child_count, answers, answer_count * sizeof(uint32_t));
   if (((kHeaderWords + child_count + answer_count) & 1) != 0) w[size - 1] = 0;
   *out = static_cast<uint32_t>(at);
+  b->deep |= child_count > 0;
   for (unsigned k = 0; k < child_count; k++) {
     uint32_t child;
     if (!node_build(b, child_first[k], end, child_cursor[k], &child)) return false;
@@ -576,6 +584,26 @@ __attribute__((always_inline)) inline step_out step(const uint32_t* w, uint64_t 
   }
 }
 
+// The answer of IPv4 key k, whose direct entry is e, in a flat structure
+// (see tarn_lookup_t): a leaf entry's own, else that of the one record's
+// leaf child, with no child node to count (vector is zero).  A leaf entry
+// reads record 0 as well and drops what it reads, so nothing branches on
+// the entry: a walk that branched on it would make the processor wait for
+// the entry's miss at every wrong guess.
+template <typename F>
+__attribute__((always_inline)) inline tarn_ssize_t flat_answer(const uint32_t* words, uint32_t e,
+                                                               typename F::key k, unsigned s) {
+  const uint32_t node = e >> 31 ^ 1;
+  const uint32_t* w = words + (e & (0u - node));
+  const unsigned c = static_cast<unsigned>(F::ahead(k, s) >> (64 - kStride));
+  const tarn_ssize_t leaf =
+      leaf_answer(w[kHeaderWords - 1 + std::popcount(get64(w + 2) & bits_through(c))]);
+  // All ones for a leaf entry: a mask, not a conditional, which the
+  // compiler would turn back into the branch.
+  const tarn_ssize_t direct = -static_cast<tarn_ssize_t>(node ^ 1);
+  return (leaf & ~direct) | (direct_answer(e) & direct);
+}
+
 // One address.  The first step after the direct table is taken whether or
 // not the entry is a leaf (a leaf's walk reads the record at position 0 and
 // keeps the direct answer), so the one branch left follows the depth of the
@@ -587,6 +615,8 @@ __attribute__((always_inline)) inline tarn_ssize_t walk_one(const tarn_lookup_t*
   const unsigned s = t->direct_bits;
   const uint32_t e = t->direct[F::top(k, s)];
   if (t->word_count == 0) return direct_answer(e);  // every entry is a leaf
+  if constexpr (F::kShallow)
+    if (t->flat) return flat_answer<F>(t->words, e, k, s);
   tarn_ssize_t result = direct_answer(e);
   uint32_t node = e >> 31 ^ 1;
   uint32_t at = e & (0u - node);
@@ -735,6 +765,43 @@ __attribute__((always_inline)) inline void walk_groups_pipelined(const tarn_look
   }
 }
 
+// A flat structure's groups in the same pipeline, with no walk: a group's
+// lanes read their one record, or record 0 for a leaf entry, and are done
+// (flat_answer), so no loop runs over the lanes still walking and nothing
+// branches on the data.  Half the instructions of the walk per address:
+// 1.04M IPv4 prefixes, 4.5 against 8.3 ns inside the table, 5.6 against
+// 7.6 ns uniformly drawn.
+template <int kLocality, typename F>
+__attribute__((always_inline)) inline void group_enter_flat(const tarn_lookup_t* t,
+                                                            const uint32_t* words,
+                                                            group_state<F>* g) {
+  for (unsigned l = 0; l < kLanes; l++) {
+    const uint32_t e = t->direct[g->at[l]];
+    g->at[l] = e;
+    const uint32_t* w = words + (e & (0u - (e >> 31 ^ 1)));
+    __builtin_prefetch(w, 0, kLocality);
+    __builtin_prefetch(w + 15, 0, kLocality);
+  }
+}
+
+template <int kLocality, typename F, typename Src>
+__attribute__((always_inline)) inline void walk_groups_flat(const tarn_lookup_t* t,
+                                                            const uint32_t* words, Src src,
+                                                            size_t groups, tarn_ssize_t* matches) {
+  const unsigned s = t->direct_bits;
+  group_state<F> ring[3];
+  if (groups > 0) group_load<kLocality>(t, src, 0, &ring[0]);
+  if (groups > 1) group_load<kLocality>(t, src, kLanes, &ring[1]);
+  if (groups > 0) group_enter_flat<kLocality>(t, words, &ring[0]);
+  for (size_t g = 0; g < groups; g++) {
+    if (g + 2 < groups) group_load<kLocality>(t, src, (g + 2) * kLanes, &ring[(g + 2) % 3]);
+    if (g + 1 < groups) group_enter_flat<kLocality>(t, words, &ring[(g + 1) % 3]);
+    const group_state<F>& st = ring[g % 3];
+    for (unsigned l = 0; l < kLanes; l++)
+      matches[g * kLanes + l] = flat_answer<F>(words, st.at[l], st.key[l], s);
+  }
+}
+
 // A group waits at each stage for the misses prefetched at the stage
 // before, and how far ahead to prefetch depends on where the arrays live.
 // Up to kFarMin bytes they mostly stay in cache: the next group's direct
@@ -756,12 +823,23 @@ __attribute__((always_inline)) inline void walk_groups_pipelined(const tarn_look
 template <typename F, typename Src>
 __attribute__((always_inline)) inline void walk_batch(const tarn_lookup_t* t, Src src, size_t count,
                                                       tarn_ssize_t* matches) {
-  // A table answered by the direct table alone has no records.
+  // A table answered by the direct table alone has no records (its word
+  // array may be a placeholder allocation), and the leaf lanes of a flat
+  // walk read record 0.
   static const uint32_t kNoRecords[16] = {};
-  const uint32_t* words = t->words != nullptr ? t->words : kNoRecords;
+  const uint32_t* words = t->word_count > 0 ? t->words : kNoRecords;
   const size_t groups = count / kLanes;
   const size_t bytes = ((size_t{1} << t->direct_bits) + t->word_count) * sizeof(uint32_t);
-  if (bytes < kFarMin)
+  // A structure without records (a wide direct table over routes no
+  // longer than /24) is flat too, but its lanes end at the direct entry in
+  // any walk, and the plain groups ask for the entries of large tables two
+  // groups ahead.
+  const bool flat = F::kShallow && t->flat && t->word_count > 0;
+  if (flat && bytes < kFarMin)
+    walk_groups_flat<kNear, F>(t, words, src, groups, matches);
+  else if (flat)
+    walk_groups_flat<kFar, F>(t, words, src, groups, matches);
+  else if (bytes < kFarMin)
     walk_groups<1, kNear, F>(t, words, src, groups, matches);
   else if (F::kShallow && t->direct_bits < kMaxDirectBits)
     walk_groups_pipelined<F>(t, words, src, groups, matches);
@@ -886,7 +964,7 @@ inline uint32_t answers_bad(const uint32_t* a, size_t n, size_t room, uint32_t c
 // The body of tarn_lookup_validate, compiled with and without the popcount
 // and BMI2 instructions (see structure_valid_fast).
 __attribute__((always_inline)) inline bool structure_valid_body(const tarn_index* index,
-                                                                uint8_t* depth_of) {
+                                                                uint8_t* depth_of, bool* deep) {
   const tarn_lookup_t* t = &index->lookup;
   const size_t words = t->word_count;
   const unsigned bits = tarn_addr_bits(index->family);
@@ -949,6 +1027,7 @@ __attribute__((always_inline)) inline bool structure_valid_body(const tarn_index
       depth_of[child] = static_cast<uint8_t>(d + kStride);
     }
     marks += kids;
+    *deep |= kids > 0;
     if (answers > 0)
       bad |=
           answers_bad(w + kHeaderWords + kids, answers, words - at - kHeaderWords - kids, count32);
@@ -960,12 +1039,13 @@ __attribute__((always_inline)) inline bool structure_valid_body(const tarn_index
 
 #if TARN_HAVE_FAST_BUILD
 __attribute__((target("popcnt,bmi,bmi2"))) bool structure_valid_fast(const tarn_index* index,
-                                                                     uint8_t* depth_of) {
-  return structure_valid_body(index, depth_of);
+                                                                     uint8_t* depth_of,
+                                                                     bool* deep) {
+  return structure_valid_body(index, depth_of, deep);
 }
 #endif
-bool structure_valid_plain(const tarn_index* index, uint8_t* depth_of) {
-  return structure_valid_body(index, depth_of);
+bool structure_valid_plain(const tarn_index* index, uint8_t* depth_of, bool* deep) {
+  return structure_valid_body(index, depth_of, deep);
 }
 
 }  // namespace
@@ -995,7 +1075,8 @@ tarn_err_t tarn_lookup_build(tarn_index* index) {
   runs.start = static_cast<key128*>(malloc(max_runs * sizeof *runs.start));
   runs.value = static_cast<uint32_t*>(malloc(max_runs * sizeof *runs.value));
   tarn_err_t err = TARN_ERR_NOMEM;
-  builder b{&runs, tarn_addr_bits(index->family), index->family == TARN_AF_INET6, nullptr, 0, 0};
+  builder b{&runs, tarn_addr_bits(index->family), index->family == TARN_AF_INET6, nullptr, 0, 0,
+            false};
   if (runs.start == nullptr || runs.value == nullptr) goto done;
   if (!runs_build(index, &runs)) {
     err = TARN_ERR_INVAL;
@@ -1005,6 +1086,7 @@ tarn_err_t tarn_lookup_build(tarn_index* index) {
     goto done;
   index->lookup.words = words_settle(&b);
   index->lookup.word_count = b.count;
+  index->lookup.flat = index->family == TARN_AF_INET && !b.deep;
   b.words = nullptr;
   err = TARN_OK;
 
@@ -1025,8 +1107,9 @@ void tarn_lookup_release(tarn_index* index) {
 // Validates in two passes, over the direct table and over the records
 // (see structure_valid_body).  Work: 2^direct_bits + word_count steps and
 // one byte per word.
-tarn_err_t tarn_lookup_validate(const tarn_index* index) {
+tarn_err_t tarn_lookup_validate(const tarn_index* index, bool* flat) {
   const tarn_lookup_t* t = &index->lookup;
+  if (flat != nullptr) *flat = false;
   if (t->direct == nullptr)
     return t->words == nullptr && t->word_count == 0 && t->direct_bits == 0 ? TARN_OK
                                                                             : TARN_ERR_INVAL;
@@ -1036,14 +1119,17 @@ tarn_err_t tarn_lookup_validate(const tarn_index* index) {
   uint8_t* depth_of = static_cast<uint8_t*>(malloc(t->word_count + 1));
   if (depth_of == nullptr) return TARN_ERR_NOMEM;
   memset(depth_of, kUnreached, t->word_count + 1);
+  bool deep = false;
 #if TARN_HAVE_FAST_BUILD
-  const bool valid =
-      have_fast() ? structure_valid_fast(index, depth_of) : structure_valid_plain(index, depth_of);
+  const bool valid = have_fast() ? structure_valid_fast(index, depth_of, &deep)
+                                 : structure_valid_plain(index, depth_of, &deep);
 #else
-  const bool valid = structure_valid_plain(index, depth_of);
+  const bool valid = structure_valid_plain(index, depth_of, &deep);
 #endif
   free(depth_of);
-  return valid ? TARN_OK : TARN_ERR_INVAL;
+  if (!valid) return TARN_ERR_INVAL;
+  if (flat != nullptr) *flat = index->family == TARN_AF_INET && !deep;
+  return TARN_OK;
 }
 
 void tarn_lookup_batch(const tarn_index* index, const tarn_addr_t* addrs, size_t count,

@@ -233,6 +233,50 @@ TEST(LookupStructure, Ipv6TablesInFewBlocks) {
   expect_agrees(ix.idx, in, probe_addrs(rng, probe, 4000));
 }
 
+// An IPv4 table of /24 routes and shorter, large enough for 18 direct bits,
+// is flat: every walk ends one record past the direct table, and lookups
+// take the flat walk, batched and one at a time.  A loader finds the same
+// from the records; one route longer than /24 makes the table deep again.
+TEST(LookupStructure, FlatIpv4Tables) {
+  std::mt19937_64 rng(20261211);
+  std::vector<tarn_prefix_t> in;
+  for (size_t k = 0; k < 70000; k++)
+    in.push_back(
+        ref_index::make_prefix(TARN_AF_INET, rng(), 8 + static_cast<unsigned>(rng() % 17)));
+  in.push_back(in[5]);  // equal prefixes report one position
+  for (bool deep : {false, true}) {
+    SCOPED_TRACE(deep ? "with a /25" : "flat");
+    if (deep) in.push_back(P("10.20.30.128/25"));
+    index_owner ix;
+    ASSERT_EQ(tarn_index_create(in.data(), in.size(), &ix.idx), TARN_OK);
+    ASSERT_EQ(ix.idx->lookup.direct_bits, 18u);
+    EXPECT_EQ(ix.idx->lookup.flat, !deep);
+    bool flat = deep;
+    ASSERT_EQ(tarn_lookup_validate(ix.idx, &flat), TARN_OK);
+    EXPECT_EQ(flat, !deep);
+    std::vector<tarn_prefix_t> probe(in.begin(), in.begin() + 3000);
+    if (deep) probe.push_back(in.back());
+    const std::vector<tarn_addr_t> addrs = probe_addrs(rng, probe, 20000);
+    expect_agrees(ix.idx, in, addrs);
+    // Batches below a group and with a tail.
+    for (size_t n : {size_t{1}, size_t{31}, size_t{33}, size_t{101}}) {
+      std::vector<tarn_ssize_t> got(n), want(n);
+      ASSERT_EQ(tarn_index_lookup(ix.idx, addrs.data(), n, got.data(), nullptr), TARN_OK);
+      tarn_lctrie_lookup(ix.idx, addrs.data(), n, want.data(), nullptr);
+      EXPECT_EQ(got, want) << n;
+    }
+
+    size_t need = 0;
+    ASSERT_EQ(tarn_index_serialize(ix.idx, nullptr, 0, &need), TARN_ERR_INVAL);
+    std::vector<uint8_t> blob(need);
+    ASSERT_EQ(tarn_index_serialize(ix.idx, blob.data(), blob.size(), &need), TARN_OK);
+    index_owner loaded;
+    ASSERT_EQ(tarn_index_load(blob.data(), blob.size(), &loaded.idx), TARN_OK);
+    EXPECT_EQ(loaded.idx->lookup.flat, !deep);
+    expect_agrees(loaded.idx, in, addrs);
+  }
+}
+
 // From kWideDirectMin prefixes on, an IPv4 table takes 24 direct bits; the
 // records below them (for routes longer than /24) then start at bit 24.
 TEST(LookupStructure, WideDirectTableOfLargeIpv4Tables) {
