@@ -1225,8 +1225,8 @@ TARN_SSE41 tarn_err_t parse_strict(const char* src, tarn_addr_t* out) {
 // with one load under the mask of its length, which reads no byte past it
 // (the masked-off bytes are not accessed, and a fault there is suppressed)
 // and zeroes the rest, and one plain 64-byte store, from which the AVX2
-// code's loads are forwarded: IPv6 texts in 17 rather than 30 ns on the
-// host measured.
+// code's loads are forwarded: IPv4-mapped texts in 10.4 rather than 20.6
+// ns, uniform IPv6 in 26.5 rather than 30.1 ns on the host measured.
 template <ParseEntry Simd>
 __attribute__((target("ssse3,sse4.1,popcnt,avx2,bmi,bmi2,avx512f,avx512bw,avx512vl"))) tarn_err_t
 parse_strict_masked(const char* src, tarn_addr_t* out) {
