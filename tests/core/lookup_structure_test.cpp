@@ -100,6 +100,15 @@ void expect_agrees(const tarn_index_t* idx, const std::vector<tarn_prefix_t>& in
   }
 }
 
+// The index serialised and loaded again into *loaded.
+void through_blob(const tarn_index_t* idx, index_owner* loaded) {
+  size_t need = 0;
+  ASSERT_EQ(tarn_index_serialize(idx, nullptr, 0, &need), TARN_ERR_INVAL);
+  std::vector<uint8_t> blob(need);
+  ASSERT_EQ(tarn_index_serialize(idx, blob.data(), blob.size(), &need), TARN_OK);
+  ASSERT_EQ(tarn_index_load(blob.data(), blob.size(), &loaded->idx), TARN_OK);
+}
+
 // Builds the index, checks the structure validates and derives again to the
 // same arrays, and compares every answer.
 void check_table(std::mt19937_64& rng, const std::vector<tarn_prefix_t>& in,
@@ -266,12 +275,8 @@ TEST(LookupStructure, FlatIpv4Tables) {
       EXPECT_EQ(got, want) << n;
     }
 
-    size_t need = 0;
-    ASSERT_EQ(tarn_index_serialize(ix.idx, nullptr, 0, &need), TARN_ERR_INVAL);
-    std::vector<uint8_t> blob(need);
-    ASSERT_EQ(tarn_index_serialize(ix.idx, blob.data(), blob.size(), &need), TARN_OK);
     index_owner loaded;
-    ASSERT_EQ(tarn_index_load(blob.data(), blob.size(), &loaded.idx), TARN_OK);
+    ASSERT_NO_FATAL_FAILURE(through_blob(ix.idx, &loaded));
     EXPECT_EQ(loaded.idx->lookup.flat, !deep);
     expect_agrees(loaded.idx, in, addrs);
   }
@@ -292,12 +297,8 @@ TEST(LookupStructure, WideDirectTableOfLargeIpv4Tables) {
   expect_agrees(ix.idx, in, addrs);
 
   // The blob carries the wide table, and the loader takes it back.
-  size_t need = 0;
-  ASSERT_EQ(tarn_index_serialize(ix.idx, nullptr, 0, &need), TARN_ERR_INVAL);
-  std::vector<uint8_t> blob(need);
-  ASSERT_EQ(tarn_index_serialize(ix.idx, blob.data(), blob.size(), &need), TARN_OK);
   index_owner loaded;
-  ASSERT_EQ(tarn_index_load(blob.data(), blob.size(), &loaded.idx), TARN_OK);
+  ASSERT_NO_FATAL_FAILURE(through_blob(ix.idx, &loaded));
   ASSERT_EQ(loaded.idx->lookup.direct_bits, 24u);
   expect_agrees(loaded.idx, in, addrs);
 }
