@@ -730,7 +730,8 @@ static PyObject *address_reduce_ex(PyObject *self, PyObject *protocol) {
   return binding_reduce_ex(self, address_reduce);
 }
 
-/* _from_state: any 4 or 16 bytes are an address; only the length can be
+/* _from_state: any 4 or 16 bytes are an address, and so is any IPv4 int
+ * state of this version; only the length, the range or the version can be
  * wrong.  The record is zero-filled past the family's bytes, as every
  * constructor leaves it. */
 static PyObject *address_from_state(PyObject *cls, PyObject *state, tarn_family_t family) {
